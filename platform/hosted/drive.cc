@@ -1,0 +1,287 @@
+#include "platform/hosted/drive.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/hosted/registry.h"
+
+namespace brindle {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool IsValidNameCharacter(unsigned char c) {
+  return c >= 0x20 && std::strchr("<>:\"|?*", c) == nullptr;
+}
+
+std::string RealPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+// The entry of `directory` called `name`: that spelling first, otherwise one
+// that differs only in case; empty when there is none.
+std::string FindEntry(const std::string& directory, const std::string& name) {
+  struct stat status;
+  if (::lstat((directory + "/" + name).c_str(), &status) == 0) return name;
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing == nullptr) return std::string();
+  std::string found;
+  while (dirent* entry = ::readdir(listing)) {
+    if (EqualsAsciiFolded(entry->d_name, name)) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  ::closedir(listing);
+  return found;
+}
+
+ErrorCode WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return ErrorFromErrno(errno);
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+ErrorCode ErrorFromErrno(int error, ErrorCode notFound) {
+  switch (error) {
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+      return notFound;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ELOOP:
+      return ERROR_ACCESS_DENIED;
+    case EROFS:
+      return 19;
+    case ENOSPC:
+    case EDQUOT:
+      return 112;
+    case EEXIST:
+      return 183;
+    case ENOTEMPTY:
+      return 145;
+    case ENAMETOOLONG:
+      return 206;
+    case EBUSY:
+    case ETXTBSY:
+      return 32;
+    case ENOMEM:
+      return 8;
+    case EMFILE:
+    case ENFILE:
+      return 4;
+    default:
+      return 1117;  // an I/O device error
+  }
+}
+
+struct Drive::Location {
+  std::string directory;  // the host directory that holds the entry
+  std::string name;       // the entry's name there, as found or as spelled
+  bool exists = false;
+  bool isDirectory = false;
+  std::string host() const {
+    return name.empty() ? directory : directory + "/" + name;
+  }
+};
+
+Drive::Drive(const std::string& root) {
+  root_ = RealPath(root);
+  if (root_.empty()) root_ = root;
+}
+
+bool Drive::Inside(const std::string& hostPath) const {
+  std::string real = RealPath(hostPath);
+  if (real.empty()) return false;
+  return real == root_ || (real.size() > root_.size() &&
+                           real.compare(0, root_.size(), root_) == 0 &&
+                           (root_ == "/" || real[root_.size()] == '/'));
+}
+
+ErrorCode Drive::Resolve(const char* path, Location* location) const {
+  std::string_view rest(path);
+  std::string base;
+  bool confined = true;
+  if (rest.size() >= 2 && rest[1] == ':' &&
+      ((rest[0] | 0x20) >= 'a' && (rest[0] | 0x20) <= 'z')) {
+    if ((rest[0] | 0x20) != 'c') return ERROR_PATH_NOT_FOUND;
+    rest.remove_prefix(2);
+    base = root_;
+  } else if (rest.size() >= 2 && IsSeparator(rest[0]) && IsSeparator(rest[1])) {
+    return ERROR_PATH_NOT_FOUND;  // no network here
+  } else if (!rest.empty() && IsSeparator(rest[0])) {
+    base = root_;
+  } else {
+    // A source file, in the process's current directory.
+    base = ".";
+    confined = false;
+  }
+  // Dots are taken out by name, never above the root, as Windows does.
+  std::vector<std::string> names;
+  while (!rest.empty()) {
+    std::size_t cut = 0;
+    while (cut < rest.size() && !IsSeparator(rest[cut])) ++cut;
+    std::string name(rest.substr(0, cut));
+    rest.remove_prefix(cut < rest.size() ? cut + 1 : cut);
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      if (!names.empty()) names.pop_back();
+      continue;
+    }
+    for (char c : name) {
+      if (!IsValidNameCharacter(static_cast<unsigned char>(c))) return 123;
+    }
+    if (name.size() > 255) return 206;
+    names.push_back(std::move(name));
+  }
+  if (names.empty()) {
+    if (!confined) return ERROR_PATH_NOT_FOUND;
+    location->directory = base;
+    location->name.clear();
+    location->exists = true;
+    location->isDirectory = true;
+    return ERROR_SUCCESS;
+  }
+  std::string directory = base;
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+    std::string entry = FindEntry(directory, names[i]);
+    if (entry.empty()) return ERROR_PATH_NOT_FOUND;
+    std::string host = directory + "/" + entry;
+    struct stat status;
+    if (::stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+      return ERROR_PATH_NOT_FOUND;
+    }
+    if (confined && !Inside(host)) return ERROR_ACCESS_DENIED;
+    directory = std::move(host);
+  }
+  location->directory = directory;
+  std::string entry = FindEntry(directory, names.back());
+  location->exists = !entry.empty();
+  location->name = location->exists ? entry : names.back();
+  location->isDirectory = false;
+  if (location->exists) {
+    struct stat status;
+    std::string host = location->host();
+    if (::lstat(host.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
+        confined && !Inside(host)) {
+      return ERROR_ACCESS_DENIED;  // a link that leads out of the machine
+    }
+    if (::stat(host.c_str(), &status) == 0) {
+      location->isDirectory = S_ISDIR(status.st_mode);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+ErrorCode Drive::DeleteFile(const char* path) {
+  Location location;
+  if (ErrorCode error = Resolve(path, &location)) return error;
+  if (!location.exists) return ERROR_FILE_NOT_FOUND;
+  if (location.isDirectory) return ERROR_ACCESS_DENIED;
+  if (::unlink(location.host().c_str()) != 0) return ErrorFromErrno(errno);
+  return ERROR_SUCCESS;
+}
+
+ErrorCode Drive::CopyFile(const char* source, const char* destination) {
+  Location from;
+  if (ErrorCode error = Resolve(source, &from)) return error;
+  if (!from.exists) return ERROR_FILE_NOT_FOUND;
+  if (from.isDirectory) return ERROR_ACCESS_DENIED;
+  Location to;
+  if (ErrorCode error = Resolve(destination, &to)) return error;
+  if (to.isDirectory) return ERROR_ACCESS_DENIED;
+
+  int input = ::open(from.host().c_str(), O_RDONLY | O_CLOEXEC);
+  if (input < 0) return ErrorFromErrno(errno);
+  struct stat status;
+  if (::fstat(input, &status) != 0) {
+    ErrorCode error = ErrorFromErrno(errno);
+    ::close(input);
+    return error;
+  }
+  // Written beside the destination and renamed over it: a failed copy leaves
+  // the old file or none, never part of one.
+  std::string temporary = to.directory + "/" + to.name + ".brindle-new";
+  int output =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (output < 0) {
+    ErrorCode error = ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
+    ::close(input);
+    return error;
+  }
+  ErrorCode error = ERROR_SUCCESS;
+  std::vector<char> buffer(1 << 16);
+  while (error == ERROR_SUCCESS) {
+    ssize_t got = ::read(input, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = ErrorFromErrno(errno);
+    } else if (got == 0) {
+      break;
+    } else {
+      error = WriteAll(output, buffer.data(), static_cast<std::size_t>(got));
+    }
+  }
+  if (error == ERROR_SUCCESS && ::fsync(output) != 0)
+    error = ErrorFromErrno(errno);
+  if (error == ERROR_SUCCESS) {
+    struct timespec times[2] = {status.st_atim, status.st_mtim};
+    if (::futimens(output, times) != 0) error = ErrorFromErrno(errno);
+  }
+  if (::close(output) != 0 && error == ERROR_SUCCESS)
+    error = ErrorFromErrno(errno);
+  ::close(input);
+  if (error == ERROR_SUCCESS &&
+      ::rename(temporary.c_str(), to.host().c_str()) != 0) {
+    error = ErrorFromErrno(errno);
+  }
+  if (error != ERROR_SUCCESS) ::unlink(temporary.c_str());
+  return error;
+}
+
+ErrorCode Drive::GetAttributes(const char* path, std::uint32_t* attributes) {
+  Location location;
+  if (ErrorCode error = Resolve(path, &location)) return error;
+  if (!location.exists) return ERROR_FILE_NOT_FOUND;
+  *attributes =
+      location.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  return ERROR_SUCCESS;
+}
+
+ErrorCode Drive::CreateDirectory(const char* path) {
+  Location location;
+  if (ErrorCode error = Resolve(path, &location)) return error;
+  if (location.exists) return 183;
+  if (::mkdir(location.host().c_str(), 0755) != 0) {
+    return ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace brindle

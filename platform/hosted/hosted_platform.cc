@@ -1,0 +1,200 @@
+#include "platform/hosted/hosted_platform.h"
+
+#include <cstring>
+
+#include "platform/hosted/regedit4.h"
+#include "platform/hosted/system_texts.h"
+
+namespace brindle {
+namespace {
+
+constexpr char kLocalMachine[] = "HKEY_LOCAL_MACHINE";
+constexpr ErrorCode kKeyDeleted = 1018;
+
+}  // namespace
+
+ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key) const {
+  if (handle == HKEY_LOCAL_MACHINE) {
+    *key = registry_.top.FindSubkey(kLocalMachine);
+    // A registry without the root has nothing below it.
+    return *key != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  }
+  std::uintptr_t number = reinterpret_cast<std::uintptr_t>(handle);
+  if (number == 0 || number > handles_.size() || !handles_[number - 1].open) {
+    return ERROR_INVALID_HANDLE;
+  }
+  const Handle& slot = handles_[number - 1];
+  if (slot.deleted) return kKeyDeleted;
+  *key = slot.key;
+  return ERROR_SUCCESS;
+}
+
+ErrorCode HostedPlatform::RegOpenKeyExA(HKey parent, const char* subKey,
+                                        std::uint32_t, std::uint32_t,
+                                        HKey* result) {
+  RegistryKey* key = nullptr;
+  if (ErrorCode error = Lookup(parent, &key)) return error;
+  if (subKey != nullptr && *subKey != '\0') {
+    key = FindKeyPath(*key, subKey);
+    if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+  }
+  std::size_t slot;
+  if (!freeHandles_.empty()) {
+    slot = freeHandles_.back();
+    freeHandles_.pop_back();
+  } else {
+    slot = handles_.size();
+    handles_.emplace_back();
+  }
+  handles_[slot] = Handle{key, true, false};
+  ++openHandles_;
+  *result = reinterpret_cast<HKey>(static_cast<std::uintptr_t>(slot + 1));
+  return ERROR_SUCCESS;
+}
+
+ErrorCode HostedPlatform::RegEnumKeyExA(HKey handle, std::uint32_t index,
+                                        char* name, std::uint32_t* nameLength) {
+  RegistryKey* key = nullptr;
+  if (ErrorCode error = Lookup(handle, &key)) return error;
+  const RegistryKey* subkey = key->SubkeyAt(index);
+  if (subkey == nullptr) return ERROR_NO_MORE_ITEMS;
+  const std::string& found = subkey->name();
+  if (found.size() + 1 > *nameLength) return ERROR_MORE_DATA;
+  std::memcpy(name, found.c_str(), found.size() + 1);
+  *nameLength = static_cast<std::uint32_t>(found.size());
+  return ERROR_SUCCESS;
+}
+
+ErrorCode HostedPlatform::RegQueryValueExA(HKey handle, const char* valueName,
+                                           std::uint8_t* data,
+                                           std::uint32_t* dataSize) {
+  RegistryKey* key = nullptr;
+  if (ErrorCode error = Lookup(handle, &key)) return error;
+  const RegistryValue* value =
+      key->FindValue(valueName != nullptr ? valueName : "");
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  std::uint32_t size = static_cast<std::uint32_t>(value->data.size());
+  if (data != nullptr) {
+    if (size > *dataSize) {
+      *dataSize = size;
+      return ERROR_MORE_DATA;
+    }
+    std::memcpy(data, value->data.data(), size);
+  }
+  *dataSize = size;
+  return ERROR_SUCCESS;
+}
+
+ErrorCode HostedPlatform::RegSetValueExA(HKey handle, const char* valueName,
+                                         std::uint32_t type,
+                                         const std::uint8_t* data,
+                                         std::uint32_t dataSize) {
+  RegistryKey* key = nullptr;
+  if (ErrorCode error = Lookup(handle, &key)) return error;
+  const char* name = valueName != nullptr ? valueName : "";
+  key->SetValue(name, type,
+                std::string(reinterpret_cast<const char*>(data), dataSize));
+  registryChanged_ = true;
+  if (log_ == nullptr) return ERROR_SUCCESS;
+  AppendKeyLine(pending_, key->Path(), false, registry_.lineEnd);
+  AppendValueLines(pending_, *key->FindValue(name), registry_.lineEnd);
+  return handle == HKEY_LOCAL_MACHINE ? FlushLog() : ERROR_SUCCESS;
+}
+
+ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
+  RegistryKey* key = nullptr;
+  if (ErrorCode error = Lookup(handle, &key)) return error;
+  if (subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
+  RegistryKey* doomed = FindKeyPath(*key, subKey);
+  if (doomed == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (log_ != nullptr) {
+    AppendKeyLine(pending_, doomed->Path(), true, registry_.lineEnd);
+    // A delete made on the root itself is logged before the call returns;
+    // those made through open keys when the last of them is closed.
+    if (handle == HKEY_LOCAL_MACHINE) {
+      if (ErrorCode error = FlushLog()) return error;
+    }
+  }
+  for (Handle& open : handles_) {
+    if (open.open && !open.deleted && open.key->IsWithin(doomed)) {
+      open.deleted = true;
+    }
+  }
+  doomed->parent()->RemoveSubkey(doomed);
+  registryChanged_ = true;
+  return ERROR_SUCCESS;
+}
+
+ErrorCode HostedPlatform::RegCloseKey(HKey handle) {
+  if (handle == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+  std::uintptr_t number = reinterpret_cast<std::uintptr_t>(handle);
+  if (number == 0 || number > handles_.size() || !handles_[number - 1].open) {
+    return ERROR_INVALID_HANDLE;
+  }
+  handles_[number - 1] = Handle{};
+  freeHandles_.push_back(number - 1);
+  --openHandles_;
+  return FlushLog();
+}
+
+ErrorCode HostedPlatform::FlushLog() {
+  if (log_ == nullptr || openHandles_ != 0 || pending_.empty()) {
+    return ERROR_SUCCESS;
+  }
+  ErrorCode error = log_->Append(pending_);
+  pending_.clear();
+  return error;
+}
+
+int HostedPlatform::FileResult(ErrorCode error) {
+  if (error == ERROR_SUCCESS) return 1;
+  lastError_ = error;
+  return 0;
+}
+
+int HostedPlatform::CopyFileA(const char* existingName, const char* newName,
+                              int failIfExists) {
+  std::uint32_t attributes = 0;
+  if (failIfExists != 0 &&
+      drive_.GetAttributes(newName, &attributes) == ERROR_SUCCESS) {
+    return FileResult(80);
+  }
+  return FileResult(drive_.CopyFile(existingName, newName));
+}
+
+int HostedPlatform::DeleteFileA(const char* path) {
+  return FileResult(drive_.DeleteFile(path));
+}
+
+std::uint32_t HostedPlatform::GetFileAttributesA(const char* path) {
+  std::uint32_t attributes = 0;
+  if (FileResult(drive_.GetAttributes(path, &attributes)) == 0) {
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return attributes;
+}
+
+int HostedPlatform::CreateDirectoryA(const char* path) {
+  return FileResult(drive_.CreateDirectory(path));
+}
+
+std::uint32_t HostedPlatform::FormatMessageA(std::uint32_t, ErrorCode messageId,
+                                             std::uint32_t, char** buffer) {
+  const char* text = SystemText(messageId);
+  if (text == nullptr) {
+    *buffer = nullptr;
+    return 0;
+  }
+  // Windows ends its texts in CRLF; a POSIX console gets a POSIX line end.
+  std::size_t length = std::strlen(text);
+  char* copy = new char[length + 2];
+  std::memcpy(copy, text, length);
+  copy[length] = '\n';
+  copy[length + 1] = '\0';
+  *buffer = copy;
+  return static_cast<std::uint32_t>(length + 1);
+}
+
+void HostedPlatform::LocalFree(char* buffer) { delete[] buffer; }
+
+}  // namespace brindle

@@ -1,0 +1,83 @@
+// The platform calls served by a simulated Windows 98 machine: a registry in
+// memory and a drive C: on the host.
+#ifndef BRINDLE_PLATFORM_HOSTED_HOSTED_PLATFORM_H_
+#define BRINDLE_PLATFORM_HOSTED_HOSTED_PLATFORM_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/hosted/drive.h"
+#include "platform/hosted/registry.h"
+#include "platform/platform.h"
+
+namespace brindle {
+
+/// Where registry changes are made safe as they happen.
+class ChangeLog {
+ public:
+  virtual ~ChangeLog() = default;
+  /// Makes one batch of REGEDIT4 lines durable; 0, or the write's code.
+  virtual ErrorCode Append(std::string_view changes) = 0;
+};
+
+class HostedPlatform : public Platform {
+ public:
+  /// Serves `registry` and `drive`; changes go to `log` when it is given.
+  HostedPlatform(Registry& registry, Drive& drive, ChangeLog* log)
+      : registry_(registry), drive_(drive), log_(log) {}
+
+  ErrorCode RegOpenKeyExA(HKey parent, const char* subKey,
+                          std::uint32_t options, std::uint32_t access,
+                          HKey* result) override;
+  ErrorCode RegEnumKeyExA(HKey key, std::uint32_t index, char* name,
+                          std::uint32_t* nameLength) override;
+  ErrorCode RegQueryValueExA(HKey key, const char* valueName,
+                             std::uint8_t* data,
+                             std::uint32_t* dataSize) override;
+  ErrorCode RegSetValueExA(HKey key, const char* valueName, std::uint32_t type,
+                           const std::uint8_t* data,
+                           std::uint32_t dataSize) override;
+  ErrorCode RegDeleteKeyA(HKey key, const char* subKey) override;
+  ErrorCode RegCloseKey(HKey key) override;
+  int CopyFileA(const char* existingName, const char* newName,
+                int failIfExists) override;
+  int DeleteFileA(const char* path) override;
+  std::uint32_t GetFileAttributesA(const char* path) override;
+  int CreateDirectoryA(const char* path) override;
+  ErrorCode GetLastError() override { return lastError_; }
+  std::uint32_t FormatMessageA(std::uint32_t flags, ErrorCode messageId,
+                               std::uint32_t languageId,
+                               char** buffer) override;
+  void LocalFree(char* buffer) override;
+
+  /// True once the registry differs from what was handed in.
+  bool registryChanged() const { return registryChanged_; }
+
+ private:
+  struct Handle {
+    RegistryKey* key = nullptr;
+    bool open = false;
+    bool deleted = false;
+  };
+  // The key behind `handle`, or the error a call on it gives.
+  ErrorCode Lookup(HKey handle, RegistryKey** key) const;
+  int FileResult(ErrorCode error);
+  // Logs the pending changes as one batch once no key is open.
+  ErrorCode FlushLog();
+
+  Registry& registry_;
+  Drive& drive_;
+  ChangeLog* log_;
+  std::vector<Handle> handles_;
+  std::vector<std::size_t> freeHandles_;
+  std::size_t openHandles_ = 0;
+  // Changes made through open keys, logged when the last one is closed.
+  std::string pending_;
+  ErrorCode lastError_ = ERROR_SUCCESS;
+  bool registryChanged_ = false;
+};
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_HOSTED_PLATFORM_H_

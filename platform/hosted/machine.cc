@@ -1,0 +1,329 @@
+#include "platform/hosted/machine.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/hosted/fresh_machine.h"
+#include "platform/hosted/regedit4.h"
+
+namespace brindle {
+namespace {
+
+constexpr char kDrive[] = "drive_c";
+constexpr char kRegistry[] = "registry.reg";
+constexpr char kBackup[] = "registry.bak";
+constexpr char kJournal[] = "registry.log";
+constexpr char kRegistryNew[] = "registry.reg.new";
+
+std::string Describe(const std::string& path, const char* what) {
+  return path + ": " + what;
+}
+
+// Reads a whole file; false with errno set when it cannot.
+bool ReadWholeFile(const std::string& path, std::string* text) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status;
+  if (::fstat(fd, &status) != 0) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return false;
+  }
+  text->clear();
+  text->resize(static_cast<std::size_t>(status.st_size));
+  std::size_t have = 0;
+  while (true) {
+    if (have == text->size()) text->resize(text->size() + (1 << 16));
+    ssize_t got = ::read(fd, &(*text)[have], text->size() - have);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return false;
+    }
+    if (got == 0) break;
+    have += static_cast<std::size_t>(got);
+  }
+  text->resize(have);
+  ::close(fd);
+  return true;
+}
+
+int WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+void SyncDirectory(const std::string& directory) {
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Writes `registry` to `path` and syncs it; 0 or the errno.
+int WriteRegistryFile(const Registry& registry, const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int failure = 0;
+  WriteRegedit4(registry, [&](std::string_view piece) {
+    failure = WriteAll(fd, piece.data(), piece.size());
+    return failure == 0;
+  });
+  if (failure == 0 && ::fsync(fd) != 0) failure = errno;
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0) ::unlink(path.c_str());
+  return failure;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return ::remove(path);
+}
+
+void RemoveTree(const std::string& path) {
+  ::nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace
+
+std::string_view WholeJournalBatches(std::string_view journal) {
+  std::size_t end = 0;
+  std::size_t at = 0;
+  while (at < journal.size()) {
+    std::size_t lf = journal.find('\n', at);
+    if (lf == std::string_view::npos) break;  // a line cut short
+    std::string_view line = journal.substr(at, lf - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    at = lf + 1;
+    if (line == JournalBatchEnd) end = at;
+  }
+  return journal.substr(0, end);
+}
+
+std::unique_ptr<Machine> Machine::Open(const std::string& directory,
+                                       std::string* error) {
+  std::unique_ptr<Machine> machine(new Machine(directory));
+  if (!machine->Load(error)) return nullptr;
+  return machine;
+}
+
+bool Machine::Load(std::string* error) {
+  struct stat status;
+  if (::stat(directory_.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    *error = Describe(directory_, "no machine directory there");
+    return false;
+  }
+  lockFd_ = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lockFd_ < 0) {
+    *error = Describe(directory_, std::strerror(errno));
+    return false;
+  }
+  if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    *error = Describe(directory_, errno == EWOULDBLOCK
+                                      ? "the machine is in use by another run"
+                                      : std::strerror(errno));
+    return false;
+  }
+  std::string drive = PathOf(kDrive);
+  if (::stat(drive.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    *error = Describe(drive, "no drive C: directory there");
+    return false;
+  }
+  drive_ = std::make_unique<Drive>(drive);
+
+  std::string registryPath = PathOf(kRegistry);
+  std::string text;
+  if (!ReadWholeFile(registryPath, &text)) {
+    *error = Describe(registryPath, std::strerror(errno));
+    return false;
+  }
+  Regedit4Fault fault;
+  if (!ReadRegedit4(text, registry_, &fault)) {
+    *error = registryPath + ":" + std::to_string(fault.line) +
+             ": malformed registry file: " + fault.what;
+    return false;
+  }
+  registry_.lineEnd = DetectLineEnd(text);
+  text.clear();
+  text.shrink_to_fit();
+
+  // A journal means the last run was killed before it folded its changes
+  // in: every whole batch of it is applied, a torn last one dropped.
+  std::string journalPath = PathOf(kJournal);
+  std::string journal;
+  if (ReadWholeFile(journalPath, &journal)) {
+    std::string_view whole = WholeJournalBatches(journal);
+    if (!whole.empty()) {
+      if (!ReadRegedit4(whole, registry_, &fault)) {
+        *error = journalPath + ":" + std::to_string(fault.line) +
+                 ": malformed journal: " + fault.what;
+        return false;
+      }
+      journalReplayed_ = true;
+    }
+    journalFd_ = ::open(journalPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (journalFd_ < 0 ||
+        ::ftruncate(journalFd_, static_cast<off_t>(whole.size())) != 0 ||
+        ::lseek(journalFd_, 0, SEEK_END) < 0) {
+      *error = Describe(journalPath, std::strerror(errno));
+      return false;
+    }
+    if (whole.empty()) {
+      ::close(journalFd_);
+      journalFd_ = -1;
+      ::unlink(journalPath.c_str());
+    }
+  } else if (errno != ENOENT) {
+    *error = Describe(journalPath, std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+Machine::~Machine() {
+  if (journalFd_ >= 0) ::close(journalFd_);
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+ErrorCode Machine::Append(std::string_view changes) {
+  std::string batch;
+  if (journalFd_ < 0) {
+    std::string path = PathOf(kJournal);
+    journalFd_ =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (journalFd_ < 0) return ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
+    batch = "REGEDIT4";
+    batch += registry_.lineEnd;
+  }
+  batch += changes;
+  batch += JournalBatchEnd;
+  batch += registry_.lineEnd;
+  // One write: a kill leaves the batch whole or without its end line.
+  off_t before = ::lseek(journalFd_, 0, SEEK_END);
+  if (int failure = WriteAll(journalFd_, batch.data(), batch.size())) {
+    // Take back a part-written batch, so the next one is not glued to it.
+    if (before >= 0 && ::ftruncate(journalFd_, before) == 0) {
+      ::lseek(journalFd_, before, SEEK_SET);
+    }
+    return ErrorFromErrno(failure);
+  }
+  return ERROR_SUCCESS;
+}
+
+bool Machine::Save(std::string* error) {
+  std::string registryPath = PathOf(kRegistry);
+  std::string fresh = PathOf(kRegistryNew);
+  if (int failure = WriteRegistryFile(registry_, fresh)) {
+    *error = Describe(fresh, std::strerror(failure));
+    return false;
+  }
+  // The file as it was stays beside the new one, as Windows 98 kept its
+  // SYSTEM.DA0.
+  std::string backup = PathOf(kBackup);
+  ::unlink(backup.c_str());
+  if (::link(registryPath.c_str(), backup.c_str()) != 0) {
+    std::string old;
+    if (ReadWholeFile(registryPath, &old)) {
+      int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                      0644);
+      if (fd >= 0) {
+        WriteAll(fd, old.data(), old.size());
+        ::fsync(fd);
+        ::close(fd);
+      }
+    }
+  }
+  if (::rename(fresh.c_str(), registryPath.c_str()) != 0) {
+    *error = Describe(registryPath, std::strerror(errno));
+    ::unlink(fresh.c_str());
+    return false;
+  }
+  SyncDirectory(directory_);
+  if (journalFd_ >= 0) {
+    ::close(journalFd_);
+    journalFd_ = -1;
+  }
+  ::unlink(PathOf(kJournal).c_str());
+  SyncDirectory(directory_);
+  return true;
+}
+
+bool Machine::CreateFresh(const std::string& directory, std::string* error) {
+  // Built aside and renamed into place, so a half-made machine is never seen.
+  std::string building = directory + ".new-" + std::to_string(::getpid());
+  std::string drive = building + "/" + kDrive;
+  const char* const directories[] = {
+      "",
+      "/windows",
+      "/windows/system",
+      "/windows/system/iosubsys",
+      "/windows/system32",
+      "/windows/system32/drivers",
+      "/windows/inf",
+  };
+  if (::mkdir(building.c_str(), 0755) != 0 ||
+      ::mkdir(drive.c_str(), 0755) != 0) {
+    *error = Describe(building, std::strerror(errno));
+    return false;
+  }
+  for (const char* path : directories) {
+    if (*path != '\0' && ::mkdir((drive + path).c_str(), 0755) != 0) {
+      *error = Describe(drive + path, std::strerror(errno));
+      return false;
+    }
+  }
+  Registry registry;
+  Regedit4Fault fault;
+  ReadRegedit4(FreshRegistryText(), registry, &fault);
+  if (int failure = WriteRegistryFile(registry, building + "/" + kRegistry)) {
+    *error = Describe(building + "/" + kRegistry, std::strerror(failure));
+    return false;
+  }
+  if (::rename(building.c_str(), directory.c_str()) != 0) {
+    int failure = errno;
+    RemoveTree(building);
+    // Another first run got there first: its machine is used.
+    if (failure == EEXIST || failure == ENOTEMPTY) return true;
+    *error = Describe(directory, std::strerror(failure));
+    return false;
+  }
+  SyncDirectory(directory.substr(0, directory.rfind('/')));
+  return true;
+}
+
+MachinePlatform::MachinePlatform(std::unique_ptr<Machine> machine)
+    : HostedPlatform(machine->registry(), machine->drive(), machine.get()),
+      machine_(std::move(machine)) {}
+
+MachinePlatform::~MachinePlatform() {
+  if (!registryChanged() && !machine_->journalReplayed()) return;
+  std::string error;
+  if (!machine_->Save(&error)) {
+    // The journal still holds every change; the next run folds it in.
+    std::fprintf(stderr, "brindle: %s\n", error.c_str());
+  }
+}
+
+}  // namespace brindle

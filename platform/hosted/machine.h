@@ -1,0 +1,74 @@
+// A simulated Windows 98 machine on disk: a directory holding drive_c/ and
+// registry.reg, locked for one run at a time, its registry changes made safe
+// in a journal as they happen and folded into the file when the run ends.
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/hosted/drive.h"
+#include "platform/hosted/hosted_platform.h"
+#include "platform/hosted/registry.h"
+
+namespace brindle {
+
+/// The journal line that closes a batch; a batch without it is not applied.
+constexpr std::string_view JournalBatchEnd = "; end of batch";
+
+/// The longest head of a journal made of whole batches.
+std::string_view WholeJournalBatches(std::string_view journal);
+
+class Machine : public ChangeLog {
+ public:
+  /// Opens the machine in `directory` for one run: locks it, reads the
+  /// registry and applies any journal a killed run left. Null, with one line
+  /// naming the file and the fault in `*error`, when it cannot.
+  static std::unique_ptr<Machine> Open(const std::string& directory,
+                                       std::string* error);
+  /// Makes a fresh Windows 98-like machine at `directory`, which must not
+  /// exist yet; a machine that appeared meanwhile is left as it is.
+  static bool CreateFresh(const std::string& directory, std::string* error);
+
+  ~Machine() override;
+
+  Registry& registry() { return registry_; }
+  Drive& drive() { return *drive_; }
+  /// True when the registry on disk is behind the one in memory.
+  bool journalReplayed() const { return journalReplayed_; }
+
+  ErrorCode Append(std::string_view changes) override;
+
+  /// Writes the registry back in one atomic replace, keeping the old file as
+  /// registry.bak, then drops the journal. False, with `*error`, on failure;
+  /// the journal then still holds every change.
+  bool Save(std::string* error);
+
+ private:
+  explicit Machine(std::string directory) : directory_(std::move(directory)) {}
+  bool Load(std::string* error);
+  std::string PathOf(const char* name) const { return directory_ + "/" + name; }
+
+  std::string directory_;
+  int lockFd_ = -1;
+  int journalFd_ = -1;
+  Registry registry_;
+  std::unique_ptr<Drive> drive_;
+  bool journalReplayed_ = false;
+};
+
+/// The platform of a run on a machine; keeps what the run changed when it is
+/// destroyed.
+class MachinePlatform : public HostedPlatform {
+ public:
+  explicit MachinePlatform(std::unique_ptr<Machine> machine);
+  ~MachinePlatform() override;
+
+ private:
+  std::unique_ptr<Machine> machine_;
+};
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_H_

@@ -1,0 +1,45 @@
+// The REGEDIT4 text form of the registry, as Windows 98 regedit reads and
+// exports it.
+#ifndef BRINDLE_PLATFORM_HOSTED_REGEDIT4_H_
+#define BRINDLE_PLATFORM_HOSTED_REGEDIT4_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/hosted/registry.h"
+
+namespace brindle {
+
+/// Where and why a REGEDIT4 text was refused.
+struct Regedit4Fault {
+  std::size_t line = 0;
+  std::string what;
+};
+
+/// Applies a REGEDIT4 text to `registry`: keys and values added or merged,
+/// `[-key]` and `"name"=-` applied as read. False at the first malformed
+/// line, with `*fault` set; `registry` is then half-changed and to be dropped.
+bool ReadRegedit4(std::string_view text, Registry& registry,
+                  Regedit4Fault* fault);
+
+/// "\r\n" unless the text ends its lines in "\n" alone.
+std::string DetectLineEnd(std::string_view text);
+
+/// Receives the export a piece at a time; false stops it.
+using Regedit4Sink = std::function<bool(std::string_view)>;
+
+/// Exports the whole registry as regedit does; false when the sink refused.
+bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink);
+
+/// Appends "[path]" or "[-path]" and the line end.
+void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
+                   std::string_view lineEnd);
+/// Appends a value's line(s) in export form.
+void AppendValueLines(std::string& out, const RegistryValue& value,
+                      std::string_view lineEnd);
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_REGEDIT4_H_

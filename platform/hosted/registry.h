@@ -1,0 +1,119 @@
+// The simulated machine's registry: a tree of keys holding values, names
+// matched without regard to ASCII case and kept as written, every list in
+// the order it was made.
+#ifndef BRINDLE_PLATFORM_HOSTED_REGISTRY_H_
+#define BRINDLE_PLATFORM_HOSTED_REGISTRY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace brindle {
+
+/// True when `a` and `b` are equal but for ASCII letter case.
+bool EqualsAsciiFolded(std::string_view a, std::string_view b);
+
+/// A named value: its type and its bytes exactly as stored.
+struct RegistryValue {
+  std::string name;
+  std::uint32_t type = 0;
+  std::string data;
+};
+
+/// One key. Subkeys are enumerated by index in insertion order; removing one
+/// moves the later ones down an index without shifting any array.
+class RegistryKey {
+ public:
+  RegistryKey(std::string name, RegistryKey* parent)
+      : name_(std::move(name)), parent_(parent) {}
+  ~RegistryKey();
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+
+  const std::string& name() const { return name_; }
+  RegistryKey* parent() const { return parent_; }
+
+  /// How many subkeys there are.
+  std::size_t subkeyCount() const { return liveSubkeys_; }
+  /// The subkey at `index`, or null past the end; walking upward is O(1)
+  /// a step.
+  RegistryKey* SubkeyAt(std::size_t index) const;
+  /// The subkey named `name`, any case, or null.
+  RegistryKey* FindSubkey(std::string_view name) const;
+  /// The subkey named `name`, added at the end when there is none.
+  RegistryKey* FindOrAddSubkey(std::string_view name);
+  /// Removes `subkey` and everything below it.
+  void RemoveSubkey(RegistryKey* subkey);
+  /// Calls `visit` for each subkey in order.
+  template <typename Visit>
+  void ForEachSubkey(Visit&& visit) const {
+    for (const auto& slot : subkeys_) {
+      if (slot) visit(*slot);
+    }
+  }
+
+  const std::vector<RegistryValue>& values() const { return values_; }
+  /// The value named `name`, any case, or null.
+  const RegistryValue* FindValue(std::string_view name) const;
+  /// Sets a value, keeping its place (and name as first written) when it
+  /// exists.
+  void SetValue(std::string_view name, std::uint32_t type, std::string data);
+  /// Removes a value; false when there was none.
+  bool RemoveValue(std::string_view name);
+
+  /// True when `ancestor` is this key or one above it.
+  bool IsWithin(const RegistryKey* ancestor) const;
+  /// The path of names from the top, joined by backslashes.
+  std::string Path() const;
+
+ private:
+  struct FoldedHash {
+    std::size_t operator()(std::string_view name) const;
+  };
+  struct FoldedEqual {
+    bool operator()(std::string_view a, std::string_view b) const {
+      return EqualsAsciiFolded(a, b);
+    }
+  };
+  using NameIndex = std::unordered_map<std::string_view, RegistryKey*,
+                                       FoldedHash, FoldedEqual>;
+
+  void Compact();
+
+  std::string name_;
+  RegistryKey* parent_;
+  // Where this key stands among its parent's slots.
+  std::size_t slot_ = 0;
+  // Removed subkeys leave an empty slot until the slots are compacted.
+  std::vector<std::unique_ptr<RegistryKey>> subkeys_;
+  std::size_t liveSubkeys_ = 0;
+  // Enumeration cursor: `cursorIndex_` live subkeys lie before slot
+  // `cursorSlot_`.
+  mutable std::size_t cursorIndex_ = 0;
+  mutable std::size_t cursorSlot_ = 0;
+  // Built once a key has many subkeys, so lookups stay O(1).
+  mutable std::unique_ptr<NameIndex> index_;
+  std::vector<RegistryValue> values_;
+};
+
+/// The whole registry: the roots (HKEY_LOCAL_MACHINE, ...) below one
+/// nameless top.
+struct Registry {
+  RegistryKey top{std::string(), nullptr};
+  /// The line end of the file it came from: "\r\n" or "\n".
+  std::string lineEnd = "\r\n";
+
+  /// The key at a backslash-separated path from the top, or null.
+  RegistryKey* Find(std::string_view path) const;
+};
+
+/// Finds `path` below `from`, one backslash-separated name at a time.
+RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path);
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_REGISTRY_H_
