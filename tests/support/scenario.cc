@@ -1,0 +1,124 @@
+#include "tests/support/scenario.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "tests/support/test_machine.h"
+
+namespace brindle {
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string HostPath(std::string windowsPath) {
+  std::replace(windowsPath.begin(), windowsPath.end(), '\\', '/');
+  return windowsPath;
+}
+
+void List(const std::string& host, const std::string& windows,
+          std::vector<std::string>* lines) {
+  DIR* listing = ::opendir(host.c_str());
+  if (listing == nullptr) return;
+  std::vector<std::string> names;
+  while (dirent* entry = ::readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(listing);
+  for (const std::string& name : names) {
+    std::string path = windows.empty() ? name : windows + "\\" + name;
+    struct stat status;
+    if (::lstat((host + "/" + name).c_str(), &status) != 0) continue;
+    if (S_ISDIR(status.st_mode)) {
+      lines->push_back("d " + path);
+      List(host + "/" + name, path, lines);
+    } else {
+      std::string content = ReadHostFile(host + "/" + name);
+      while (!content.empty() && content.back() == '\n') content.pop_back();
+      lines->push_back("f " + path + " " + content);
+    }
+  }
+}
+
+}  // namespace
+
+std::string Scenario::Read(const char* name) const {
+  return ReadHostFile(directory_ + "/" + name);
+}
+
+std::string Scenario::SourceContent(const std::string& name) {
+  return name + " from the driver disk\n";
+}
+
+void Scenario::Lay(const std::string& machine,
+                   const std::string& sources) const {
+  WriteHostFile(machine + "/registry.reg", Read("registry.reg"));
+  MakeHostDirectories(machine + "/drive_c");
+  for (const std::string& line : Lines(Read("drive.txt"))) {
+    std::string rest = line.substr(2);
+    if (line[0] == 'd') {
+      MakeHostDirectories(machine + "/drive_c/" + HostPath(rest));
+    } else {
+      std::size_t space = rest.find(' ');
+      WriteHostFile(
+          machine + "/drive_c/" + HostPath(rest.substr(0, space)),
+          space == std::string::npos ? "" : rest.substr(space + 1) + "\n");
+    }
+  }
+  for (const std::string& name : Lines(Read("sources.txt"))) {
+    WriteHostFile(sources + "/" + name, SourceContent(name));
+  }
+}
+
+std::vector<std::vector<std::string>> Scenario::Steps() const {
+  std::vector<std::vector<std::string>> steps;
+  for (const std::string& line : Lines(Read("steps.txt"))) {
+    std::vector<std::string> arguments;
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) arguments.push_back(word);
+    steps.push_back(arguments);
+  }
+  return steps;
+}
+
+void Scenario::Update(const std::string& transcript,
+                      const std::string& registry,
+                      const std::string& drive) const {
+  WriteHostFile(directory_ + "/transcript.txt", transcript);
+  WriteHostFile(directory_ + "/expected.reg", registry);
+  WriteHostFile(directory_ + "/expected-drive.txt", drive);
+}
+
+std::string Scenario::TranscriptEntry(const std::vector<std::string>& step,
+                                      const std::string& out, int status) {
+  std::string entry = "$ brindle";
+  for (const std::string& argument : step) entry += " " + argument;
+  return entry + "\n" + out + "[exit " + std::to_string(status) + "]\n";
+}
+
+std::string ListDrive(const std::string& root) {
+  std::vector<std::string> lines;
+  List(root, "", &lines);
+  std::sort(lines.begin(), lines.end(),
+            [](const std::string& a, const std::string& b) {
+              return a.substr(2) < b.substr(2);
+            });
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+}  // namespace brindle

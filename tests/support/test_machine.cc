@@ -1,0 +1,138 @@
+#include "tests/support/test_machine.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+#include "platform/hosted/regedit4.h"
+
+namespace brindle {
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  ::chmod(path, 0755);
+  return ::remove(path);
+}
+
+}  // namespace
+
+TempDirectory::TempDirectory() {
+  char pattern[] = "/tmp/brindle-test-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+TempDirectory::~TempDirectory() {
+  ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void MakeHostDirectories(const std::string& path) {
+  for (std::size_t at = 1; at <= path.size(); ++at) {
+    if (at == path.size() || path[at] == '/') {
+      ::mkdir(path.substr(0, at).c_str(), 0755);
+    }
+  }
+}
+
+void WriteHostFile(const std::string& path, std::string_view content) {
+  MakeHostDirectories(path.substr(0, path.rfind('/')));
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::string ReadHostFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+bool HostPathExists(const std::string& path) {
+  struct stat status;
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+namespace {
+
+std::string MakeDrive(const std::string& directory) {
+  std::string drive = directory + "/drive_c";
+  MakeHostDirectories(drive);
+  return drive;
+}
+
+}  // namespace
+
+TestMachine::TestMachine(std::string_view registryText)
+    : drive_(std::make_unique<Drive>(MakeDrive(directory_.path()))),
+      hosted_(std::make_unique<HostedPlatform>(registry_, *drive_, nullptr)),
+      faults_(*hosted_),
+      console_(faults_, out_) {
+  Regedit4Fault fault;
+  if (!ReadRegedit4(registryText, registry_, &fault)) {
+    throw std::runtime_error("test registry line " +
+                             std::to_string(fault.line) + ": " + fault.what);
+  }
+  registry_.lineEnd = "\n";
+}
+
+std::string TestMachine::RegistryText() const {
+  std::string text;
+  WriteRegedit4(registry_, [&](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
+}
+
+bool TestMachine::HasKey(std::string_view path) const {
+  const RegistryKey* root = registry_.top.FindSubkey("HKEY_LOCAL_MACHINE");
+  return root != nullptr && FindKeyPath(*root, path) != nullptr;
+}
+
+std::string TestMachine::OnDrive(const std::string& path) const {
+  return directory_.path() + "/drive_c/" + path;
+}
+
+ProgramRun RunProgram(const std::vector<std::string>& arguments,
+                      const std::string& directory,
+                      const std::string& machine) {
+  TempDirectory capture;
+  std::string outPath = capture.path() + "/out";
+  std::string errPath = capture.path() + "/err";
+  pid_t child = ::fork();
+  if (child == 0) {
+    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (!directory.empty() && ::chdir(directory.c_str()) != 0) ::_exit(126);
+    if (machine.empty()) {
+      ::unsetenv("BRINDLE_MACHINE");
+    } else {
+      ::setenv("BRINDLE_MACHINE", machine.c_str(), 1);
+    }
+    std::vector<char*> argv;
+    std::string program = BRINDLE_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = arguments;
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ProgramRun run;
+  run.out = ReadHostFile(outPath);
+  run.err = ReadHostFile(errPath);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+}  // namespace brindle
