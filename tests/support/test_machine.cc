@@ -99,9 +99,9 @@ std::string TestMachine::OnDrive(const std::string& path) const {
   return directory_.path() + "/drive_c/" + path;
 }
 
-ProgramRun RunProgram(const std::vector<std::string>& arguments,
+ProgramRun RunCommand(const std::vector<std::string>& command,
                       const std::string& directory,
-                      const std::string& machine) {
+                      const std::vector<std::string>& environment) {
   TempDirectory capture;
   std::string outPath = capture.path() + "/out";
   std::string errPath = capture.path() + "/err";
@@ -109,21 +109,25 @@ ProgramRun RunProgram(const std::vector<std::string>& arguments,
   if (child == 0) {
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
     if (!directory.empty() && ::chdir(directory.c_str()) != 0) ::_exit(126);
-    if (machine.empty()) {
-      ::unsetenv("BRINDLE_MACHINE");
-    } else {
-      ::setenv("BRINDLE_MACHINE", machine.c_str(), 1);
+    for (const std::string& setting : environment) {
+      std::size_t equals = setting.find('=');
+      if (equals == std::string::npos) {
+        ::unsetenv(setting.c_str());
+      } else {
+        ::setenv(setting.substr(0, equals).c_str(),
+                 setting.substr(equals + 1).c_str(), 1);
+      }
     }
+    std::vector<std::string> copies = command;
     std::vector<char*> argv;
-    std::string program = BRINDLE_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = arguments;
     for (std::string& argument : copies) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   int status = 0;
@@ -133,6 +137,16 @@ ProgramRun RunProgram(const std::vector<std::string>& arguments,
   run.err = ReadHostFile(errPath);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
+}
+
+ProgramRun RunProgram(const std::vector<std::string>& arguments,
+                      const std::string& directory,
+                      const std::string& machine) {
+  std::vector<std::string> command = {BRINDLE_BINARY};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return RunCommand(
+      command, directory,
+      {machine.empty() ? "BRINDLE_MACHINE" : "BRINDLE_MACHINE=" + machine});
 }
 
 }  // namespace brindle

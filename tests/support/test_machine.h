@@ -70,6 +70,12 @@ struct ProgramRun {
   int status = -1;
 };
 
+/// Runs `command` (a path and its arguments) in `directory` (unless empty),
+/// with `environment` ("NAME=value", or "NAME" to unset) added.
+ProgramRun RunCommand(const std::vector<std::string>& command,
+                      const std::string& directory,
+                      const std::vector<std::string>& environment);
+
 /// Runs the built program with `arguments` in `directory`, BRINDLE_MACHINE
 /// set to `machine` unless it is empty.
 ProgramRun RunProgram(const std::vector<std::string>& arguments,
