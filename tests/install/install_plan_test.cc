@@ -9,21 +9,6 @@
 namespace brindle {
 namespace {
 
-// Runs the body with the driver directory as the current directory.
-class InDirectory {
- public:
-  explicit InDirectory(const std::string& path) {
-    char* here = ::getcwd(nullptr, 0);
-    previous_ = here;
-    std::free(here);
-    EXPECT_EQ(::chdir(path.c_str()), 0);
-  }
-  ~InDirectory() { EXPECT_EQ(::chdir(previous_.c_str()), 0); }
-
- private:
-  std::string previous_;
-};
-
 void MakeWindows(TestMachine& machine) {
   for (const char* path : {"windows/system/iosubsys",
                            "windows/system32/drivers", "windows/inf/other"}) {

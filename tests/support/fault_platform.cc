@@ -14,12 +14,34 @@ std::vector<std::string> FaultPlatform::CallsTo(const std::string& call) const {
   return found;
 }
 
+bool FaultPlatform::Matches(const std::string& arguments,
+                            const std::string& match) {
+  if (!match.empty() && match.back() == '$') {
+    std::string tail = match.substr(0, match.size() - 1);
+    return arguments.size() >= tail.size() &&
+           arguments.compare(arguments.size() - tail.size(), tail.size(),
+                             tail) == 0;
+  }
+  return arguments.find(match) != std::string::npos;
+}
+
+int FaultPlatform::CountCalls(const std::string& call,
+                              const std::string& match) const {
+  int count = 0;
+  for (const std::string& recorded : CallsTo(call)) {
+    std::string arguments =
+        recorded.substr(call.size() + 1, recorded.size() - call.size() - 2);
+    if (Matches(arguments, match)) ++count;
+  }
+  return count;
+}
+
 ErrorCode FaultPlatform::Enter(const std::string& call,
                                const std::string& arguments) {
   calls_.push_back(call + "(" + arguments + ")");
   for (Rule& rule : faults_) {
     if (rule.fault.call != call) continue;
-    if (arguments.find(rule.fault.match) == std::string::npos) continue;
+    if (!Matches(arguments, rule.fault.match)) continue;
     ++rule.seen;
     if (rule.fault.occurrence == 0 || rule.fault.occurrence == rule.seen) {
       return rule.fault.code;

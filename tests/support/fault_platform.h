@@ -11,7 +11,8 @@
 namespace brindle {
 
 /// Makes the `occurrence`-th call (1 = the first, 0 = every one) of `call`
-/// whose argument text contains `match` fail with `code`.
+/// whose argument text contains `match` (ends with it, when `match` ends in
+/// '$') fail with `code`.
 struct Fault {
   std::string call;
   ErrorCode code;
@@ -28,6 +29,10 @@ class FaultPlatform : public Platform {
   const std::vector<std::string>& calls() const { return calls_; }
   /// The calls so far whose name is `call`.
   std::vector<std::string> CallsTo(const std::string& call) const;
+  /// How many calls to `call` so far had arguments `match` picks.
+  int CountCalls(const std::string& call, const std::string& match) const;
+  /// True when `match` picks `arguments`, as a Fault's match does.
+  static bool Matches(const std::string& arguments, const std::string& match);
   /// Handles opened and not yet closed.
   int openKeys() const { return openKeys_; }
   /// Buffers FormatMessageA handed out and LocalFree did not release.

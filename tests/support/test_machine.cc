@@ -99,6 +99,17 @@ std::string TestMachine::OnDrive(const std::string& path) const {
   return directory_.path() + "/drive_c/" + path;
 }
 
+InDirectory::InDirectory(const std::string& path) {
+  char* here = ::getcwd(nullptr, 0);
+  previous_ = here != nullptr ? here : "/";
+  std::free(here);
+  if (::chdir(path.c_str()) != 0) throw std::runtime_error("chdir " + path);
+}
+
+InDirectory::~InDirectory() {
+  if (::chdir(previous_.c_str()) != 0) std::abort();
+}
+
 ProgramRun RunCommand(const std::vector<std::string>& command,
                       const std::string& directory,
                       const std::vector<std::string>& environment) {

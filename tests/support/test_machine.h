@@ -50,6 +50,8 @@ class TestMachine {
   std::string RegistryText() const;
   /// True when the key at this path below HKEY_LOCAL_MACHINE exists.
   bool HasKey(std::string_view path) const;
+  /// The host directory holding drive_c.
+  const std::string& directory() const { return directory_.path(); }
   /// The host path of a path relative to C:\, with forward slashes.
   std::string OnDrive(const std::string& path) const;
 
@@ -61,6 +63,16 @@ class TestMachine {
   FaultPlatform faults_;
   std::ostringstream out_;
   Console console_;
+};
+
+/// The current directory changed for a scope, as a driver directory.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::string& path);
+  ~InDirectory();
+
+ private:
+  std::string previous_;
 };
 
 /// What a run of the built program printed and ended with.

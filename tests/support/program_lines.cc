@@ -1,0 +1,41 @@
+#include "tests/support/program_lines.h"
+
+#include <regex>
+
+#include "platform/hosted/system_texts.h"
+
+namespace brindle {
+
+bool IsProgramLine(const std::string& line) {
+  static const std::regex forms(
+      "|Brindle Pre-Install Program Version 1\\.1|Done"
+      "|To (un)?install the port replicator, type:|      brindle "
+      "(install|remove)"
+      "|Deleted file: c:\\\\.*|Deleted key : .*"
+      "|Copied file: .* to c:\\\\.*|Created directory: "
+      "c:\\\\windows\\\\inf\\\\other"
+      "|Can not (delete|open|enumerate|close|get|set|copy|create) .*"
+      "|Access denied\\.  Reboot the computer and run this program again\\."
+      "|System error [0-9]+\\.");
+  if (std::regex_match(line, forms)) return true;
+  for (ErrorCode code = 0; code < 2000; ++code) {
+    const char* text = SystemText(code);
+    if (text != nullptr && line == text) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> ForeignLines(const std::string& output) {
+  std::vector<std::string> foreign;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    if (!IsProgramLine(line)) foreign.push_back(line);
+    start = end + 1;
+  }
+  return foreign;
+}
+
+}  // namespace brindle
