@@ -70,9 +70,9 @@ ErrorCode HostedPlatform::RegQueryValueExA(HKey handle, const char* valueName,
                                            std::uint32_t* dataSize) {
   RegistryKey* key = nullptr;
   if (ErrorCode error = Lookup(handle, &key)) return error;
-  const RegistryValue* value =
+  std::optional<RegistryValue> value =
       key->FindValue(valueName != nullptr ? valueName : "");
-  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (!value) return ERROR_FILE_NOT_FOUND;
   std::uint32_t size = static_cast<std::uint32_t>(value->data.size());
   if (data != nullptr) {
     if (size > *dataSize) {
@@ -92,8 +92,9 @@ ErrorCode HostedPlatform::RegSetValueExA(HKey handle, const char* valueName,
   RegistryKey* key = nullptr;
   if (ErrorCode error = Lookup(handle, &key)) return error;
   const char* name = valueName != nullptr ? valueName : "";
-  key->SetValue(name, type,
-                std::string(reinterpret_cast<const char*>(data), dataSize));
+  key->SetValue(
+      name, type,
+      std::string_view(reinterpret_cast<const char*>(data), dataSize));
   registryChanged_ = true;
   if (log_ == nullptr) return ERROR_SUCCESS;
   AppendKeyLine(pending_, key->Path(), false, registry_.lineEnd);

@@ -153,21 +153,40 @@ bool Machine::Load(std::string* error) {
   }
   drive_ = std::make_unique<Drive>(drive);
 
+  // Read a piece at a time: only the registry itself is held whole.
   std::string registryPath = PathOf(kRegistry);
-  std::string text;
-  if (!ReadWholeFile(registryPath, &text)) {
-    *error = Describe(registryPath, std::strerror(errno));
+  int fd = ::open(registryPath.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat registryStatus;
+  if (fd < 0 || ::fstat(fd, &registryStatus) != 0 ||
+      S_ISDIR(registryStatus.st_mode)) {
+    int failure =
+        fd < 0 ? errno : (S_ISDIR(registryStatus.st_mode) ? EISDIR : errno);
+    if (fd >= 0) ::close(fd);
+    *error = Describe(registryPath, std::strerror(failure));
     return false;
   }
+  int readFailure = 0;
+  Regedit4Source source = [&](char* buffer, std::size_t capacity) -> long {
+    while (true) {
+      ssize_t got = ::read(fd, buffer, capacity);
+      if (got >= 0) return static_cast<long>(got);
+      if (errno == EINTR) continue;
+      readFailure = errno;
+      return -1;
+    }
+  };
   Regedit4Fault fault;
-  if (!ReadRegedit4(text, registry_, &fault)) {
+  bool read = ReadRegedit4(source, registry_, &fault);
+  ::close(fd);
+  if (readFailure != 0) {
+    *error = Describe(registryPath, std::strerror(readFailure));
+    return false;
+  }
+  if (!read) {
     *error = registryPath + ":" + std::to_string(fault.line) +
              ": malformed registry file: " + fault.what;
     return false;
   }
-  registry_.lineEnd = DetectLineEnd(text);
-  text.clear();
-  text.shrink_to_fit();
 
   // A journal means the last run was killed before it folded its changes
   // in: every whole batch of it is applied, a torn last one dropped.

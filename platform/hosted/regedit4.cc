@@ -32,48 +32,97 @@ bool StartsWithFolded(std::string_view text, std::string_view head) {
          EqualsAsciiFolded(text.substr(0, head.size()), head);
 }
 
-// Hands out the lines of a text one at a time, whatever their line ends.
+// Hands out the lines of a text one at a time, whatever their line ends,
+// from a whole text or from a source read a piece at a time.
 class LineReader {
  public:
-  explicit LineReader(std::string_view text) : text_(text) {}
+  explicit LineReader(std::string_view text)
+      : data_(text.data()), end_(text.size()), exhausted_(true) {}
+  explicit LineReader(const Regedit4Source& source) : source_(&source) {
+    buffer_.resize(1 << 20);
+    data_ = buffer_.data();
+  }
+
   bool Next(std::string_view* line) {
-    if (position_ >= text_.size()) return false;
-    const char* start = text_.data() + position_;
-    std::size_t left = text_.size() - position_;
-    const void* lf = std::memchr(start, '\n', left);
-    std::size_t length =
-        lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
-           : left;
-    // A lone CR ends a line too.
-    const void* cr = std::memchr(start, '\r', length);
-    std::size_t skip = 1;
-    if (cr) {
-      length = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
-      if (length + 1 < left && start[length + 1] == '\n') skip = 2;
-    } else if (!lf) {
-      skip = 0;
+    while (true) {
+      const char* start = data_ + begin_;
+      std::size_t left = end_ - begin_;
+      const void* lf = std::memchr(start, '\n', left);
+      std::size_t length =
+          lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
+             : left;
+      const void* cr = std::memchr(start, '\r', length);
+      if (cr)
+        length = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
+      bool ended = lf != nullptr || cr != nullptr;
+      // A CR last in the buffer may be the first half of a CRLF.
+      bool needMore = !exhausted_ && (!ended || (cr && length + 1 == left));
+      if (needMore) {
+        if (!Refill()) return false;
+        continue;
+      }
+      if (!ended && left == 0) return false;
+      std::size_t skip = 0;
+      if (cr) {
+        sawCarriageReturn_ = true;
+        skip = (length + 1 < left && start[length + 1] == '\n') ? 2 : 1;
+      } else if (lf) {
+        sawLineFeed_ = true;
+        skip = 1;
+      }
+      *line = std::string_view(start, length);
+      begin_ += length + skip;
+      ++number_;
+      return true;
     }
-    *line = std::string_view(start, length);
-    position_ += length + skip;
-    ++number_;
-    return true;
   }
   std::size_t number() const { return number_; }
+  bool failed() const { return failed_; }
+  /// "\n" when every line so far ended in a lone LF, else "\r\n".
+  std::string lineEnd() const {
+    return sawLineFeed_ && !sawCarriageReturn_ ? "\n" : "\r\n";
+  }
 
  private:
-  std::string_view text_;
-  std::size_t position_ = 0;
+  // Keeps the unread part and appends the next piece; false at the end.
+  bool Refill() {
+    std::size_t left = end_ - begin_;
+    if (begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, left);
+    begin_ = 0;
+    end_ = left;
+    if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+    data_ = buffer_.data();
+    long got = (*source_)(buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0) failed_ = true;
+    if (got <= 0) {
+      exhausted_ = true;
+      return true;  // what is left is handed out as the last line
+    }
+    end_ += static_cast<std::size_t>(got);
+    return true;
+  }
+
+  const Regedit4Source* source_ = nullptr;
+  std::vector<char> buffer_;
+  const char* data_ = nullptr;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool exhausted_ = false;
+  bool failed_ = false;
+  bool sawCarriageReturn_ = false;
+  bool sawLineFeed_ = false;
   std::size_t number_ = 0;
 };
 
 class Reader {
  public:
-  Reader(std::string_view text, Registry& registry)
-      : lines_(text), registry_(registry) {}
+  Reader(LineReader& lines, Registry& registry)
+      : lines_(lines), registry_(registry) {}
 
   bool Read(Regedit4Fault* fault) {
     std::string_view line;
     if (!lines_.Next(&line) || TrimBlanks(line) != kHeader) {
+      if (lines_.failed()) return Fail(fault, "the file could not be read");
       return Fail(fault, "no REGEDIT4 header");
     }
     while (lines_.Next(&line)) {
@@ -90,6 +139,9 @@ class Reader {
       }
       if (!ok) return Fail(fault, what_);
     }
+    if (lines_.failed()) return Fail(fault, "the file could not be read");
+    if (current_ != nullptr) current_->TrimValues();
+    registry_.lineEnd = lines_.lineEnd();
     return true;
   }
 
@@ -120,27 +172,40 @@ class Reader {
     for (const char* root : kRoots)
       known = known || EqualsAsciiFolded(rootName, root);
     if (!known) return Refuse("unknown root key");
-    std::vector<std::string_view> names;
+    names_.clear();
     while (true) {
       std::string_view name = path.substr(0, cut);
       if (name.empty()) return Refuse("empty key name");
-      names.push_back(name);
+      names_.push_back(name);
       if (cut == std::string_view::npos) break;
       path.remove_prefix(cut + 1);
       cut = path.find('\\');
     }
+    if (current_ != nullptr) current_->TrimValues();
     current_ = nullptr;
     if (deletion) {
+      chain_.clear();  // the keys it held may be gone
       RegistryKey* key = &registry_.top;
-      for (std::string_view name : names) {
+      for (std::string_view name : names_) {
         key = key->FindSubkey(name);
         if (key == nullptr) return true;  // nothing there to delete
       }
       key->parent()->RemoveSubkey(key);
       return true;
     }
-    RegistryKey* key = &registry_.top;
-    for (std::string_view name : names) key = key->FindOrAddSubkey(name);
+    // Key lines come in tree order: the head the last one shares with this
+    // one is found again without a lookup.
+    std::size_t shared = 0;
+    while (shared < chain_.size() && shared < names_.size() &&
+           EqualsAsciiFolded(chain_[shared]->name(), names_[shared])) {
+      ++shared;
+    }
+    chain_.resize(shared);
+    RegistryKey* key = shared > 0 ? chain_.back() : &registry_.top;
+    for (std::size_t i = shared; i < names_.size(); ++i) {
+      key = key->FindOrAddSubkey(names_[i]);
+      chain_.push_back(key);
+    }
     current_ = key;
     return true;
   }
@@ -149,23 +214,22 @@ class Reader {
   bool ReadQuoted(std::string_view body, std::size_t* at, std::string* out) {
     std::size_t i = *at + 1;
     while (i < body.size()) {
-      char c = body[i];
-      if (c == '"') {
-        *at = i + 1;
+      std::size_t stop = i;
+      while (stop < body.size() && body[stop] != '"' && body[stop] != '\\')
+        ++stop;
+      if (stop == body.size()) break;
+      out->append(body.data() + i, stop - i);
+      if (body[stop] == '"') {
+        *at = stop + 1;
         return true;
       }
-      if (c == '\\') {
-        if (i + 1 >= body.size()) break;
-        char escaped = body[i + 1];
-        if (escaped != '\\' && escaped != '"') {
-          return Refuse("unknown escape in string");
-        }
-        out->push_back(escaped);
-        i += 2;
-        continue;
+      if (stop + 1 >= body.size()) break;
+      char escaped = body[stop + 1];
+      if (escaped != '\\' && escaped != '"') {
+        return Refuse("unknown escape in string");
       }
-      out->push_back(c);
-      ++i;
+      out->push_back(escaped);
+      i = stop + 2;
     }
     return Refuse("unterminated string");
   }
@@ -191,13 +255,14 @@ class Reader {
     }
     if (!rest.empty() && rest.front() == '"') {
       std::string data;
+      data.reserve(rest.size());
       std::size_t end = 0;
       if (!ReadQuoted(rest, &end, &data)) return false;
       if (!TrimBlanks(rest.substr(end)).empty()) {
         return Refuse("text after string");
       }
       data.push_back('\0');
-      current_->SetValue(name, 1, std::move(data));
+      current_->SetValue(name, 1, data);
       return true;
     }
     if (StartsWithFolded(rest, "dword:")) {
@@ -213,7 +278,7 @@ class Reader {
       for (int i = 0; i < 4; ++i) {
         data[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
       }
-      current_->SetValue(name, 4, std::move(data));
+      current_->SetValue(name, 4, data);
       return true;
     }
     std::uint32_t type = 3;
@@ -239,7 +304,7 @@ class Reader {
     }
     std::string data;
     if (!ReadHexBytes(rest, &data)) return false;
-    current_->SetValue(name, type, std::move(data));
+    current_->SetValue(name, type, data);
     return true;
   }
 
@@ -278,24 +343,30 @@ class Reader {
     }
   }
 
-  LineReader lines_;
+  LineReader& lines_;
   Registry& registry_;
   RegistryKey* current_ = nullptr;
+  std::vector<std::string_view> names_;
+  std::vector<RegistryKey*> chain_;
   std::string what_;
 };
 
 void AppendQuoted(std::string& out, std::string_view text) {
   out += '"';
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' && text[i] != '"') continue;
+    out.append(text.data() + start, i - start);
+    out += '\\';
+    start = i;
   }
+  out.append(text.data() + start, text.size() - start);
   out += '"';
 }
 
 // Whether a string value can be written as "data" and read back the same.
 bool IsPlainString(const RegistryValue& value) {
-  const std::string& data = value.data;
+  std::string_view data = value.data;
   if (value.type != 1 || data.empty() || data.back() != '\0') return false;
   for (std::size_t i = 0; i + 1 < data.size(); ++i) {
     char c = data[i];
@@ -310,7 +381,14 @@ const char kHexDigits[] = "0123456789abcdef";
 
 bool ReadRegedit4(std::string_view text, Registry& registry,
                   Regedit4Fault* fault) {
-  return Reader(text, registry).Read(fault);
+  LineReader lines(text);
+  return Reader(lines, registry).Read(fault);
+}
+
+bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
+                  Regedit4Fault* fault) {
+  LineReader lines(source);
+  return Reader(lines, registry).Read(fault);
 }
 
 std::string DetectLineEnd(std::string_view text) {
@@ -345,7 +423,7 @@ void AppendValueLines(std::string& out, const RegistryValue& value,
     out += lineEnd;
     return;
   }
-  const std::string& data = value.data;
+  std::string_view data = value.data;
   if (value.type == 4 && data.size() == 4) {
     out += "dword:";
     for (int i = 3; i >= 0; --i) {
@@ -373,20 +451,25 @@ void AppendValueLines(std::string& out, const RegistryValue& value,
   // regedit wraps at its own count: name, '=' and prefix, 3 a byte, then a
   // continuation line indented by two spaces.
   std::size_t column = out.size() - start;
+  char line[128];
+  std::size_t used = 0;
   for (std::size_t i = 0; i < data.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(data[i]);
-    out += kHexDigits[byte >> 4];
-    out += kHexDigits[byte & 15];
+    line[used++] = kHexDigits[byte >> 4];
+    line[used++] = kHexDigits[byte & 15];
     if (i + 1 == data.size()) break;
-    out += ',';
+    line[used++] = ',';
     column += 3;
     if (column >= 77) {
-      out += '\\';
+      line[used++] = '\\';
+      out.append(line, used);
       out += lineEnd;
       out += "  ";
+      used = 0;
       column = 2;
     }
   }
+  out.append(line, used);
   out += lineEnd;
 }
 
@@ -422,9 +505,9 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     path += frame.key->name();
     out += lineEnd;
     AppendKeyLine(out, path, false, lineEnd);
-    for (const RegistryValue& value : frame.key->values()) {
+    frame.key->ForEachValue([&](const RegistryValue& value) {
       AppendValueLines(out, value, lineEnd);
-    }
+    });
     if (out.size() >= (1 << 20)) {
       if (!sink(out)) return false;
       out.clear();

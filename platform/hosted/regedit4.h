@@ -19,9 +19,19 @@ struct Regedit4Fault {
 };
 
 /// Applies a REGEDIT4 text to `registry`: keys and values added or merged,
-/// `[-key]` and `"name"=-` applied as read. False at the first malformed
-/// line, with `*fault` set; `registry` is then half-changed and to be dropped.
+/// `[-key]` and `"name"=-` applied as read, and `registry.lineEnd` set to
+/// the text's. False at the first malformed line, with `*fault` set;
+/// `registry` is then half-changed and to be dropped.
 bool ReadRegedit4(std::string_view text, Registry& registry,
+                  Regedit4Fault* fault);
+
+/// Fills `buffer` with up to `capacity` more bytes of a text: how many, 0 at
+/// its end, negative when it cannot be read.
+using Regedit4Source = std::function<long(char* buffer, std::size_t capacity)>;
+
+/// The same, reading the text a piece at a time: only the registry it builds
+/// is held whole.
+bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
                   Regedit4Fault* fault);
 
 /// "\r\n" unless the text ends its lines in "\n" alone.

@@ -1,18 +1,105 @@
 #include "platform/hosted/registry.h"
 
+#include <cstring>
+
 namespace brindle {
 namespace {
 
 constexpr std::size_t kIndexThreshold = 16;
+constexpr std::size_t kValueHeader = 12;
 
 inline unsigned char FoldAscii(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
+std::size_t FoldedHash(std::string_view name) {
+  // FNV-1a over the folded bytes.
+  std::uint64_t hash = 1469598103934665603ull;
+  for (char c : name) {
+    hash ^= FoldAscii(static_cast<unsigned char>(c));
+    hash *= 1099511628211ull;
+  }
+  return static_cast<std::size_t>(hash ^ (hash >> 29));
+}
+
+std::uint32_t Load32(const char* at) {
+  std::uint32_t value;
+  std::memcpy(&value, at, 4);
+  return value;
+}
+
+void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
+                  std::string_view data) {
+  std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()), type,
+                             static_cast<std::uint32_t>(data.size())};
+  std::size_t at = out.size();
+  out.resize(at + kValueHeader + name.size() + data.size());
+  char* to = &out[at];
+  std::memcpy(to, header, kValueHeader);
+  std::memcpy(to + kValueHeader, name.data(), name.size());
+  std::memcpy(to + kValueHeader + name.size(), data.data(), data.size());
+}
+
 }  // namespace
+
+// Open addressing over the subkeys, by folded name: a slot a pointer.
+class RegistryKey::NameIndex {
+ public:
+  explicit NameIndex(std::size_t expected) {
+    std::size_t capacity = 64;
+    while (capacity < expected * 2) capacity *= 2;
+    slots_.assign(capacity, nullptr);
+  }
+  RegistryKey* Find(std::string_view name) const {
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = FoldedHash(name) & mask;; at = (at + 1) & mask) {
+      RegistryKey* key = slots_[at];
+      if (key == nullptr) return nullptr;
+      if (key != Removed() && EqualsAsciiFolded(key->name_, name)) return key;
+    }
+  }
+  void Add(RegistryKey* key) {
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    std::size_t mask = slots_.size() - 1;
+    std::size_t at = FoldedHash(key->name_) & mask;
+    while (slots_[at] != nullptr) at = (at + 1) & mask;
+    slots_[at] = key;
+    ++used_;
+  }
+  void Remove(RegistryKey* key) {
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = FoldedHash(key->name_) & mask;;
+         at = (at + 1) & mask) {
+      if (slots_[at] == nullptr) return;
+      if (slots_[at] == key) {
+        slots_[at] = Removed();  // keeps the probe chains whole
+        return;
+      }
+    }
+  }
+
+ private:
+  // A slot whose key was removed: an address no key can have.
+  static RegistryKey* Removed() {
+    static char marker;
+    return reinterpret_cast<RegistryKey*>(&marker);
+  }
+  void Grow() {
+    std::vector<RegistryKey*> old = std::move(slots_);
+    slots_.assign(old.size() * 2, nullptr);
+    used_ = 0;
+    for (RegistryKey* key : old) {
+      if (key != nullptr && key != Removed()) Add(key);
+    }
+  }
+
+  std::vector<RegistryKey*> slots_;
+  std::size_t used_ = 0;  // slots holding a key or a removal marker
+};
 
 bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (FoldAscii(static_cast<unsigned char>(a[i])) !=
         FoldAscii(static_cast<unsigned char>(b[i]))) {
@@ -22,15 +109,8 @@ bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::size_t RegistryKey::FoldedHash::operator()(std::string_view name) const {
-  // FNV-1a over the folded bytes.
-  std::size_t hash = 1469598103934665603ull & ~std::size_t{0};
-  for (char c : name) {
-    hash ^= FoldAscii(static_cast<unsigned char>(c));
-    hash *= 1099511628211ull & ~std::size_t{0};
-  }
-  return hash;
-}
+RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent)
+    : name_(name), parent_(parent) {}
 
 RegistryKey::~RegistryKey() {
   // Deep trees are taken down without recursion.
@@ -39,7 +119,9 @@ RegistryKey::~RegistryKey() {
     std::unique_ptr<RegistryKey> key = std::move(pending.back());
     pending.pop_back();
     if (!key) continue;
-    for (auto& slot : key->subkeys_) pending.push_back(std::move(slot));
+    for (auto& slot : key->subkeys_) {
+      if (slot) pending.push_back(std::move(slot));
+    }
     key->subkeys_.clear();
   }
 }
@@ -55,8 +137,8 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
   for (; slot < subkeys_.size(); ++slot) {
     if (!subkeys_[slot]) continue;
     if (live == index) {
-      cursorIndex_ = live;
-      cursorSlot_ = slot;
+      cursorIndex_ = static_cast<std::uint32_t>(live);
+      cursorSlot_ = static_cast<std::uint32_t>(slot);
       return subkeys_[slot].get();
     }
     ++live;
@@ -66,16 +148,12 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
   if (!index_ && liveSubkeys_ > kIndexThreshold) {
-    index_ = std::make_unique<NameIndex>();
-    index_->reserve(liveSubkeys_);
+    index_ = std::make_unique<NameIndex>(liveSubkeys_);
     for (const auto& slot : subkeys_) {
-      if (slot) index_->emplace(slot->name_, slot.get());
+      if (slot) index_->Add(slot.get());
     }
   }
-  if (index_) {
-    auto found = index_->find(name);
-    return found == index_->end() ? nullptr : found->second;
-  }
+  if (index_) return index_->Find(name);
   for (const auto& slot : subkeys_) {
     if (slot && EqualsAsciiFolded(slot->name_, name)) return slot.get();
   }
@@ -84,11 +162,11 @@ RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
 
 RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
   if (RegistryKey* existing = FindSubkey(name)) return existing;
-  subkeys_.push_back(std::make_unique<RegistryKey>(std::string(name), this));
+  subkeys_.push_back(std::make_unique<RegistryKey>(name, this));
   RegistryKey* added = subkeys_.back().get();
-  added->slot_ = subkeys_.size() - 1;
+  added->slot_ = static_cast<std::uint32_t>(subkeys_.size() - 1);
   ++liveSubkeys_;
-  if (index_) index_->emplace(added->name_, added);
+  if (index_) index_->Add(added);
   return added;
 }
 
@@ -98,7 +176,7 @@ void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
       subkeys_[slot].get() != subkey) {
     return;
   }
-  if (index_) index_->erase(subkey->name_);
+  if (index_) index_->Remove(subkey);
   if (slot < cursorSlot_) --cursorIndex_;
   subkeys_[slot].reset();
   --liveSubkeys_;
@@ -109,41 +187,75 @@ void RegistryKey::Compact() {
   std::size_t kept = 0;
   for (auto& slot : subkeys_) {
     if (!slot) continue;
-    slot->slot_ = kept;
+    slot->slot_ = static_cast<std::uint32_t>(kept);
     subkeys_[kept++] = std::move(slot);
   }
   subkeys_.resize(kept);
   cursorIndex_ = 0;
   cursorSlot_ = 0;
+  // The removal markers go with a fresh index.
+  index_.reset();
 }
 
-const RegistryValue* RegistryKey::FindValue(std::string_view name) const {
-  for (const RegistryValue& value : values_) {
-    if (EqualsAsciiFolded(value.name, name)) return &value;
+RegistryValue RegistryKey::ValueAt(std::size_t* at) const {
+  const char* record = values_.data() + *at;
+  std::uint32_t nameLength = Load32(record);
+  std::uint32_t dataLength = Load32(record + 8);
+  RegistryValue value;
+  value.name = std::string_view(record + kValueHeader, nameLength);
+  value.type = Load32(record + 4);
+  value.data = std::string_view(record + kValueHeader + nameLength, dataLength);
+  *at += kValueHeader + nameLength + dataLength;
+  return value;
+}
+
+std::vector<RegistryValue> RegistryKey::Values() const {
+  std::vector<RegistryValue> values;
+  ForEachValue([&](const RegistryValue& value) { values.push_back(value); });
+  return values;
+}
+
+std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
+  for (std::size_t at = 0; at < values_.size();) {
+    std::size_t start = at;
+    if (EqualsAsciiFolded(ValueAt(&at).name, name)) return start;
   }
-  return nullptr;
+  return std::string::npos;
+}
+
+std::optional<RegistryValue> RegistryKey::FindValue(
+    std::string_view name) const {
+  std::size_t at = FindValueOffset(name);
+  if (at == std::string::npos) return std::nullopt;
+  return ValueAt(&at);
 }
 
 void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
-                           std::string data) {
-  for (RegistryValue& value : values_) {
-    if (EqualsAsciiFolded(value.name, name)) {
-      value.type = type;
-      value.data = std::move(data);
-      return;
-    }
+                           std::string_view data) {
+  std::size_t at = FindValueOffset(name);
+  if (at == std::string::npos) {
+    AppendRecord(values_, name, type, data);
+    return;
   }
-  values_.push_back(RegistryValue{std::string(name), type, std::move(data)});
+  std::size_t end = at;
+  RegistryValue old = ValueAt(&end);
+  // The name keeps the spelling it was first written with.
+  std::string record;
+  AppendRecord(record, old.name, type, data);
+  values_.replace(at, end - at, record);
+}
+
+void RegistryKey::TrimValues() {
+  if (values_.capacity() > values_.size() + 16) values_.shrink_to_fit();
 }
 
 bool RegistryKey::RemoveValue(std::string_view name) {
-  for (auto it = values_.begin(); it != values_.end(); ++it) {
-    if (EqualsAsciiFolded(it->name, name)) {
-      values_.erase(it);
-      return true;
-    }
-  }
-  return false;
+  std::size_t at = FindValueOffset(name);
+  if (at == std::string::npos) return false;
+  std::size_t end = at;
+  ValueAt(&end);
+  values_.erase(at, end - at);
+  return true;
 }
 
 bool RegistryKey::IsWithin(const RegistryKey* ancestor) const {

@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace brindle {
@@ -17,19 +17,19 @@ namespace brindle {
 /// True when `a` and `b` are equal but for ASCII letter case.
 bool EqualsAsciiFolded(std::string_view a, std::string_view b);
 
-/// A named value: its type and its bytes exactly as stored.
+/// A named value as stored: its type and its bytes. Views into its key,
+/// good until the key's values change.
 struct RegistryValue {
-  std::string name;
+  std::string_view name;
   std::uint32_t type = 0;
-  std::string data;
+  std::string_view data;
 };
 
 /// One key. Subkeys are enumerated by index in insertion order; removing one
 /// moves the later ones down an index without shifting any array.
 class RegistryKey {
  public:
-  RegistryKey(std::string name, RegistryKey* parent)
-      : name_(std::move(name)), parent_(parent) {}
+  RegistryKey(std::string_view name, RegistryKey* parent);
   ~RegistryKey();
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
@@ -56,12 +56,21 @@ class RegistryKey {
     }
   }
 
-  const std::vector<RegistryValue>& values() const { return values_; }
-  /// The value named `name`, any case, or null.
-  const RegistryValue* FindValue(std::string_view name) const;
+  /// Calls `visit` for each value in order.
+  template <typename Visit>
+  void ForEachValue(Visit&& visit) const {
+    for (std::size_t at = 0; at < values_.size();) visit(ValueAt(&at));
+  }
+  /// The values in order.
+  std::vector<RegistryValue> Values() const;
+  /// The value named `name`, any case.
+  std::optional<RegistryValue> FindValue(std::string_view name) const;
   /// Sets a value, keeping its place (and name as first written) when it
   /// exists.
-  void SetValue(std::string_view name, std::uint32_t type, std::string data);
+  void SetValue(std::string_view name, std::uint32_t type,
+                std::string_view data);
+  /// Gives back the room the values grew into but do not use.
+  void TrimValues();
   /// Removes a value; false when there was none.
   bool RemoveValue(std::string_view name);
 
@@ -71,39 +80,36 @@ class RegistryKey {
   std::string Path() const;
 
  private:
-  struct FoldedHash {
-    std::size_t operator()(std::string_view name) const;
-  };
-  struct FoldedEqual {
-    bool operator()(std::string_view a, std::string_view b) const {
-      return EqualsAsciiFolded(a, b);
-    }
-  };
-  using NameIndex = std::unordered_map<std::string_view, RegistryKey*,
-                                       FoldedHash, FoldedEqual>;
+  class NameIndex;
 
+  // The value stored at `*at`, moving `*at` past it.
+  RegistryValue ValueAt(std::size_t* at) const;
+  // Where the value named `name` starts, or npos.
+  std::size_t FindValueOffset(std::string_view name) const;
   void Compact();
 
   std::string name_;
   RegistryKey* parent_;
-  // Where this key stands among its parent's slots.
-  std::size_t slot_ = 0;
   // Removed subkeys leave an empty slot until the slots are compacted.
   std::vector<std::unique_ptr<RegistryKey>> subkeys_;
-  std::size_t liveSubkeys_ = 0;
-  // Enumeration cursor: `cursorIndex_` live subkeys lie before slot
-  // `cursorSlot_`.
-  mutable std::size_t cursorIndex_ = 0;
-  mutable std::size_t cursorSlot_ = 0;
   // Built once a key has many subkeys, so lookups stay O(1).
   mutable std::unique_ptr<NameIndex> index_;
-  std::vector<RegistryValue> values_;
+  // Every value in one block: name length, type and data length (4 bytes
+  // each), then the name and the data.
+  std::string values_;
+  // Where this key stands among its parent's slots.
+  std::uint32_t slot_ = 0;
+  std::uint32_t liveSubkeys_ = 0;
+  // Enumeration cursor: `cursorIndex_` live subkeys lie before slot
+  // `cursorSlot_`.
+  mutable std::uint32_t cursorIndex_ = 0;
+  mutable std::uint32_t cursorSlot_ = 0;
 };
 
 /// The whole registry: the roots (HKEY_LOCAL_MACHINE, ...) below one
 /// nameless top.
 struct Registry {
-  RegistryKey top{std::string(), nullptr};
+  RegistryKey top{std::string_view(), nullptr};
   /// The line end of the file it came from: "\r\n" or "\n".
   std::string lineEnd = "\r\n";
 

@@ -321,17 +321,16 @@ TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
     const RegistryKey* got = actual.Find(key);
     EXPECT_EQ(got != nullptr, want != nullptr) << key;
     if (want == nullptr || got == nullptr) continue;
-    for (const RegistryValue& value : want->values()) {
-      const RegistryValue* found = got->FindValue(value.name);
-      ASSERT_NE(found, nullptr) << key << " " << value.name;
+    for (const RegistryValue& value : want->Values()) {
+      std::optional<RegistryValue> found = got->FindValue(value.name);
+      ASSERT_TRUE(found) << key << " " << value.name;
       EXPECT_EQ(found->type, value.type) << key << " " << value.name;
       EXPECT_EQ(found->data, value.data) << key << " " << value.name;
     }
     if (const RegistryKey* had = initial.Find(key)) {
-      for (const RegistryValue& value : had->values()) {
-        if (want->FindValue(value.name) == nullptr) {
-          EXPECT_EQ(got->FindValue(value.name), nullptr)
-              << key << " " << value.name;
+      for (const RegistryValue& value : had->Values()) {
+        if (!want->FindValue(value.name)) {
+          EXPECT_FALSE(got->FindValue(value.name)) << key << " " << value.name;
         }
       }
     }

@@ -1,0 +1,61 @@
+// REGEDIT4 reading and writing, in bytes of registry file a second.
+#include <benchmark/benchmark.h>
+
+#include "platform/hosted/regedit4.h"
+#include "tools/genmachine/machine_generator.h"
+
+namespace brindle {
+namespace {
+
+std::string MachineText(long keys) {
+  MachineOptions options;
+  options.keys = keys;
+  Registry registry;
+  GenerateRegistry(options, registry);
+  std::string text;
+  WriteRegedit4(registry, [&](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
+}
+
+void BM_ReadRegedit4(benchmark::State& state) {
+  const std::string text = MachineText(state.range(0));
+  for (auto _ : state) {
+    Registry registry;
+    Regedit4Fault fault;
+    if (!ReadRegedit4(text, registry, &fault)) state.SkipWithError("malformed");
+    benchmark::DoNotOptimize(registry.top.subkeyCount());
+  }
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReadRegedit4)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_WriteRegedit4(benchmark::State& state) {
+  const std::string text = MachineText(state.range(0));
+  Registry registry;
+  Regedit4Fault fault;
+  ReadRegedit4(text, registry, &fault);
+  for (auto _ : state) {
+    std::size_t written = 0;
+    WriteRegedit4(registry, [&](std::string_view piece) {
+      written += piece.size();
+      return true;
+    });
+    benchmark::DoNotOptimize(written);
+  }
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_WriteRegedit4)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace brindle
