@@ -12,14 +12,19 @@ void Console::Print(const char* format, const char* first, const char* second) {
   for (const char* p = format; *p != '\0'; ++p) {
     if (p[0] == '%' && p[1] == 's' && used < 2) {
       const char* argument = arguments[used++];
-      line += argument != nullptr ? argument : "(null)";
+      if (argument == nullptr) argument = "(null)";
+      // Names and descriptions come from the registry: a control byte in
+      // one must not break a line in two or reach the terminal.
+      for (; *argument != '\0'; ++argument) {
+        unsigned char c = static_cast<unsigned char>(*argument);
+        line += (c < 0x20 || c == 0x7F) ? '?' : *argument;
+      }
       ++p;
     } else {
       line += *p;
     }
   }
-  out_ << line;
-  out_.flush();
+  Write(line);
 }
 
 void Console::PrintSystemError(ErrorCode code) {
@@ -34,7 +39,8 @@ void Console::PrintSystemError(ErrorCode code) {
     Print("System error %s.\n\n", number.c_str());
     return;
   }
-  Print("%s\n", text);
+  // The system's own text as it gives it, its line end included.
+  Write(std::string(text) + "\n");
   platform_.LocalFree(text);
 }
 
@@ -42,6 +48,11 @@ void Console::PrintRebootAdvice() {
   failureReported_ = true;
   rebootAdvised_ = true;
   Print("Access denied.  Reboot the computer and run this program again.\n\n");
+}
+
+void Console::Write(const std::string& text) {
+  out_ << text;
+  out_.flush();
 }
 
 }  // namespace brindle

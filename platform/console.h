@@ -15,7 +15,8 @@ class Console {
   Console(Platform& platform, std::ostream& out)
       : platform_(platform), out_(out) {}
 
-  /// Prints `format`, each "%s" in it replaced by the next argument.
+  /// Prints `format`, each "%s" in it replaced by the next argument, whose
+  /// control characters are shown as '?'.
   void Print(const char* format, const char* first = nullptr,
              const char* second = nullptr);
   /// Prints the system's text for `code` and an empty line after it; counts
@@ -29,6 +30,8 @@ class Console {
   bool rebootAdvised() const { return rebootAdvised_; }
 
  private:
+  void Write(const std::string& text);
+
   Platform& platform_;
   std::ostream& out_;
   bool failureReported_ = false;

@@ -58,6 +58,15 @@ TEST(ConsoleTest, PrintReplacesEachPlaceholderInTurnAndNothingElse) {
   EXPECT_FALSE(machine.console().failureReported());
 }
 
+TEST(ConsoleTest, ControlBytesFromTheRegistryCannotBreakALine) {
+  TestMachine machine;
+  machine.console().Print("Deleted key : %s enum for %s\n", "USB",
+                          "VID_0E7D\nDeleted file: c:\\x\r\x1b[2J\x7f\xe9");
+  EXPECT_EQ(
+      machine.output(),
+      "Deleted key : USB enum for VID_0E7D?Deleted file: c:\\x??[2J?\xe9\n");
+}
+
 TEST(ConsoleTest, RebootAdviceStandsInForTheSystemText) {
   TestMachine machine;
   machine.console().PrintRebootAdvice();

@@ -1,0 +1,48 @@
+// The REGEDIT4 reader on any bytes: no crash, no leak, and whatever it
+// accepts is written out in a form that reads back to the same export.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "platform/hosted/regedit4.h"
+
+namespace {
+
+std::string Export(const brindle::Registry& registry) {
+  std::string text;
+  brindle::WriteRegedit4(registry, [&](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  brindle::Registry registry;
+  brindle::Regedit4Fault fault;
+  if (!brindle::ReadRegedit4(text, registry, &fault)) {
+    if (fault.line == 0 || fault.what.empty()) std::abort();
+    return 0;
+  }
+  std::string first = Export(registry);
+  brindle::Registry again;
+  if (!brindle::ReadRegedit4(first, again, &fault)) std::abort();
+  if (Export(again) != first) std::abort();
+  // Read a piece at a time, the same text gives the same registry.
+  std::size_t offset = 0;
+  brindle::Regedit4Source source = [&](char* buffer,
+                                       std::size_t capacity) -> long {
+    std::size_t piece = std::min<std::size_t>({capacity, size - offset, 7});
+    std::copy(data + offset, data + offset + piece, buffer);
+    offset += piece;
+    return static_cast<long>(piece);
+  };
+  brindle::Registry streamed;
+  if (!brindle::ReadRegedit4(source, streamed, &fault)) std::abort();
+  if (Export(streamed) != first) std::abort();
+  return 0;
+}

@@ -1,0 +1,370 @@
+// A whole run on a machine made from the fuzzer's bytes: key trees with odd
+// and overlong names under the swept keys and elsewhere, values of every type
+// and size, files and directories where files are expected. The run must say
+// only the program's own lines, delete no key that no rule of the catalogue
+// names, change no other value, and touch no file but the installed ones.
+#include <dirent.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "app/program.h"
+#include "catalogue/catalogue.h"
+#include "platform/hosted/hosted_platform.h"
+#include "platform/hosted/regedit4.h"
+#include "tests/support/program_lines.h"
+
+namespace brindle {
+namespace {
+
+class Bytes {
+ public:
+  Bytes(const std::uint8_t* data, std::size_t size)
+      : data_(data), size_(size) {}
+  std::uint8_t Next() {
+    if (size_ == 0) return 0;
+    --size_;
+    return *data_++;
+  }
+  std::size_t left() const { return size_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+};
+
+const DriverGroup* const kGroups[] = {&PortGroup, &StorageGroup,
+                                      &AltStorageGroup, &HidGroup};
+const char* const kProviders[] = {"Tarnwick",  "ZEL",   "Velmora",
+                                  "Tarnwick ", "zel",   "Microsoft",
+                                  "",          "ZELZEL"};
+const char* const kPrefixes[] = {"VID_0E7D", "VID_0C19", "TAV_____",
+                                 "VID_0E7",  "vid_0e7d", "",
+                                 "ROOT_HUB", "VID_0E7DX"};
+
+std::string Name(Bytes& bytes) {
+  std::string name = kPrefixes[bytes.Next() % 8];
+  std::size_t length = bytes.Next() % 4 == 0 ? bytes.Next() : bytes.Next() % 12;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = static_cast<char>(bytes.Next());
+    if (c == '\\' || c == '\0' || c == '\n' || c == '\r') c = '_';
+    name += c;
+  }
+  if (name.empty() || name.find_first_not_of(' ') == std::string::npos)
+    name += "k";
+  return name;
+}
+
+std::string Data(Bytes& bytes, std::uint32_t* type) {
+  *type = bytes.Next() % 5;
+  std::size_t length = bytes.Next() % 3 == 0 ? bytes.Next() : bytes.Next() % 24;
+  std::string data;
+  for (std::size_t i = 0; i < length; ++i)
+    data += static_cast<char>(bytes.Next());
+  return data;
+}
+
+void Build(Bytes& bytes, Registry& registry) {
+  RegistryKey* root = registry.top.FindOrAddSubkey("HKEY_LOCAL_MACHINE");
+  auto key = [&](const std::string& path) {
+    RegistryKey* at = root;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+      std::size_t end = path.find('\\', start);
+      if (end == std::string::npos) end = path.size();
+      at = at->FindOrAddSubkey(path.substr(start, end - start));
+      start = end + 1;
+    }
+    return at;
+  };
+  key("Software\\Microsoft\\Windows\\CurrentVersion")
+      ->SetValue("OtherDevicePath", 1, std::string("C:\\OLD") + '\0');
+  const char* const enumerators[] = {"USB", "SCSI", "HID", "Root"};
+  const char* const classes[] = {"USB", "Ports", "SCSIAdapter", "HID"};
+  int count = bytes.Next() % 48;
+  for (int i = 0; i < count && bytes.left() > 0; ++i) {
+    RegistryKey* made = nullptr;
+    switch (bytes.Next() % 6) {
+      case 0:
+      case 1: {
+        made = key(std::string(EnumKeyHead) + enumerators[bytes.Next() % 4])
+                   ->FindOrAddSubkey(Name(bytes));
+        if (bytes.Next() % 2) made = made->FindOrAddSubkey(Name(bytes));
+        break;
+      }
+      case 2:
+      case 3: {
+        made = key(std::string(ClassKeyHead) + classes[bytes.Next() % 4])
+                   ->FindOrAddSubkey(Name(bytes));
+        std::uint8_t how = bytes.Next();
+        if (how % 5 != 0) {
+          std::string provider = kProviders[how % 8];
+          std::uint32_t type = 1;
+          if (how % 7 != 0)
+            provider += '\0';  // without: bytes that are no string
+          if (how % 11 == 0) provider = std::string(90, 'Z') + '\0';
+          if (how % 13 == 0) type = 3;
+          made->SetValue("ProviderName", type, provider);
+        }
+        if (bytes.Next() % 3) {
+          std::uint32_t type;
+          std::string description = Data(bytes, &type);
+          made->SetValue("DriverDesc", type, description);
+        }
+        break;
+      }
+      case 4: {
+        const DriverGroup* group = kGroups[bytes.Next() % 4];
+        if (group->fixedKeyCount > 0) {
+          made = key(group->fixedKeys[bytes.Next() % group->fixedKeyCount]);
+          made = made->FindOrAddSubkey(Name(bytes));
+        }
+        break;
+      }
+      default:
+        made = key("Software\\" + Name(bytes));
+        break;
+    }
+    if (made != nullptr && bytes.Next() % 2) {
+      std::uint32_t type;
+      std::string data = Data(bytes, &type);
+      made->SetValue(Name(bytes), type, data);
+    }
+  }
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return ::remove(path);
+}
+
+void Clear(const std::string& directory) {
+  ::nftw(directory.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  ::mkdir(directory.c_str(), 0755);
+}
+
+std::string HostPath(const std::string& drive, const char* windowsPath) {
+  std::string path = drive + "/" + (windowsPath + 3);  // past "c:\"
+  for (char& c : path) c = c == '\\' ? '/' : c;
+  return path;
+}
+
+void List(const std::string& host, const std::string& name,
+          std::map<std::string, std::string>* entries) {
+  struct stat status;
+  if (::lstat(host.c_str(), &status) != 0) return;
+  if (!S_ISDIR(status.st_mode)) {
+    std::ifstream file(host, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    (*entries)[name] = "f" + content.str();
+    return;
+  }
+  (*entries)[name] = "d";
+  DIR* listing = ::opendir(host.c_str());
+  if (listing == nullptr) return;
+  while (dirent* entry = ::readdir(listing)) {
+    std::string child = entry->d_name;
+    if (child == "." || child == "..") continue;
+    List(host + "/" + child, name + "/" + child, entries);
+  }
+  ::closedir(listing);
+}
+
+void Collect(const RegistryKey& key,
+             std::map<std::string, const RegistryKey*>* keys) {
+  key.ForEachSubkey([&](const RegistryKey& subkey) {
+    (*keys)[subkey.Path()] = &subkey;
+    Collect(subkey, keys);
+  });
+}
+
+bool Folded(const std::string& a, const std::string& b) {
+  return EqualsAsciiFolded(a, b);
+}
+
+// Whether a rule of the catalogue names the key at `path` for deletion.
+bool Named(const std::string& path, const RegistryKey& key) {
+  const std::string head = "HKEY_LOCAL_MACHINE\\";
+  for (const DriverGroup* group : kGroups) {
+    for (std::size_t i = 0; i < group->fixedKeyCount; ++i) {
+      if (Folded(path, head + group->fixedKeys[i])) return true;
+    }
+    std::string parent = key.parent()->Path();
+    for (std::size_t i = 0; i < group->enumSweepCount; ++i) {
+      const EnumSweep& sweep = group->enumSweeps[i];
+      if (Folded(parent, head + EnumKeyHead + sweep.enumerator) &&
+          key.name().compare(0, PrefixLength, sweep.prefix, PrefixLength) ==
+              0) {
+        return true;
+      }
+    }
+    for (std::size_t i = 0; i < group->classSweepCount; ++i) {
+      const ClassSweep& sweep = group->classSweeps[i];
+      std::optional<RegistryValue> provider = key.FindValue("ProviderName");
+      if (Folded(parent, head + ClassKeyHead + sweep.className) && provider &&
+          provider->data.size() <= NameBufferSize &&
+          provider->data.find('\0') != std::string_view::npos &&
+          std::strcmp(provider->data.data(), sweep.provider) == 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+struct Workspace {
+  std::string root;
+  std::string drive;
+  std::string sources;
+  Workspace() {
+    char pattern[] = "/tmp/brindle-fuzz-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) std::abort();
+    root = pattern;
+    drive = root + "/drive_c";
+    sources = root + "/sources";
+    if (::mkdir(sources.c_str(), 0755) != 0 || ::chdir(sources.c_str()) != 0)
+      std::abort();
+  }
+};
+
+}  // namespace
+}  // namespace brindle
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  using namespace brindle;
+  static Workspace workspace;
+  Bytes bytes(data, size);
+  Mode mode = bytes.Next() % 2 ? Mode::Install : Mode::Remove;
+
+  Registry registry;
+  registry.lineEnd = "\n";
+  Build(bytes, registry);
+  std::string before;
+  WriteRegedit4(registry, [&](std::string_view piece) {
+    before += piece;
+    return true;
+  });
+  Registry original;
+  ReadRegedit4(before, original, nullptr);
+
+  Clear(workspace.drive);
+  Clear(workspace.sources);
+  std::uint8_t directories = bytes.Next();
+  const char* const made[] = {
+      "windows",          "windows/system",           "windows/system/iosubsys",
+      "windows/system32", "windows/system32/drivers", "windows/inf",
+      "windows/inf/other"};
+  for (int i = 0; i < 7; ++i) {
+    if (directories & (1 << i) || i == 0) {
+      ::mkdir((workspace.drive + "/" + made[i]).c_str(), 0755);
+    }
+  }
+  std::set<std::string> installed;
+  for (const DriverGroup* group : kGroups) {
+    for (std::size_t i = 0; i < group->filePairCount; ++i) {
+      const FilePair& pair = group->filePairs[i];
+      std::string host = HostPath(workspace.drive, pair.installedPath);
+      installed.insert(host.substr(workspace.drive.size()));
+      switch (bytes.Next() % 4) {
+        case 1:
+          if (std::FILE* file = std::fopen(host.c_str(), "wb"))
+            std::fclose(file);
+          break;
+        case 2:
+          ::mkdir(host.c_str(), 0755);  // a directory where the file should be
+          break;
+        default:
+          break;
+      }
+      if (bytes.Next() % 2) {
+        std::FILE* source = std::fopen(pair.sourceName, "wb");
+        if (source != nullptr) {
+          std::fputs(pair.sourceName, source);
+          std::fclose(source);
+        }
+      }
+    }
+  }
+  std::map<std::string, std::string> filesBefore;
+  List(workspace.drive, "", &filesBefore);
+
+  Drive drive(workspace.drive);
+  HostedPlatform platform(registry, drive, nullptr);
+  std::ostringstream out;
+  RunMode(mode, platform, out);
+
+  if (!ForeignLines(out.str()).empty()) {
+    std::fprintf(stderr, "foreign line: %s\n",
+                 ForeignLines(out.str())[0].c_str());
+    std::abort();
+  }
+  std::map<std::string, const RegistryKey*> keysBefore;
+  std::map<std::string, const RegistryKey*> keysAfter;
+  Collect(original.top, &keysBefore);
+  Collect(registry.top, &keysAfter);
+  for (const auto& [path, key] : keysBefore) {
+    auto after = keysAfter.find(path);
+    if (after == keysAfter.end()) {
+      // The top of each deleted subtree must be named by a rule.
+      if (keysAfter.count(key->parent()->Path()) == 0 &&
+          key->parent()->parent() != nullptr &&
+          key->parent()->Path() != "HKEY_LOCAL_MACHINE") {
+        continue;  // deleted with its parent
+      }
+      if (!Named(path, *key)) {
+        std::fprintf(stderr, "deleted without a rule: %s\n", path.c_str());
+        std::abort();
+      }
+      continue;
+    }
+    std::vector<RegistryValue> was = key->Values();
+    std::vector<RegistryValue> is = after->second->Values();
+    bool otherPath =
+        path ==
+        "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion";
+    if (!otherPath) {
+      bool same = was.size() == is.size();
+      for (std::size_t i = 0; same && i < was.size(); ++i) {
+        same = was[i].name == is[i].name && was[i].type == is[i].type &&
+               was[i].data == is[i].data;
+      }
+      if (!same) {
+        std::fprintf(stderr, "values changed: %s\n", path.c_str());
+        std::abort();
+      }
+    }
+  }
+  if (keysAfter.size() > keysBefore.size()) std::abort();  // nothing is made
+
+  std::map<std::string, std::string> filesAfter;
+  List(workspace.drive, "", &filesAfter);
+  for (const auto& [path, state] : filesBefore) {
+    auto after = filesAfter.find(path);
+    bool ours = installed.count(path) != 0;
+    if (after == filesAfter.end() && !(ours && state[0] == 'f')) {
+      std::fprintf(stderr, "removed: %s\n", path.c_str());
+      std::abort();
+    }
+    if (after != filesAfter.end() && after->second != state && !ours)
+      std::abort();
+  }
+  for (const auto& [path, state] : filesAfter) {
+    if (filesBefore.count(path) == 0 && !installed.count(path) &&
+        path != "/windows/inf/other") {
+      std::fprintf(stderr, "made: %s\n", path.c_str());
+      std::abort();
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,172 @@
+// Machines made to trip the program: what it cannot read is refused clearly
+// (status 4, one line naming the file), what it can is handled with faithful
+// codes, and nothing outside the machine is ever touched.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/program_lines.h"
+#include "tests/support/test_machine.h"
+
+namespace brindle {
+namespace {
+
+const char kRegistry[] =
+    "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Enum\\USB\\..]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\USB\\../../etc]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0E7D/../../x]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0E7D\x01\x1b[31mred]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0E7D\xe9\xff]\n\n"
+    "[HKEY_LOCAL_MACHINE\\Enum\\USB\\vid_0e7d\xc3\xa9]\n\n"
+    "[HKEY_LOCAL_"
+    "MACHINE\\System\\CurrentControlSet\\Services\\Class\\USB\\0000]\n"
+    "\"ProviderName\"=\"ZEL\"\n\"DriverDesc\"=\"line\\\\one\\\"\x07\"\n\n";
+
+class HostileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_ = work_.path() + "/machine";
+    MakeHostDirectories(machine_ + "/drive_c/windows/system/iosubsys");
+    MakeHostDirectories(machine_ + "/drive_c/windows/system32/drivers");
+    MakeHostDirectories(machine_ + "/drive_c/windows/inf/other");
+    WriteHostFile(machine_ + "/registry.reg", kRegistry);
+  }
+  ProgramRun Run(const char* mode = "remove") {
+    return RunProgram({mode}, work_.path(), machine_);
+  }
+
+  TempDirectory work_;
+  std::string machine_;
+};
+
+TEST_F(HostileTest, WhatCannotBeOpenedIsRefusedWithItsName) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> spoil;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"registry is a directory",
+       [](const std::string& m) {
+         ::unlink((m + "/registry.reg").c_str());
+         ::mkdir((m + "/registry.reg").c_str(), 0755);
+       },
+       "registry.reg: Is a directory"},
+      {"no registry",
+       [](const std::string& m) { ::unlink((m + "/registry.reg").c_str()); },
+       "registry.reg: No such file"},
+      {"no drive",
+       [](const std::string& m) {
+         RunCommand({"rm", "-rf", m + "/drive_c"}, "", {});
+       },
+       "drive_c"},
+      {"drive is a file",
+       [](const std::string& m) {
+         RunCommand({"rm", "-rf", m + "/drive_c"}, "", {});
+         WriteHostFile(m + "/drive_c", "");
+       },
+       "drive_c"},
+      {"journal is a directory",
+       [](const std::string& m) {
+         ::mkdir((m + "/registry.log").c_str(), 0755);
+       },
+       "registry.log"},
+      {"a key line cut short",
+       [](const std::string& m) {
+         WriteHostFile(m + "/registry.reg",
+                       std::string(kRegistry) + "[HKEY_LOCAL_MACHINE\\Enum\n");
+       },
+       "registry.reg:19: malformed registry file: unterminated key line"},
+      {"a binary file",
+       [](const std::string& m) {
+         WriteHostFile(m + "/registry.reg", std::string("\x7f"
+                                                        "ELF\x02\x01",
+                                                        6));
+       },
+       "registry.reg:1: malformed registry file: no REGEDIT4 header"},
+      {"a Unicode export",
+       [](const std::string& m) {
+         WriteHostFile(m + "/registry.reg",
+                       std::string("\xff\xfeW\0i\0n\0", 8));
+       },
+       "registry.reg:1: malformed"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    c.spoil(machine_);
+    std::string before = ReadHostFile(machine_ + "/registry.reg");
+    ProgramRun run = Run();
+    EXPECT_EQ(run.status, 4) << c.name;
+    EXPECT_EQ(run.out, "") << c.name;
+    EXPECT_NE(run.err.find(c.says), std::string::npos)
+        << c.name << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name;
+    EXPECT_EQ(ReadHostFile(machine_ + "/registry.reg"), before) << c.name;
+    EXPECT_FALSE(HostPathExists(machine_ + "/registry.bak")) << c.name;
+    RunCommand({"rm", "-rf", machine_}, "", {});
+  }
+}
+
+TEST_F(HostileTest, OddNamesAreSweptByTheRuleAndPrintedHarmlessly) {
+  ProgramRun run = Run();
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ForeignLines(run.out), std::vector<std::string>()) << run.out;
+  EXPECT_NE(run.out.find("Deleted key : USB enum for VID_0E7D/../../x\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("Deleted key : USB enum for VID_0E7D??[31mred\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("Deleted key : USB driver for line\\one\"?\n"),
+            std::string::npos);
+  std::string registry = ReadHostFile(machine_ + "/registry.reg");
+  // What no rule names stays, byte for byte.
+  for (const char* kept :
+       {"[HKEY_LOCAL_MACHINE\\Enum\\USB\\..]",
+        "[HKEY_LOCAL_MACHINE\\Enum\\USB\\../../etc]",
+        "[HKEY_LOCAL_MACHINE\\Enum\\USB\\vid_0e7d\xc3\xa9]"}) {
+    EXPECT_NE(registry.find(kept), std::string::npos) << kept;
+  }
+  EXPECT_EQ(registry.find("VID_0E7D"), std::string::npos);
+  EXPECT_TRUE(HostPathExists(machine_ + "/drive_c/windows/inf/other"));
+}
+
+TEST_F(HostileTest, LinksOutOfTheMachineAreNeverFollowed) {
+  TempDirectory outside;
+  WriteHostFile(outside.path() + "/tavcom.sys", "not the machine's");
+  MakeHostDirectories(outside.path() + "/other");
+  RunCommand({"rm", "-rf", machine_ + "/drive_c/windows/system"}, "", {});
+  ASSERT_EQ(::symlink(outside.path().c_str(),
+                      (machine_ + "/drive_c/windows/system").c_str()),
+            0);
+  ProgramRun remove = Run("remove");
+  EXPECT_EQ(remove.status, 3) << remove.out;
+  EXPECT_NE(
+      remove.out.find("Can not delete file 'c:\\windows\\system\\tavcom.sys'.\n"
+                      "Access denied."),
+      std::string::npos);
+  WriteHostFile(work_.path() + "/tavcom.sys", "new");
+  WriteHostFile(work_.path() + "/kelvusb.inf", "new");
+  ProgramRun install = Run("install");
+  EXPECT_EQ(install.status, 2) << install.out;
+  EXPECT_NE(
+      install.out.find("Can not copy file 'tavcom.sys'.\nAccess is denied.\n"),
+      std::string::npos);
+  EXPECT_NE(install.out.find("Copied file: kelvusb.inf"), std::string::npos);
+  EXPECT_EQ(ReadHostFile(outside.path() + "/tavcom.sys"), "not the machine's");
+
+  // An INF directory that leads out: the install stops before copying.
+  RunCommand({"rm", "-rf", machine_ + "/drive_c/windows/inf/other"}, "", {});
+  ASSERT_EQ(::symlink((outside.path() + "/other").c_str(),
+                      (machine_ + "/drive_c/windows/inf/other").c_str()),
+            0);
+  ProgramRun stopped = Run("install");
+  EXPECT_EQ(stopped.status, 1) << stopped.out;
+  EXPECT_NE(
+      stopped.out.find(
+          "Can not get attributes for directory 'c:\\windows\\inf\\other'\n"
+          "Access is denied.\n"),
+      std::string::npos);
+  EXPECT_FALSE(HostPathExists(outside.path() + "/other/kelvusb.inf"));
+}
+
+}  // namespace
+}  // namespace brindle
