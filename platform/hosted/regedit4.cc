@@ -1,6 +1,8 @@
 #include "platform/hosted/regedit4.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace brindle {
@@ -236,7 +238,11 @@ class Reader {
 
   bool ReadValueLine(std::string_view body) {
     if (current_ == nullptr) return Refuse("value before any key");
-    std::string name;
+    // Scratch strings kept from line to line: no allocation a value.
+    std::string& name = nameScratch_;
+    std::string& data = dataScratch_;
+    name.clear();
+    data.clear();
     std::size_t at = 0;
     if (body.front() == '@') {
       at = 1;
@@ -254,8 +260,6 @@ class Reader {
       return true;
     }
     if (!rest.empty() && rest.front() == '"') {
-      std::string data;
-      data.reserve(rest.size());
       std::size_t end = 0;
       if (!ReadQuoted(rest, &end, &data)) return false;
       if (!TrimBlanks(rest.substr(end)).empty()) {
@@ -274,9 +278,8 @@ class Reader {
         if (digit < 0) return Refuse("bad dword");
         number = (number << 4) | static_cast<std::uint32_t>(digit);
       }
-      std::string data(4, '\0');
       for (int i = 0; i < 4; ++i) {
-        data[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
+        data.push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
       }
       current_->SetValue(name, 4, data);
       return true;
@@ -302,7 +305,6 @@ class Reader {
     } else {
       return Refuse("unknown value data");
     }
-    std::string data;
     if (!ReadHexBytes(rest, &data)) return false;
     current_->SetValue(name, type, data);
     return true;
@@ -348,20 +350,45 @@ class Reader {
   RegistryKey* current_ = nullptr;
   std::vector<std::string_view> names_;
   std::vector<RegistryKey*> chain_;
+  std::string nameScratch_;
+  std::string dataScratch_;
   std::string what_;
 };
 
-void AppendQuoted(std::string& out, std::string_view text) {
-  out += '"';
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' && text[i] != '"') continue;
-    out.append(text.data() + start, i - start);
-    out += '\\';
-    start = i;
+// Export text built in place: room is made once a line, then bytes are put
+// without further checks.
+class TextBuffer {
+ public:
+  void Ensure(std::size_t more) {
+    if (size_ + more <= capacity_) return;
+    std::size_t capacity = std::max(size_ + more, capacity_ * 2 + 4096);
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
+    data_ = std::move(grown);
+    capacity_ = capacity;
   }
-  out.append(text.data() + start, text.size() - start);
-  out += '"';
+  void Put(char c) { data_[size_++] = c; }
+  void Put(std::string_view text) {
+    std::memcpy(data_.get() + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return std::string_view(data_.get(), size_); }
+  void clear() { size_ = 0; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+void PutQuoted(TextBuffer& out, std::string_view text) {
+  out.Put('"');
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.Put('\\');
+    out.Put(c);
+  }
+  out.Put('"');
 }
 
 // Whether a string value can be written as "data" and read back the same.
@@ -400,44 +427,50 @@ std::string DetectLineEnd(std::string_view text) {
   return "\r\n";
 }
 
-void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
-                   std::string_view lineEnd) {
-  out += deletion ? "[-" : "[";
-  out += path;
-  out += ']';
-  out += lineEnd;
+namespace {
+
+void PutKeyLine(TextBuffer& out, std::string_view path, bool deletion,
+                std::string_view lineEnd) {
+  out.Ensure(path.size() + 3 + lineEnd.size());
+  out.Put(deletion ? "[-" : "[");
+  out.Put(path);
+  out.Put(']');
+  out.Put(lineEnd);
 }
 
-void AppendValueLines(std::string& out, const RegistryValue& value,
-                      std::string_view lineEnd) {
+void PutValueLines(TextBuffer& out, const RegistryValue& value,
+                   std::string_view lineEnd) {
+  std::string_view data = value.data;
+  // The most any form takes: names and strings doubled by escapes, three
+  // characters a byte and a continuation every twenty bytes.
+  out.Ensure(32 + 2 * value.name.size() + 4 * data.size() +
+             (data.size() / 20 + 2) * (lineEnd.size() + 3));
   std::size_t start = out.size();
   if (value.name.empty()) {
-    out += '@';
+    out.Put('@');
   } else {
-    AppendQuoted(out, value.name);
+    PutQuoted(out, value.name);
   }
-  out += '=';
+  out.Put('=');
   if (IsPlainString(value)) {
-    AppendQuoted(out,
-                 std::string_view(value.data.data(), value.data.size() - 1));
-    out += lineEnd;
+    PutQuoted(out, data.substr(0, data.size() - 1));
+    out.Put(lineEnd);
     return;
   }
-  std::string_view data = value.data;
   if (value.type == 4 && data.size() == 4) {
-    out += "dword:";
+    out.Put("dword:");
     for (int i = 3; i >= 0; --i) {
       unsigned char byte = static_cast<unsigned char>(data[i]);
-      out += kHexDigits[byte >> 4];
-      out += kHexDigits[byte & 15];
+      out.Put(kHexDigits[byte >> 4]);
+      out.Put(kHexDigits[byte & 15]);
     }
-    out += lineEnd;
+    out.Put(lineEnd);
     return;
   }
   if (value.type == 3) {
-    out += "hex:";
+    out.Put("hex:");
   } else {
-    out += "hex(";
+    out.Put("hex(");
     char digits[9];
     int count = 0;
     std::uint32_t type = value.type;
@@ -445,40 +478,51 @@ void AppendValueLines(std::string& out, const RegistryValue& value,
       digits[count++] = kHexDigits[type & 15];
       type >>= 4;
     } while (type != 0);
-    while (count > 0) out += digits[--count];
-    out += "):";
+    while (count > 0) out.Put(digits[--count]);
+    out.Put("):");
   }
   // regedit wraps at its own count: name, '=' and prefix, 3 a byte, then a
   // continuation line indented by two spaces.
   std::size_t column = out.size() - start;
-  char line[128];
-  std::size_t used = 0;
   for (std::size_t i = 0; i < data.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(data[i]);
-    line[used++] = kHexDigits[byte >> 4];
-    line[used++] = kHexDigits[byte & 15];
+    out.Put(kHexDigits[byte >> 4]);
+    out.Put(kHexDigits[byte & 15]);
     if (i + 1 == data.size()) break;
-    line[used++] = ',';
+    out.Put(',');
     column += 3;
     if (column >= 77) {
-      line[used++] = '\\';
-      out.append(line, used);
-      out += lineEnd;
-      out += "  ";
-      used = 0;
+      out.Put('\\');
+      out.Put(lineEnd);
+      out.Put("  ");
       column = 2;
     }
   }
-  out.append(line, used);
-  out += lineEnd;
+  out.Put(lineEnd);
+}
+
+}  // namespace
+
+void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
+                   std::string_view lineEnd) {
+  TextBuffer text;
+  PutKeyLine(text, path, deletion, lineEnd);
+  out.append(text.view());
+}
+
+void AppendValueLines(std::string& out, const RegistryValue& value,
+                      std::string_view lineEnd) {
+  TextBuffer text;
+  PutValueLines(text, value, lineEnd);
+  out.append(text.view());
 }
 
 bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
   const std::string& lineEnd = registry.lineEnd;
-  std::string out;
-  out.reserve(1 << 20);
-  out += kHeader;
-  out += lineEnd;
+  TextBuffer out;
+  out.Ensure(1 << 20);
+  out.Put(kHeader);
+  out.Put(lineEnd);
   // Depth first in stored order, each key before its subkeys, without
   // recursion: deep trees must not exhaust the stack.
   struct Frame {
@@ -503,19 +547,20 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     path.resize(frame.pathLength);
     if (!path.empty()) path += '\\';
     path += frame.key->name();
-    out += lineEnd;
-    AppendKeyLine(out, path, false, lineEnd);
-    frame.key->ForEachValue([&](const RegistryValue& value) {
-      AppendValueLines(out, value, lineEnd);
-    });
+    out.Ensure(lineEnd.size());
+    out.Put(lineEnd);
+    PutKeyLine(out, path, false, lineEnd);
+    frame.key->ForEachValue(
+        [&](const RegistryValue& value) { PutValueLines(out, value, lineEnd); });
     if (out.size() >= (1 << 20)) {
-      if (!sink(out)) return false;
+      if (!sink(out.view())) return false;
       out.clear();
     }
     pushChildren(*frame.key, path.size());
   }
-  out += lineEnd;
-  return sink(out);
+  out.Ensure(lineEnd.size());
+  out.Put(lineEnd);
+  return sink(out.view());
 }
 
 }  // namespace brindle

@@ -1,5 +1,6 @@
 #include "platform/hosted/registry.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace brindle {
@@ -32,12 +33,11 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
                   std::string_view data) {
   std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()), type,
                              static_cast<std::uint32_t>(data.size())};
-  std::size_t at = out.size();
-  out.resize(at + kValueHeader + name.size() + data.size());
-  char* to = &out[at];
-  std::memcpy(to, header, kValueHeader);
-  std::memcpy(to + kValueHeader, name.data(), name.size());
-  std::memcpy(to + kValueHeader + name.size(), data.data(), data.size());
+  std::size_t needed = out.size() + kValueHeader + name.size() + data.size();
+  if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
+  out.append(reinterpret_cast<const char*>(header), kValueHeader);
+  out.append(name.data(), name.size());
+  out.append(data.data(), data.size());
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+#!/bin/sh
+# Times `brindle remove` and `brindle install` on generated machines of 10^4,
+# 10^5 and 10^6 keys (the median of RUNS runs, each on a fresh copy), beside
+# the floor: reading the same registry file and writing it back atomically
+# with standard tools (cat, sync, mv). Prints one Markdown table.
+#   tools/bench/e2e.sh [RUNS]        (default 5; SIZES="10000 100000" to choose)
+set -eu
+cd "$(dirname "$0")/../.."
+runs=${1:-5}
+sizes=${SIZES:-"10000 100000 1000000"}
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBRINDLE_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" --target brindle brindle-genmachine brindle-measure >/dev/null
+bin=$PWD/build-bench
+drivers=$PWD/examples/drivers
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+
+# measure MACHINE COMMAND...: "seconds kib" of one run on a fresh copy.
+measure() {
+  pristine=$1
+  shift
+  rm -rf "$work/run"
+  cp -a "$pristine" "$work/run"
+  sync
+  (cd "$drivers" && BRINDLE_MACHINE="$work/run" "$bin/brindle-measure" "$@" 2>/dev/null |
+    tail -n 1)
+}
+
+floor() {
+  file=$work/run/registry.reg
+  "$bin/brindle-measure" sh -c "cat '$file' > '$file.tmp' && sync '$file.tmp' && mv '$file.tmp' '$file'"
+}
+
+echo "| keys | file MB | mode | program s | floor s | ratio | peak MB | peak / file |"
+echo "|---:|---:|---|---:|---:|---:|---:|---:|"
+for keys in $sizes; do
+  "$bin/brindle-genmachine" --keys "$keys" --match 10 "$work/pristine-$keys"
+  bytes=$(stat -c %s "$work/pristine-$keys/registry.reg")
+  for mode in remove install; do
+    : >"$work/times"
+    : >"$work/floors"
+    : >"$work/peaks"
+    for _ in $(seq "$runs"); do
+      set -- $(measure "$work/pristine-$keys" "$bin/brindle" "$mode")
+      echo "$1" >>"$work/times"
+      echo "$2" >>"$work/peaks"
+      rm -rf "$work/run"
+      cp -a "$work/pristine-$keys" "$work/run"
+      sync
+      floor | cut -d' ' -f1 >>"$work/floors"
+    done
+    time=$(median <"$work/times")
+    floor_time=$(median <"$work/floors")
+    peak=$(median <"$work/peaks")
+    awk -v k="$keys" -v b="$bytes" -v m="$mode" -v t="$time" -v f="$floor_time" -v p="$peak" \
+      'BEGIN { printf "| %d | %.1f | %s | %.3f | %.3f | %.2f | %.1f | %.2f |\n",
+               k, b / 1048576, m, t, f, t / f, p / 1024, p * 1024 / b }'
+  done
+  rm -rf "$work/pristine-$keys"
+done
