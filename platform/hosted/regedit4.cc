@@ -41,7 +41,7 @@ class LineReader {
   explicit LineReader(std::string_view text)
       : data_(text.data()), end_(text.size()), exhausted_(true) {}
   explicit LineReader(const Regedit4Source& source) : source_(&source) {
-    buffer_.resize(1 << 20);
+    buffer_.resize(1 << 18);
     data_ = buffer_.data();
   }
 
@@ -142,7 +142,7 @@ class Reader {
       if (!ok) return Fail(fault, what_);
     }
     if (lines_.failed()) return Fail(fault, "the file could not be read");
-    if (current_ != nullptr) current_->TrimValues();
+    FlushValues();
     registry_.lineEnd = lines_.lineEnd();
     return true;
   }
@@ -155,6 +155,12 @@ class Reader {
     }
     return false;
   }
+  // Gives the current key the values read for it: gathered aside, they are
+  // stored in one block of the size they need.
+  void FlushValues() {
+    if (current_ != nullptr) current_->TakeValuesFrom(pending_);
+  }
+
   bool Refuse(const char* what) {
     what_ = what;
     return false;
@@ -183,7 +189,7 @@ class Reader {
       path.remove_prefix(cut + 1);
       cut = path.find('\\');
     }
-    if (current_ != nullptr) current_->TrimValues();
+    FlushValues();
     current_ = nullptr;
     if (deletion) {
       chain_.clear();  // the keys it held may be gone
@@ -256,6 +262,7 @@ class Reader {
     while (at < body.size() && IsBlank(body[at])) ++at;
     std::string_view rest = body.substr(at);
     if (TrimBlanks(rest) == "-") {
+      FlushValues();
       current_->RemoveValue(name);
       return true;
     }
@@ -266,7 +273,7 @@ class Reader {
         return Refuse("text after string");
       }
       data.push_back('\0');
-      current_->SetValue(name, 1, data);
+      pending_.SetValue(name, 1, data);
       return true;
     }
     if (StartsWithFolded(rest, "dword:")) {
@@ -281,7 +288,7 @@ class Reader {
       for (int i = 0; i < 4; ++i) {
         data.push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
       }
-      current_->SetValue(name, 4, data);
+      pending_.SetValue(name, 4, data);
       return true;
     }
     std::uint32_t type = 3;
@@ -306,7 +313,7 @@ class Reader {
       return Refuse("unknown value data");
     }
     if (!ReadHexBytes(rest, &data)) return false;
-    current_->SetValue(name, type, data);
+    pending_.SetValue(name, type, data);
     return true;
   }
 
@@ -352,6 +359,7 @@ class Reader {
   std::vector<RegistryKey*> chain_;
   std::string nameScratch_;
   std::string dataScratch_;
+  RegistryKey pending_{std::string_view(), nullptr};
   std::string what_;
 };
 
@@ -505,9 +513,10 @@ void PutValueLines(TextBuffer& out, const RegistryValue& value,
 
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
                    std::string_view lineEnd) {
-  TextBuffer text;
-  PutKeyLine(text, path, deletion, lineEnd);
-  out.append(text.view());
+  out += deletion ? "[-" : "[";
+  out += path;
+  out += ']';
+  out += lineEnd;
 }
 
 void AppendValueLines(std::string& out, const RegistryValue& value,
@@ -520,7 +529,7 @@ void AppendValueLines(std::string& out, const RegistryValue& value,
 bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
   const std::string& lineEnd = registry.lineEnd;
   TextBuffer out;
-  out.Ensure(1 << 20);
+  out.Ensure(1 << 18);
   out.Put(kHeader);
   out.Put(lineEnd);
   // Depth first in stored order, each key before its subkeys, without
@@ -550,9 +559,10 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     out.Ensure(lineEnd.size());
     out.Put(lineEnd);
     PutKeyLine(out, path, false, lineEnd);
-    frame.key->ForEachValue(
-        [&](const RegistryValue& value) { PutValueLines(out, value, lineEnd); });
-    if (out.size() >= (1 << 20)) {
+    frame.key->ForEachValue([&](const RegistryValue& value) {
+      PutValueLines(out, value, lineEnd);
+    });
+    if (out.size() >= (1 << 18)) {
       if (!sink(out.view())) return false;
       out.clear();
     }

@@ -34,7 +34,8 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
   std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()), type,
                              static_cast<std::uint32_t>(data.size())};
   std::size_t needed = out.size() + kValueHeader + name.size() + data.size();
-  if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
+  if (needed > out.capacity())
+    out.reserve(std::max(needed, out.capacity() * 2));
   out.append(reinterpret_cast<const char*>(header), kValueHeader);
   out.append(name.data(), name.size());
   out.append(data.data(), data.size());
@@ -245,8 +246,16 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
   values_.replace(at, end - at, record);
 }
 
-void RegistryKey::TrimValues() {
-  if (values_.capacity() > values_.size() + 16) values_.shrink_to_fit();
+void RegistryKey::TakeValuesFrom(RegistryKey& source) {
+  if (source.values_.empty()) return;
+  if (values_.empty()) {
+    values_.assign(source.values_);  // one block of the size it needs
+  } else {
+    source.ForEachValue([&](const RegistryValue& value) {
+      SetValue(value.name, value.type, value.data);
+    });
+  }
+  source.values_.clear();
 }
 
 bool RegistryKey::RemoveValue(std::string_view name) {

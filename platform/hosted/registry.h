@@ -69,8 +69,9 @@ class RegistryKey {
   /// exists.
   void SetValue(std::string_view name, std::uint32_t type,
                 std::string_view data);
-  /// Gives back the room the values grew into but do not use.
-  void TrimValues();
+  /// Moves every value of `source` here (set one by one when this key has
+  /// values already), leaving `source` without values but with its room.
+  void TakeValuesFrom(RegistryKey& source);
   /// Removes a value; false when there was none.
   bool RemoveValue(std::string_view name);
 
