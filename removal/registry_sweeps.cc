@@ -63,13 +63,67 @@ ErrorCode QueryText(Platform& platform, HKey key, const char* valueName,
   return result;
 }
 
+// The lines a sweep prints, for the enumerator walk or the class walk.
+struct SweepTexts {
+  const char* head;
+  const char* openFailure;
+  const char* deleted;
+  const char* deleteFailure;
+  const char* enumerateFailure;
+  const char* closeFailure;
+};
+
+constexpr SweepTexts kEnumTexts = {EnumKeyHead,
+                                   "Can not open the enum key '%s'.\n",
+                                   "Deleted key : %s enum for %s\n",
+                                   "\nCan not delete %s enum for %s\n",
+                                   "Can not enumerate the enum key '%s'.\n",
+                                   "Can not close the enum key.\n"};
+
+constexpr SweepTexts kClassTexts = {ClassKeyHead,
+                                    "Can not open the class key '%s'.\n",
+                                    "Deleted key : %s driver for %s\n",
+                                    "\nCan not delete %s driver for %s\n",
+                                    "Can not enumerate the class key '%s'.\n",
+                                    "Can not close the class key.\n"};
+
+// Deletes the subkey `name` from the open parent the walk is on; a success
+// takes the index back by one, as the later subkeys moved down one place.
+void DeleteWhileWalking(Platform& platform, Console& console,
+                        const SweepTexts& texts, HKey parent, const char* name,
+                        const char* parentName, const char* subject,
+                        std::uint32_t* index) {
+  ErrorCode deleted = platform.RegDeleteKeyA(parent, name);
+  if (deleted == ERROR_SUCCESS) {
+    console.Print(texts.deleted, parentName, subject);
+    --*index;
+  } else {
+    console.Print(texts.deleteFailure, parentName, subject);
+    console.PrintSystemError(deleted);
+  }
+}
+
+// Reports a walk that ended on anything but its end, and closes the parent.
+void FinishWalk(Platform& platform, Console& console, const SweepTexts& texts,
+                const char* parentName, ErrorCode ended, HKey parent) {
+  if (ended != ERROR_NO_MORE_ITEMS) {
+    console.Print(texts.enumerateFailure, parentName);
+    console.PrintSystemError(ended);
+  }
+  ErrorCode closed = platform.RegCloseKey(parent);
+  if (closed != ERROR_SUCCESS) {
+    console.Print(texts.closeFailure);
+    console.PrintSystemError(closed);
+  }
+}
+
 }  // namespace
 
 void SweepEnumKeys(Platform& platform, Console& console, const char* enumerator,
                    const char* prefix) {
   HKey parent = nullptr;
-  if (!OpenParent(platform, console, EnumKeyHead, enumerator,
-                  "Can not open the enum key '%s'.\n", &parent)) {
+  if (!OpenParent(platform, console, kEnumTexts.head, enumerator,
+                  kEnumTexts.openFailure, &parent)) {
     return;
   }
   char name[NameBufferSize];
@@ -78,31 +132,17 @@ void SweepEnumKeys(Platform& platform, Console& console, const char* enumerator,
   while ((result = EnumerateSubkey(platform, parent, index++, name)) ==
          ERROR_SUCCESS) {
     if (std::strncmp(name, prefix, PrefixLength) != 0) continue;
-    ErrorCode deleted = platform.RegDeleteKeyA(parent, name);
-    if (deleted == ERROR_SUCCESS) {
-      console.Print("Deleted key : %s enum for %s\n", enumerator, name);
-      --index;  // the later subkeys moved down one place
-    } else {
-      console.Print("\nCan not delete %s enum for %s\n", enumerator, name);
-      console.PrintSystemError(deleted);
-    }
+    DeleteWhileWalking(platform, console, kEnumTexts, parent, name, enumerator,
+                       name, &index);
   }
-  if (result != ERROR_NO_MORE_ITEMS) {
-    console.Print("Can not enumerate the enum key '%s'.\n", enumerator);
-    console.PrintSystemError(result);
-  }
-  ErrorCode closed = platform.RegCloseKey(parent);
-  if (closed != ERROR_SUCCESS) {
-    console.Print("Can not close the enum key.\n");
-    console.PrintSystemError(closed);
-  }
+  FinishWalk(platform, console, kEnumTexts, enumerator, result, parent);
 }
 
 void SweepClassInstances(Platform& platform, Console& console,
                          const char* className, const char* provider) {
   HKey parent = nullptr;
-  if (!OpenParent(platform, console, ClassKeyHead, className,
-                  "Can not open the class key '%s'.\n", &parent)) {
+  if (!OpenParent(platform, console, kClassTexts.head, className,
+                  kClassTexts.openFailure, &parent)) {
     return;
   }
   char name[NameBufferSize];
@@ -145,25 +185,10 @@ void SweepClassInstances(Platform& platform, Console& console,
     if (!providerIsText || std::strcmp(instanceProvider, provider) != 0) {
       continue;
     }
-    ErrorCode deleted = platform.RegDeleteKeyA(parent, name);
-    if (deleted == ERROR_SUCCESS) {
-      console.Print("Deleted key : %s driver for %s\n", className, description);
-      --index;  // the later subkeys moved down one place
-    } else {
-      console.Print("\nCan not delete %s driver for %s\n", className,
-                    description);
-      console.PrintSystemError(deleted);
-    }
+    DeleteWhileWalking(platform, console, kClassTexts, parent, name, className,
+                       description, &index);
   }
-  if (result != ERROR_NO_MORE_ITEMS) {
-    console.Print("Can not enumerate the class key '%s'.\n", className);
-    console.PrintSystemError(result);
-  }
-  ErrorCode closed = platform.RegCloseKey(parent);
-  if (closed != ERROR_SUCCESS) {
-    console.Print("Can not close the class key.\n");
-    console.PrintSystemError(closed);
-  }
+  FinishWalk(platform, console, kClassTexts, className, result, parent);
 }
 
 }  // namespace brindle

@@ -4,7 +4,8 @@
 #   2. the same suite built with AddressSanitizer (leak checking on) and
 #      UndefinedBehaviorSanitizer, with clang;
 #   3. a short run of each libFuzzer target (BRINDLE_FUZZ_SECONDS each);
-#   4. a tiny run of each benchmark, to keep them building and working;
+#   4. a tiny run of each benchmark and of the end-to-end benchmark script,
+#      to keep them building and working;
 #   5. the Windows builds and their runs under Wine (tools/windows-tests.sh).
 # A part whose tools are missing is reported as skipped; BRINDLE_REQUIRE_ALL=1
 # (set by CI) turns a skipped part into a failure.
@@ -69,6 +70,7 @@ if [ "$have_benchmark" = ON ]; then
   echo "== benchmarks, a tiny run"
   build/tools/bench/brindle_benchmarks --benchmark_min_time=0.001 \
     --benchmark_filter='/(1000|10000)(/|$)' >/dev/null
+  SIZES=10000 tools/bench/e2e.sh 1
   echo "benchmarks ran"
 else
   skipped "benchmarks" "Google Benchmark not installed"

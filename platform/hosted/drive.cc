@@ -49,20 +49,20 @@ std::string FindEntry(const std::string& directory, const std::string& name) {
   return found;
 }
 
-ErrorCode WriteAll(int fd, const char* data, std::size_t size) {
+}  // namespace
+
+int WriteAllBytes(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t written = ::write(fd, data, size);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return ErrorFromErrno(errno);
+      return errno;
     }
     data += written;
     size -= static_cast<std::size_t>(written);
   }
-  return ERROR_SUCCESS;
+  return 0;
 }
-
-}  // namespace
 
 ErrorCode ErrorFromErrno(int error, ErrorCode notFound) {
   switch (error) {
@@ -245,7 +245,9 @@ ErrorCode Drive::CopyFile(const char* source, const char* destination) {
     } else if (got == 0) {
       break;
     } else {
-      error = WriteAll(output, buffer.data(), static_cast<std::size_t>(got));
+      int failure =
+          WriteAllBytes(output, buffer.data(), static_cast<std::size_t>(got));
+      if (failure != 0) error = ErrorFromErrno(failure);
     }
   }
   if (error == ERROR_SUCCESS && ::fsync(output) != 0)

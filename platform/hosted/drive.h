@@ -4,12 +4,16 @@
 #ifndef BRINDLE_PLATFORM_HOSTED_DRIVE_H_
 #define BRINDLE_PLATFORM_HOSTED_DRIVE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace brindle {
+
+/// Writes all of `data` to `fd`; 0, or the errno of the write that failed.
+int WriteAllBytes(int fd, const char* data, std::size_t size);
 
 /// The Windows code for a host errno, `notFound` standing for ENOENT.
 ErrorCode ErrorFromErrno(int error, ErrorCode notFound = ERROR_FILE_NOT_FOUND);

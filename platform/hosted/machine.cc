@@ -63,19 +63,6 @@ bool ReadWholeFile(const std::string& path, std::string* text) {
   return true;
 }
 
-int WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return 0;
-}
-
 void SyncDirectory(const std::string& directory) {
   int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -89,7 +76,7 @@ int WriteRegistryFile(const Registry& registry, const std::string& path) {
   if (fd < 0) return errno;
   int failure = 0;
   WriteRegedit4(registry, [&](std::string_view piece) {
-    failure = WriteAll(fd, piece.data(), piece.size());
+    failure = WriteAllBytes(fd, piece.data(), piece.size());
     return failure == 0;
   });
   if (failure == 0 && ::fsync(fd) != 0) failure = errno;
@@ -241,7 +228,7 @@ ErrorCode Machine::Append(std::string_view changes) {
   batch += registry_.lineEnd;
   // One write: a kill leaves the batch whole or without its end line.
   off_t before = ::lseek(journalFd_, 0, SEEK_END);
-  if (int failure = WriteAll(journalFd_, batch.data(), batch.size())) {
+  if (int failure = WriteAllBytes(journalFd_, batch.data(), batch.size())) {
     // Take back a part-written batch, so the next one is not glued to it.
     if (before >= 0 && ::ftruncate(journalFd_, before) == 0) {
       ::lseek(journalFd_, before, SEEK_SET);
@@ -268,7 +255,7 @@ bool Machine::Save(std::string* error) {
       int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                       0644);
       if (fd >= 0) {
-        WriteAll(fd, old.data(), old.size());
+        WriteAllBytes(fd, old.data(), old.size());
         ::fsync(fd);
         ::close(fd);
       }

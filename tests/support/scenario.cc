@@ -109,6 +109,24 @@ std::string Scenario::TranscriptEntry(const std::vector<std::string>& step,
   return entry + "\n" + out + "[exit " + std::to_string(status) + "]\n";
 }
 
+std::vector<std::string> ScenarioNames(bool underWine) {
+  std::vector<std::string> names;
+  std::string root = std::string(BRINDLE_SOURCE_DIR) + "/tests/scenarios";
+  if (DIR* listing = ::opendir(root.c_str())) {
+    while (dirent* entry = ::readdir(listing)) {
+      std::string name = entry->d_name;
+      std::string directory = root + "/" + name;
+      if (name[0] == '.' || !HostPathExists(directory + "/steps.txt")) continue;
+      if (underWine && HostPathExists(directory + "/not-under-wine.txt"))
+        continue;
+      names.push_back(name);
+    }
+    ::closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::string ListDrive(const std::string& root) {
   std::vector<std::string> lines;
   List(root, "", &lines);

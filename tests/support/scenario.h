@@ -32,6 +32,10 @@ class Scenario {
   std::string directory_;
 };
 
+/// The scenarios of tests/scenarios, sorted; with `underWine`, only those
+/// Wine can set up (the others say why in not-under-wine.txt).
+std::vector<std::string> ScenarioNames(bool underWine);
+
 /// Drive C: as "d <path>" and "f <path> <content>" lines, sorted, with
 /// backslashes, the way drive.txt describes it.
 std::string ListDrive(const std::string& root);

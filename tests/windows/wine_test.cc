@@ -407,27 +407,10 @@ TEST(WindowsProgramTest, ImportsAndHeaderFitWindows95) {
   }
 }
 
-std::vector<std::string> ScenarioNames() {
-  std::vector<std::string> names;
-  std::string root = std::string(BRINDLE_SOURCE_DIR) + "/tests/scenarios";
-  if (DIR* listing = ::opendir(root.c_str())) {
-    while (dirent* entry = ::readdir(listing)) {
-      std::string name = entry->d_name;
-      // A scenario Wine cannot set up says why in not-under-wine.txt.
-      if (name[0] != '.' && HostPathExists(root + "/" + name + "/steps.txt") &&
-          !HostPathExists(root + "/" + name + "/not-under-wine.txt")) {
-        names.push_back(name);
-      }
-    }
-    ::closedir(listing);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, WineScenarioTest,
-    ::testing::Combine(::testing::ValuesIn(ScenarioNames()), ::testing::Bool()),
+    ::testing::Combine(::testing::ValuesIn(ScenarioNames(true)),
+                       ::testing::Bool()),
     [](const auto& info) {
       std::string name = std::get<0>(info.param);
       std::replace(name.begin(), name.end(), '-', '_');
