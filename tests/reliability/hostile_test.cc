@@ -168,5 +168,40 @@ TEST_F(HostileTest, LinksOutOfTheMachineAreNeverFollowed) {
   EXPECT_FALSE(HostPathExists(outside.path() + "/other/kelvusb.inf"));
 }
 
+// A machine on a read-only file system: each change is refused with the code
+// Windows gives for write-protected media, and the run goes on.
+TEST_F(HostileTest, AReadOnlyMachineRefusesEveryChangeFaithfully) {
+  WriteHostFile(machine_ + "/drive_c/windows/system/tavcom.sys", "installed");
+  WriteHostFile(machine_ + "/registry.reg",
+                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Enum\\TAVPORT]\n");
+  // A private mount namespace: a tmpfs holding a copy of the machine, made
+  // read-only.
+  std::string script =
+      "set -e; d=$(mktemp -d); mount -t tmpfs -o size=8m none \"$d\" || exit "
+      "99; "
+      "cp -a '" +
+      machine_ +
+      "' \"$d/m\"; mount -o remount,ro \"$d\" || exit 99; "
+      "cd '" +
+      work_.path() +
+      "'; set +e; BRINDLE_MACHINE=\"$d/m\" '" BRINDLE_BINARY
+      "' remove; echo \"status=$?\"; ls \"$d/m\"";
+  ProgramRun run = RunCommand({"unshare", "-m", "sh", "-c", script}, "", {});
+  if (run.status == 99 || run.status == 127 || run.out.empty()) {
+    GTEST_SKIP() << "no private read-only mount here: " << run.err;
+  }
+  EXPECT_NE(
+      run.out.find("Can not delete file 'c:\\windows\\system\\tavcom.sys'.\n"
+                   "The media is write protected.\n"),
+      std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Can not delete key 'Enum\\TAVPORT'.\n"
+                         "The media is write protected.\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Done\nstatus=2\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("registry.log"), std::string::npos) << run.out;
+}
+
 }  // namespace
 }  // namespace brindle
