@@ -51,11 +51,15 @@ int RunMode(Mode mode, Platform& platform, std::ostream& out) {
   console.Print(kBanner);
   if (mode == Mode::Install) {
     // A stopped install is told apart by its missing closing line.
-    if (RunInstall(platform, console) != 0) return ExitInstallStopped;
+    if (RunInstall(platform, console) != 0) {
+      out.flush();
+      return ExitInstallStopped;
+    }
   } else {
     RunRemove(platform, console);
   }
   console.Print(kClosingLine);
+  out.flush();
   if (console.rebootAdvised()) return ExitRebootNeeded;
   if (console.failureReported()) return ExitFailures;
   return ExitDone;

@@ -50,9 +50,6 @@ void Console::PrintRebootAdvice() {
   Print("Access denied.  Reboot the computer and run this program again.\n\n");
 }
 
-void Console::Write(const std::string& text) {
-  out_ << text;
-  out_.flush();
-}
+void Console::Write(const std::string& text) { out_ << text; }
 
 }  // namespace brindle

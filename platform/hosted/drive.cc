@@ -111,8 +111,7 @@ struct Drive::Location {
   }
 };
 
-Drive::Drive(const std::string& root) {
-  root_ = RealPath(root);
+Drive::Drive(const std::string& root) : root_(RealPath(root)) {
   if (root_.empty()) root_ = root;
 }
 

@@ -1,5 +1,6 @@
 // The simulated machine a run opens: BRINDLE_MACHINE, or a default one that
 // is made fresh on first use.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -25,6 +26,9 @@ bool MakeDirectories(const std::string& path) {
 }  // namespace
 
 std::unique_ptr<Platform> OpenSystem(std::string* error) {
+  // A reader of the output that goes away (| head) must not stop the run
+  // halfway through the machine: the rest of the output is dropped instead.
+  ::signal(SIGPIPE, SIG_IGN);
   const char* named = std::getenv("BRINDLE_MACHINE");
   std::string directory;
   if (named != nullptr && *named != '\0') {
