@@ -153,7 +153,8 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
             << duration * 1000 << " ms, " << killedMidRun
             << " before the run ended, " << withJournal << " left a journal, "
             << duringSave << " during the rewrite; all recovered\n";
-  EXPECT_GT(killedMidRun, kills / 2);
+  // The kills must land inside the run for the test to mean anything.
+  EXPECT_GT(killedMidRun, kills / 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CrashTest,
