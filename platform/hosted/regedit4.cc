@@ -426,15 +426,6 @@ bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
   return Reader(lines, registry).Read(fault);
 }
 
-std::string DetectLineEnd(std::string_view text) {
-  std::size_t lf = text.find('\n');
-  if (lf != std::string_view::npos && (lf == 0 || text[lf - 1] != '\r') &&
-      text.find('\r') == std::string_view::npos) {
-    return "\n";
-  }
-  return "\r\n";
-}
-
 namespace {
 
 void PutKeyLine(TextBuffer& out, std::string_view path, bool deletion,

@@ -34,9 +34,6 @@ using Regedit4Source = std::function<long(char* buffer, std::size_t capacity)>;
 bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
                   Regedit4Fault* fault);
 
-/// "\r\n" unless the text ends its lines in "\n" alone.
-std::string DetectLineEnd(std::string_view text);
-
 /// Receives the export a piece at a time; false stops it.
 using Regedit4Sink = std::function<bool(std::string_view)>;
 

@@ -14,13 +14,12 @@ std::string Export(const Registry& registry) {
   return text;
 }
 
-// Reads `text` and writes it back with the line end it came with.
+// Reads `text` and writes it back (the reader keeps its line end).
 std::string RoundTrip(const std::string& text) {
   Registry registry;
   Regedit4Fault fault;
   EXPECT_TRUE(ReadRegedit4(text, registry, &fault))
       << "line " << fault.line << ": " << fault.what;
-  registry.lineEnd = DetectLineEnd(text);
   return Export(registry);
 }
 
