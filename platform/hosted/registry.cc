@@ -301,6 +301,16 @@ RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path) {
   return const_cast<RegistryKey*>(key);
 }
 
+RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
+  RegistryKey* key = &from;
+  while (true) {
+    std::size_t cut = path.find('\\');
+    key = key->FindOrAddSubkey(path.substr(0, cut));
+    if (cut == std::string_view::npos) return key;
+    path.remove_prefix(cut + 1);
+  }
+}
+
 RegistryKey* Registry::Find(std::string_view path) const {
   return FindKeyPath(top, path);
 }

@@ -121,6 +121,9 @@ struct Registry {
 /// Finds `path` below `from`, one backslash-separated name at a time.
 RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path);
 
+/// The key at `path` below `from`, each missing name on the way added.
+RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path);
+
 }  // namespace brindle
 
 #endif  // BRINDLE_PLATFORM_HOSTED_REGISTRY_H_

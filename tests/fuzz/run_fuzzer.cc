@@ -76,17 +76,7 @@ std::string Data(Bytes& bytes, std::uint32_t* type) {
 
 void Build(Bytes& bytes, Registry& registry) {
   RegistryKey* root = registry.top.FindOrAddSubkey("HKEY_LOCAL_MACHINE");
-  auto key = [&](const std::string& path) {
-    RegistryKey* at = root;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-      std::size_t end = path.find('\\', start);
-      if (end == std::string::npos) end = path.size();
-      at = at->FindOrAddSubkey(path.substr(start, end - start));
-      start = end + 1;
-    }
-    return at;
-  };
+  auto key = [&](const std::string& path) { return MakeKeyPath(*root, path); };
   key("Software\\Microsoft\\Windows\\CurrentVersion")
       ->SetValue("OtherDevicePath", 1, std::string("C:\\OLD") + '\0');
   const char* const enumerators[] = {"USB", "SCSI", "HID", "Root"};

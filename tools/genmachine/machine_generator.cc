@@ -95,15 +95,7 @@ class Generator {
 
  private:
   RegistryKey* Key(const std::string& path) {
-    RegistryKey* key = root_;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-      std::size_t end = path.find('\\', start);
-      if (end == std::string::npos) end = path.size();
-      key = key->FindOrAddSubkey(path.substr(start, end - start));
-      start = end + 1;
-    }
-    return key;
+    return MakeKeyPath(*root_, path);
   }
   bool Chance() {
     return std::uniform_real_distribution<double>(0, 1)(random_) <
