@@ -19,14 +19,19 @@ ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key) const {
     // A registry without the root has nothing below it.
     return *key != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
   }
+  std::size_t slot = OpenSlot(handle);
+  if (slot == kNoSlot) return ERROR_INVALID_HANDLE;
+  if (handles_[slot].deleted) return kKeyDeleted;
+  *key = handles_[slot].key;
+  return ERROR_SUCCESS;
+}
+
+std::size_t HostedPlatform::OpenSlot(HKey handle) const {
   std::uintptr_t number = reinterpret_cast<std::uintptr_t>(handle);
   if (number == 0 || number > handles_.size() || !handles_[number - 1].open) {
-    return ERROR_INVALID_HANDLE;
+    return kNoSlot;
   }
-  const Handle& slot = handles_[number - 1];
-  if (slot.deleted) return kKeyDeleted;
-  *key = slot.key;
-  return ERROR_SUCCESS;
+  return number - 1;
 }
 
 ErrorCode HostedPlatform::RegOpenKeyExA(HKey parent, const char* subKey,
@@ -128,12 +133,10 @@ ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
 
 ErrorCode HostedPlatform::RegCloseKey(HKey handle) {
   if (handle == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-  std::uintptr_t number = reinterpret_cast<std::uintptr_t>(handle);
-  if (number == 0 || number > handles_.size() || !handles_[number - 1].open) {
-    return ERROR_INVALID_HANDLE;
-  }
-  handles_[number - 1] = Handle{};
-  freeHandles_.push_back(number - 1);
+  std::size_t slot = OpenSlot(handle);
+  if (slot == kNoSlot) return ERROR_INVALID_HANDLE;
+  handles_[slot] = Handle{};
+  freeHandles_.push_back(slot);
   --openHandles_;
   return FlushLog();
 }

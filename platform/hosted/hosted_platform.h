@@ -60,8 +60,11 @@ class HostedPlatform : public Platform {
     bool open = false;
     bool deleted = false;
   };
+  static constexpr std::size_t kNoSlot = ~std::size_t{0};
   // The key behind `handle`, or the error a call on it gives.
   ErrorCode Lookup(HKey handle, RegistryKey** key) const;
+  // The slot of an open handle this platform issued, or kNoSlot.
+  std::size_t OpenSlot(HKey handle) const;
   int FileResult(ErrorCode error);
   // Logs the pending changes as one batch once no key is open.
   ErrorCode FlushLog();
