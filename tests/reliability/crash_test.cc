@@ -38,10 +38,9 @@ double Seconds(std::chrono::steady_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
 }
 
-// Starts the program on `machine` and kills it after `delay`; true when the
-// kill came before it ended.
-bool RunAndKill(const std::string& mode, const std::string& machine,
-                double delay) {
+// Starts the program in `mode` on `machine` from the driver directory, its
+// output thrown away.
+pid_t StartProgram(const std::string& mode, const std::string& machine) {
   pid_t child = ::fork();
   if (child == 0) {
     int null = ::open("/dev/null", O_WRONLY);
@@ -53,6 +52,14 @@ bool RunAndKill(const std::string& mode, const std::string& machine,
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  return child;
+}
+
+// Starts the program on `machine` and kills it after `delay`; true when the
+// kill came before it ended.
+bool RunAndKill(const std::string& mode, const std::string& machine,
+                double delay) {
+  pid_t child = StartProgram(mode, machine);
   struct timespec pause = {
       static_cast<time_t>(delay),
       static_cast<long>((delay - static_cast<long>(delay)) * 1e9)};
@@ -79,10 +86,9 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
   options.matchShare = 0.2;
   options.directory = pristine;
   ASSERT_EQ(GenerateMachine(options), 0);
-  // The generator's installed files hold other bytes than the sources, so a
-  // part-written copy shows.
-  // The state an uninterrupted run leaves, and how long one takes from its
-  // start to its end (the shortest of a few).
+  // (The generator's installed files hold other bytes than the sources, so a
+  // part-written copy shows.) The state an uninterrupted run leaves, and how
+  // long one takes from its start to its end (the shortest of a few).
   std::string reference = work.path() + "/reference";
   double duration = 1e9;
   for (int i = 0; i < 5; ++i) {
@@ -90,17 +96,7 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
     CopyTree(pristine, reference);
     auto start = std::chrono::steady_clock::now();
     int status = 0;
-    pid_t child = ::fork();
-    if (child == 0) {
-      int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 1);
-      if (::chdir(kDrivers.c_str()) != 0) ::_exit(126);
-      ::setenv("BRINDLE_MACHINE", reference.c_str(), 1);
-      ::execl(BRINDLE_BINARY, BRINDLE_BINARY, param.mode,
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::waitpid(child, &status, 0);
+    ::waitpid(StartProgram(param.mode, reference), &status, 0);
     duration =
         std::min(duration, Seconds(std::chrono::steady_clock::now() - start));
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 4);
