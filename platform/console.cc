@@ -1,6 +1,5 @@
 #include "platform/console.h"
 
-#include <cstring>
 #include <string>
 
 namespace brindle {

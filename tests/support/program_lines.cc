@@ -1,6 +1,7 @@
 #include "tests/support/program_lines.h"
 
 #include <regex>
+#include <set>
 
 #include "platform/hosted/system_texts.h"
 
@@ -18,11 +19,16 @@ bool IsProgramLine(const std::string& line) {
       "|Access denied\\.  Reboot the computer and run this program again\\."
       "|System error [0-9]+\\.");
   if (std::regex_match(line, forms)) return true;
-  for (ErrorCode code = 0; code < 2000; ++code) {
-    const char* text = SystemText(code);
-    if (text != nullptr && line == text) return true;
-  }
-  return false;
+  // The system's texts, gathered once rather than looked up code by code
+  // for every line.
+  static const std::set<std::string> texts = [] {
+    std::set<std::string> all;
+    for (ErrorCode code = 0; code < 2000; ++code) {
+      if (const char* text = SystemText(code)) all.insert(text);
+    }
+    return all;
+  }();
+  return texts.count(line) != 0;
 }
 
 std::vector<std::string> ForeignLines(const std::string& output) {
