@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "platform/hosted/fresh_machine.h"
 #include "platform/hosted/regedit4.h"
@@ -61,6 +63,30 @@ bool ReadWholeFile(const std::string& path, std::string* text) {
   text->resize(have);
   ::close(fd);
   return true;
+}
+
+// Reads what `fd` holds, `expected` bytes unless it has changed size; 0 or
+// the errno.
+int ReadFileBytes(int fd, std::size_t expected, FileBytes* bytes) {
+  std::size_t capacity = expected + 1;  // room to see the end at once
+  bytes->data.reset(new char[capacity]);
+  bytes->size = 0;
+  while (true) {
+    if (bytes->size == capacity) {
+      capacity *= 2;
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      std::memcpy(grown.get(), bytes->data.get(), bytes->size);
+      bytes->data = std::move(grown);
+    }
+    ssize_t got =
+        ::read(fd, bytes->data.get() + bytes->size, capacity - bytes->size);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) return 0;
+    bytes->size += static_cast<std::size_t>(got);
+  }
 }
 
 void SyncDirectory(const std::string& directory) {
@@ -140,7 +166,6 @@ bool Machine::Load(std::string* error) {
   }
   drive_ = std::make_unique<Drive>(drive);
 
-  // Read a piece at a time: only the registry itself is held whole.
   std::string registryPath = PathOf(kRegistry);
   int fd = ::open(registryPath.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat registryStatus;
@@ -152,19 +177,13 @@ bool Machine::Load(std::string* error) {
     *error = Describe(registryPath, std::strerror(failure));
     return false;
   }
-  int readFailure = 0;
-  Regedit4Source source = [&](char* buffer, std::size_t capacity) -> long {
-    while (true) {
-      ssize_t got = ::read(fd, buffer, capacity);
-      if (got >= 0) return static_cast<long>(got);
-      if (errno == EINTR) continue;
-      readFailure = errno;
-      return -1;
-    }
-  };
-  Regedit4Fault fault;
-  bool read = ReadRegedit4(source, registry_, &fault);
+  FileBytes bytes;
+  int readFailure = ReadFileBytes(
+      fd, static_cast<std::size_t>(registryStatus.st_size), &bytes);
   ::close(fd);
+  Regedit4Fault fault;
+  bool read =
+      readFailure == 0 && LoadRegedit4(std::move(bytes), registry_, &fault);
   if (readFailure != 0) {
     *error = Describe(registryPath, std::strerror(readFailure));
     return false;

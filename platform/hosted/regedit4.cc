@@ -9,10 +9,6 @@ namespace brindle {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
-constexpr const char* kRoots[] = {
-    "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",   "HKEY_CLASSES_ROOT",
-    "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
-};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -175,11 +171,9 @@ class Reader {
     bool deletion = !path.empty() && path.front() == '-';
     if (deletion) path.remove_prefix(1);
     std::size_t cut = path.find('\\');
-    std::string_view rootName = path.substr(0, cut);
-    bool known = false;
-    for (const char* root : kRoots)
-      known = known || EqualsAsciiFolded(rootName, root);
-    if (!known) return Refuse("unknown root key");
+    if (!IsRootKeyName(path.substr(0, cut))) {
+      return Refuse("unknown root key");
+    }
     names_.clear();
     while (true) {
       std::string_view name = path.substr(0, cut);
@@ -426,6 +420,16 @@ bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
   return Reader(lines, registry).Read(fault);
 }
 
+bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault) {
+  if (std::unique_ptr<ExportText> text = ExportText::Scan(bytes)) {
+    registry.lineEnd = std::string(text->lineEnd());
+    registry.text = std::move(text);
+    registry.top.Defer(registry.text.get(), ExportText::kTop);
+    return true;
+  }
+  return ReadRegedit4(bytes.view(), registry, fault);
+}
+
 namespace {
 
 void PutKeyLine(TextBuffer& out, std::string_view path, bool deletion,
@@ -544,6 +548,14 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
   while (!stack.empty()) {
     Frame frame = stack.back();
     stack.pop_back();
+    // What nothing looked into goes out as it came in.
+    std::string_view untouched = frame.key->UntouchedText();
+    if (!untouched.empty()) {
+      if ((out.size() > 0 && !sink(out.view())) || !sink(untouched))
+        return false;
+      out.clear();
+      continue;
+    }
     path.resize(frame.pathLength);
     if (!path.empty()) path += '\\';
     path += frame.key->name();

@@ -34,6 +34,11 @@ using Regedit4Source = std::function<long(char* buffer, std::size_t capacity)>;
 bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
                   Regedit4Fault* fault);
 
+/// Reads a registry file into an empty `registry`. An export in the form
+/// WriteRegedit4 gives is kept whole and its keys built only when looked
+/// into; any other text is read as ReadRegedit4 does.
+bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault);
+
 /// Receives the export a piece at a time; false stops it.
 using Regedit4Sink = std::function<bool(std::string_view)>;
 

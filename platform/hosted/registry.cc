@@ -127,7 +127,47 @@ RegistryKey::~RegistryKey() {
   }
 }
 
+void RegistryKey::Defer(const ExportText* text, std::uint32_t line) {
+  deferred_ = text;
+  line_ = line;
+}
+
+std::string_view RegistryKey::UntouchedText() const {
+  if (deferred_ == nullptr || !moreLines_.empty() || line_ == ExportText::kTop)
+    return std::string_view();
+  return deferred_->Subtree(line_);
+}
+
+void RegistryKey::ExpandText() {
+  const ExportText& text = *deferred_;
+  deferred_ = nullptr;
+  std::vector<std::uint32_t> lines = std::move(moreLines_);
+  lines.insert(lines.begin(), line_);
+  std::string name;
+  std::string data;
+  std::uint32_t type = 0;
+  for (std::uint32_t line : lines) {
+    if (line != ExportText::kTop) {
+      ValueLineDecoder values(text.ValueLines(line), text.lineEnd());
+      while (values.Next(&name, &type, &data)) SetValue(name, type, data);
+    }
+    std::uint32_t end = text.SubtreeEnd(line);
+    for (std::uint32_t at = text.FirstSubkey(line); at < end;
+         at = text.SubtreeEnd(at)) {
+      std::string_view subkeyName = text.Name(at);
+      // A key the text names twice under one parent is one key, as when
+      // the file is read line by line.
+      if (RegistryKey* named = FindSubkey(subkeyName)) {
+        named->moreLines_.push_back(at);
+      } else {
+        AddSubkey(subkeyName)->Defer(&text, at);
+      }
+    }
+  }
+}
+
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
+  Expand();
   if (index >= liveSubkeys_) return nullptr;
   std::size_t live = cursorIndex_;
   std::size_t slot = cursorSlot_;
@@ -148,6 +188,7 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
 }
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
+  Expand();
   if (!index_ && liveSubkeys_ > kIndexThreshold) {
     index_ = std::make_unique<NameIndex>(liveSubkeys_);
     for (const auto& slot : subkeys_) {
@@ -163,6 +204,10 @@ RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
 
 RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
   if (RegistryKey* existing = FindSubkey(name)) return existing;
+  return AddSubkey(name);
+}
+
+RegistryKey* RegistryKey::AddSubkey(std::string_view name) {
   subkeys_.push_back(std::make_unique<RegistryKey>(name, this));
   RegistryKey* added = subkeys_.back().get();
   added->slot_ = static_cast<std::uint32_t>(subkeys_.size() - 1);
@@ -172,6 +217,7 @@ RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
 }
 
 void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
+  Expand();
   std::size_t slot = subkey->slot_;
   if (subkey->parent_ != this || slot >= subkeys_.size() ||
       subkeys_[slot].get() != subkey) {
@@ -217,6 +263,7 @@ std::vector<RegistryValue> RegistryKey::Values() const {
 }
 
 std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
+  Expand();
   for (std::size_t at = 0; at < values_.size();) {
     std::size_t start = at;
     if (EqualsAsciiFolded(ValueAt(&at).name, name)) return start;
@@ -247,6 +294,8 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
 }
 
 void RegistryKey::TakeValuesFrom(RegistryKey& source) {
+  Expand();
+  source.Expand();
   if (source.values_.empty()) return;
   if (values_.empty()) {
     values_.assign(source.values_);  // one block of the size it needs

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/hosted/export_text.h"
+
 namespace brindle {
 
 /// True when `a` and `b` are equal but for ASCII letter case.
@@ -26,7 +28,8 @@ struct RegistryValue {
 };
 
 /// One key. Subkeys are enumerated by index in insertion order; removing one
-/// moves the later ones down an index without shifting any array.
+/// moves the later ones down an index without shifting any array. A key read
+/// from an export is built from its text only when first looked into.
 class RegistryKey {
  public:
   RegistryKey(std::string_view name, RegistryKey* parent);
@@ -37,8 +40,18 @@ class RegistryKey {
   const std::string& name() const { return name_; }
   RegistryKey* parent() const { return parent_; }
 
+  /// Makes this key, still empty, stand for key line `line` of `text`
+  /// (ExportText::kTop: all of it), which must outlive it.
+  void Defer(const ExportText* text, std::uint32_t line);
+  /// The text of this key and all below it as read, when nothing has looked
+  /// into it since; empty otherwise.
+  std::string_view UntouchedText() const;
+
   /// How many subkeys there are.
-  std::size_t subkeyCount() const { return liveSubkeys_; }
+  std::size_t subkeyCount() const {
+    Expand();
+    return liveSubkeys_;
+  }
   /// The subkey at `index`, or null past the end; walking upward is O(1)
   /// a step.
   RegistryKey* SubkeyAt(std::size_t index) const;
@@ -51,6 +64,7 @@ class RegistryKey {
   /// Calls `visit` for each subkey in order.
   template <typename Visit>
   void ForEachSubkey(Visit&& visit) const {
+    Expand();
     for (const auto& slot : subkeys_) {
       if (slot) visit(*slot);
     }
@@ -59,6 +73,7 @@ class RegistryKey {
   /// Calls `visit` for each value in order.
   template <typename Visit>
   void ForEachValue(Visit&& visit) const {
+    Expand();
     for (std::size_t at = 0; at < values_.size();) visit(ValueAt(&at));
   }
   /// The values in order.
@@ -83,6 +98,13 @@ class RegistryKey {
  private:
   class NameIndex;
 
+  // Builds the values and subkeys still only in the text.
+  void Expand() const {
+    if (deferred_ != nullptr) const_cast<RegistryKey*>(this)->ExpandText();
+  }
+  void ExpandText();
+  RegistryKey* AddSubkey(std::string_view name);
+
   // The value stored at `*at`, moving `*at` past it.
   RegistryValue ValueAt(std::size_t* at) const;
   // Where the value named `name` starts, or npos.
@@ -105,11 +127,18 @@ class RegistryKey {
   // `cursorSlot_`.
   mutable std::uint32_t cursorIndex_ = 0;
   mutable std::uint32_t cursorSlot_ = 0;
+  // Set until the key is built from the text: the key line it stands for,
+  // and any later ones naming the same key again.
+  const ExportText* deferred_ = nullptr;
+  std::uint32_t line_ = 0;
+  std::vector<std::uint32_t> moreLines_;
 };
 
 /// The whole registry: the roots (HKEY_LOCAL_MACHINE, ...) below one
 /// nameless top.
 struct Registry {
+  /// The export the keys not yet looked into are still kept in.
+  std::unique_ptr<ExportText> text;
   RegistryKey top{std::string_view(), nullptr};
   /// The line end of the file it came from: "\r\n" or "\n".
   std::string lineEnd = "\r\n";

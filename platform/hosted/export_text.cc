@@ -1,0 +1,401 @@
+#include "platform/hosted/export_text.h"
+
+#include <cstring>
+#include <utility>
+
+namespace brindle {
+namespace {
+
+constexpr const char* kRoots[] = {
+    "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",   "HKEY_CLASSES_ROOT",
+    "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
+};
+
+// How the bytes of a quoted name or string are told apart.
+enum : unsigned char { kPlain, kQuote, kBackslash, kStop };
+
+struct ByteTables {
+  unsigned char inName[256];
+  unsigned char inString[256];  // a NUL is no plain string's
+  signed char lowerHex[256];
+  signed char anyHex[256];
+};
+
+constexpr ByteTables MakeTables() {
+  ByteTables tables{};
+  for (int c = 0; c < 256; ++c) {
+    unsigned char kind = kPlain;
+    if (c == '"') kind = kQuote;
+    if (c == '\\') kind = kBackslash;
+    if (c == '\r' || c == '\n') kind = kStop;
+    tables.inName[c] = kind;
+    tables.inString[c] = c == 0 ? static_cast<unsigned char>(kStop) : kind;
+    signed char lower = -1;
+    signed char any = -1;
+    if (c >= '0' && c <= '9') lower = any = static_cast<signed char>(c - '0');
+    if (c >= 'a' && c <= 'f')
+      lower = any = static_cast<signed char>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') any = static_cast<signed char>(c - 'A' + 10);
+    tables.lowerHex[c] = lower;
+    tables.anyHex[c] = any;
+  }
+  return tables;
+}
+
+constexpr ByteTables kTables = MakeTables();
+
+inline unsigned char Byte(const char* at) {
+  return static_cast<unsigned char>(*at);
+}
+
+}  // namespace
+
+bool IsRootKeyName(std::string_view name) {
+  for (const char* root : kRoots) {
+    std::string_view known(root);
+    if (name.size() != known.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
+      char c = name[i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+      same = c == known[i];
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The last backslash in `text`, or null.
+const char* LastBackslash(const char* text, std::size_t size) {
+  for (const char* p = text + size; p != text;) {
+    if (*--p == '\\') return p;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// One pass over the text: every line is checked against the form the writer
+// gives it, and each key line is indexed. Anything else sends the caller to
+// the full reader, which accepts every form regedit reads.
+class ExportScanner {
+ public:
+  ExportScanner(const char* text, std::size_t size, ExportText& out)
+      : base_(text), end_(text + size), out_(out) {}
+
+  bool Scan() {
+    static constexpr char kHeader[] = "REGEDIT4";
+    constexpr std::size_t kHeaderSize = sizeof kHeader - 1;
+    std::size_t size = static_cast<std::size_t>(end_ - base_);
+    if (size < kHeaderSize + 1 || std::memcmp(base_, kHeader, kHeaderSize))
+      return false;
+    const char* p = base_ + kHeaderSize;
+    if (p[0] == '\n') {
+      crlf_ = false;
+    } else if (size >= kHeaderSize + 2 && p[0] == '\r' && p[1] == '\n') {
+      crlf_ = true;
+    } else {
+      return false;
+    }
+    endSize_ = crlf_ ? 2 : 1;
+    out_.lineEnd_ = crlf_ ? "\r\n" : "\n";
+    p += endSize_;
+    while (true) {
+      if (!IsLineEnd(p)) return false;
+      std::size_t start = static_cast<std::size_t>(p - base_);
+      p += endSize_;
+      if (p == end_) {
+        out_.bodyEnd_ = start;
+        break;
+      }
+      if (!ScanKeyLine(start, &p)) return false;
+      while (p < end_ && (*p == '"' || *p == '@')) {
+        if (!ScanValueLine(&p)) return false;
+      }
+    }
+    std::uint32_t count = out_.keyCount();
+    for (const Open& open : chain_) out_.keys_[open.key].subtreeEnd = count;
+    return true;
+  }
+
+ private:
+  struct Open {
+    std::uint32_t key;
+    std::size_t pathLength;
+  };
+
+  bool IsLineEnd(const char* p) const {
+    if (crlf_) return end_ - p >= 2 && p[0] == '\r' && p[1] == '\n';
+    return p < end_ && p[0] == '\n';
+  }
+
+  // "[path]": the parent must be the last key line or one above it, spelled
+  // the same, so each key's lines and its subkeys' follow it unbroken.
+  bool ScanKeyLine(std::size_t start, const char** at) {
+    const char* p = *at;
+    if (p == end_ || *p != '[') return false;
+    const void* found =
+        std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
+    if (found == nullptr) return false;
+    const char* newline = static_cast<const char*>(found);
+    const char* stop = newline;
+    if (crlf_) {
+      if (stop[-1] != '\r') return false;
+      --stop;
+    }
+    if (std::memchr(p, '\r', static_cast<std::size_t>(stop - p)) != nullptr)
+      return false;
+    if (stop - p < 3 || stop[-1] != ']' || p[1] == '-') return false;
+    const char* path = p + 1;
+    std::size_t pathLength = static_cast<std::size_t>(stop - 1 - path);
+    const char* slash = LastBackslash(path, pathLength);
+    std::size_t parentLength =
+        slash ? static_cast<std::size_t>(slash - path) : 0;
+    std::size_t nameAt = slash ? parentLength + 1 : 0;
+    if (nameAt == pathLength) return false;
+    if (out_.keys_.size() >= ExportText::kTop - 1) return false;
+    std::uint32_t key = out_.keyCount();
+    while (!chain_.empty() && chain_.back().pathLength > parentLength) {
+      out_.keys_[chain_.back().key].subtreeEnd = key;
+      chain_.pop_back();
+    }
+    if (slash == nullptr) {
+      if (!IsRootKeyName(std::string_view(path, pathLength))) return false;
+    } else if (chain_.empty() || chain_.back().pathLength != parentLength ||
+               std::memcmp(previousPath_, path, parentLength) != 0) {
+      return false;
+    }
+    const char* keyStart = base_ + start;
+    out_.keys_.push_back(ExportText::KeyLine{
+        start, static_cast<std::uint32_t>(newline + 1 - keyStart),
+        static_cast<std::uint32_t>(path + nameAt - keyStart), 0});
+    chain_.push_back(Open{key, pathLength});
+    previousPath_ = path;
+    *at = newline + 1;
+    return true;
+  }
+
+  // Moves past a quoted text whose opening quote is behind `*at`.
+  bool SkipQuoted(const char** at, const unsigned char* kinds) const {
+    const char* p = *at;
+    while (p < end_) {
+      unsigned char kind = kinds[Byte(p)];
+      if (kind == kPlain) {
+        ++p;
+      } else if (kind == kQuote) {
+        *at = p + 1;
+        return true;
+      } else if (kind == kBackslash && end_ - p >= 2 &&
+                 (p[1] == '\\' || p[1] == '"')) {
+        p += 2;
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+
+  bool ScanValueLine(const char** at) {
+    const char* line = *at;
+    const char* p = line + 1;
+    if (*line == '"') {
+      if (!SkipQuoted(&p, kTables.inName) || p == line + 2) return false;
+    }
+    if (p == end_ || *p != '=') return false;
+    ++p;
+    if (p == end_) return false;
+    if (*p == '"') {
+      ++p;
+      if (!SkipQuoted(&p, kTables.inString)) return false;
+    } else if (*p == 'd') {
+      if (end_ - p < 14 || std::memcmp(p, "dword:", 6) != 0) return false;
+      for (int i = 6; i < 14; ++i) {
+        if (kTables.lowerHex[Byte(p + i)] < 0) return false;
+      }
+      p += 14;
+    } else if (!ScanHexValue(line, &p)) {
+      return false;
+    }
+    if (!IsLineEnd(p)) return false;
+    *at = p + endSize_;
+    return true;
+  }
+
+  // "hex:" or "hex(type):", then the bytes, wrapped where the writer wraps.
+  bool ScanHexValue(const char* line, const char** at) const {
+    const char* p = *at;
+    std::uint32_t type = 3;
+    if (end_ - p >= 4 && std::memcmp(p, "hex:", 4) == 0) {
+      p += 4;
+    } else if (end_ - p >= 4 && std::memcmp(p, "hex(", 4) == 0) {
+      p += 4;
+      const char* digits = p;
+      type = 0;
+      while (p < end_ && kTables.lowerHex[Byte(p)] >= 0) {
+        type =
+            (type << 4) | static_cast<std::uint32_t>(kTables.lowerHex[Byte(p)]);
+        ++p;
+      }
+      std::size_t count = static_cast<std::size_t>(p - digits);
+      if (count == 0 || count > 8 || (count > 1 && *digits == '0') ||
+          type == 3 || end_ - p < 2 || p[0] != ')' || p[1] != ':') {
+        return false;
+      }
+      p += 2;
+    } else {
+      return false;
+    }
+    std::size_t column = static_cast<std::size_t>(p - line);
+    std::size_t count = 0;
+    unsigned last = 0;
+    bool breakBeforeLast = false;  // a NUL, CR or LF before the last byte
+    bool lastIsBreak = false;
+    if (!IsLineEnd(p)) {
+      while (true) {
+        if (end_ - p < 2) return false;
+        int high = kTables.lowerHex[Byte(p)];
+        int low = kTables.lowerHex[Byte(p + 1)];
+        if (high < 0 || low < 0) return false;
+        p += 2;
+        breakBeforeLast = breakBeforeLast || lastIsBreak;
+        last = static_cast<unsigned>(high * 16 + low);
+        lastIsBreak = last == 0 || last == '\r' || last == '\n';
+        ++count;
+        if (IsLineEnd(p)) break;
+        if (*p != ',') return false;
+        ++p;
+        column += 3;
+        if (column >= 77) {
+          if (p == end_ || *p != '\\') return false;
+          ++p;
+          if (!IsLineEnd(p)) return false;
+          p += endSize_;
+          if (end_ - p < 2 || p[0] != ' ' || p[1] != ' ') return false;
+          p += 2;
+          column = 2;
+        }
+      }
+    }
+    // Values the writer gives another form.
+    if (type == 4 && count == 4) return false;
+    if (type == 1 && count > 0 && last == 0 && !breakBeforeLast) return false;
+    *at = p;
+    return true;
+  }
+
+  const char* base_;
+  const char* end_;
+  ExportText& out_;
+  bool crlf_ = true;
+  std::size_t endSize_ = 2;
+  std::vector<Open> chain_;
+  const char* previousPath_ = nullptr;
+};
+
+std::unique_ptr<ExportText> ExportText::Scan(FileBytes& bytes) {
+  std::unique_ptr<ExportText> text(new ExportText);
+  if (!ExportScanner(bytes.data.get(), bytes.size, *text).Scan())
+    return nullptr;
+  text->bytes_ = std::move(bytes);
+  return text;
+}
+
+std::string_view ExportText::Name(std::uint32_t key) const {
+  const KeyLine& line = keys_[key];
+  const char* start = bytes_.data.get() + line.start;
+  // The name runs to the "]" before the line end.
+  std::size_t end = line.valuesAt - lineEnd_.size() - 1;
+  return std::string_view(start + line.nameAt, end - line.nameAt);
+}
+
+std::string_view ExportText::ValueLines(std::uint32_t key) const {
+  const KeyLine& line = keys_[key];
+  std::size_t from = line.start + line.valuesAt;
+  return std::string_view(bytes_.data.get() + from, StartOf(key + 1) - from);
+}
+
+std::string_view ExportText::Subtree(std::uint32_t key) const {
+  const KeyLine& line = keys_[key];
+  return std::string_view(bytes_.data.get() + line.start,
+                          StartOf(line.subtreeEnd) - line.start);
+}
+
+namespace {
+
+// Appends the text of a quoted part whose opening quote is behind `*at`,
+// moving `*at` past its closing quote.
+void Unquote(const char** at, std::string* out) {
+  const char* p = *at;
+  while (true) {
+    const char* run = p;
+    while (*p != '"' && *p != '\\') ++p;
+    out->append(run, static_cast<std::size_t>(p - run));
+    if (*p == '"') break;
+    out->push_back(p[1]);
+    p += 2;
+  }
+  *at = p + 1;
+}
+
+inline unsigned HexByte(const char* at) {
+  return static_cast<unsigned>(kTables.anyHex[Byte(at)] * 16 +
+                               kTables.anyHex[Byte(at + 1)]);
+}
+
+}  // namespace
+
+bool ValueLineDecoder::Next(std::string* name, std::uint32_t* type,
+                            std::string* data) {
+  if (lines_.empty()) return false;
+  const char* start = lines_.data();
+  const char* p = start;
+  name->clear();
+  data->clear();
+  ++p;
+  if (*start == '"') Unquote(&p, name);
+  ++p;  // '='
+  if (*p == '"') {
+    ++p;
+    Unquote(&p, data);
+    data->push_back('\0');
+    *type = 1;
+  } else if (*p == 'd') {
+    std::uint32_t number = 0;
+    for (int i = 6; i < 14; ++i) {
+      number = (number << 4) |
+               static_cast<std::uint32_t>(kTables.anyHex[Byte(p + i)]);
+    }
+    for (int i = 0; i < 4; ++i) {
+      data->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
+    }
+    *type = 4;
+    p += 14;
+  } else {
+    p += 3;  // "hex"
+    *type = 3;
+    if (*p == '(') {
+      *type = 0;
+      for (++p; *p != ')'; ++p) {
+        *type =
+            (*type << 4) | static_cast<std::uint32_t>(kTables.anyHex[Byte(p)]);
+      }
+      ++p;
+    }
+    ++p;  // ':'
+    const char lineStart = lineEnd_.front();
+    while (*p != lineStart) {
+      data->push_back(static_cast<char>(HexByte(p)));
+      p += 2;
+      if (*p != ',') break;
+      ++p;
+      if (*p == '\\') p += 1 + lineEnd_.size() + 2;
+    }
+  }
+  p += lineEnd_.size();
+  lines_.remove_prefix(static_cast<std::size_t>(p - start));
+  return true;
+}
+
+}  // namespace brindle
