@@ -3,6 +3,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace brindle {
 namespace {
 
@@ -177,10 +181,39 @@ class ExportScanner {
     return true;
   }
 
+  // The first byte from `p` on that is not plain inside quotes.
+  const char* SkipPlain(const char* p, bool nulStops) const {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while there are as many.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i nul = nulStops ? _mm_setzero_si128() : quote;
+    while (end_ - p >= 16) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i stops =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
+                                    _mm_cmpeq_epi8(bytes, backslash)),
+                       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr),
+                                                 _mm_cmpeq_epi8(bytes, lf)),
+                                    _mm_cmpeq_epi8(bytes, nul)));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+      if (mask != 0) return p + __builtin_ctz(mask);
+      p += 16;
+    }
+#endif
+    const unsigned char* kinds = nulStops ? kTables.inString : kTables.inName;
+    while (p < end_ && kinds[Byte(p)] == kPlain) ++p;
+    return p;
+  }
+
   // Moves past a quoted text whose opening quote is behind `*at`.
   bool SkipQuoted(const char** at, const unsigned char* kinds) const {
     const char* p = *at;
     while (p < end_) {
+      p = SkipPlain(p, kinds == kTables.inString);
+      if (p == end_) break;
       unsigned char kind = kinds[Byte(p)];
       if (kind == kPlain) {
         ++p;
@@ -247,41 +280,58 @@ class ExportScanner {
     } else {
       return false;
     }
-    std::size_t column = static_cast<std::size_t>(p - line);
+    const char* bytes = p;
     std::size_t count = 0;
-    unsigned last = 0;
-    bool breakBeforeLast = false;  // a NUL, CR or LF before the last byte
-    bool lastIsBreak = false;
     if (!IsLineEnd(p)) {
+      // regedit's count: the prefix, then three a byte; the comma that
+      // reaches column 77 ends the line with a continuation.
+      std::size_t column = static_cast<std::size_t>(p - line);
+      std::size_t onLine = column >= 77 ? 1 : (77 - column + 2) / 3;
       while (true) {
-        if (end_ - p < 2) return false;
-        int high = kTables.lowerHex[Byte(p)];
-        int low = kTables.lowerHex[Byte(p + 1)];
-        if (high < 0 || low < 0) return false;
-        p += 2;
-        breakBeforeLast = breakBeforeLast || lastIsBreak;
-        last = static_cast<unsigned>(high * 16 + low);
-        lastIsBreak = last == 0 || last == '\r' || last == '\n';
-        ++count;
-        if (IsLineEnd(p)) break;
-        if (*p != ',') return false;
-        ++p;
-        column += 3;
-        if (column >= 77) {
-          if (p == end_ || *p != '\\') return false;
-          ++p;
-          if (!IsLineEnd(p)) return false;
-          p += endSize_;
-          if (end_ - p < 2 || p[0] != ' ' || p[1] != ' ') return false;
+        for (std::size_t i = 0; i < onLine; ++i) {
+          if (end_ - p < 3 ||
+              (kTables.lowerHex[Byte(p)] | kTables.lowerHex[Byte(p + 1)]) < 0) {
+            return false;
+          }
+          ++count;
           p += 2;
-          column = 2;
+          if (*p != ',') {
+            if (!IsLineEnd(p)) return false;
+            return FinishHexValue(type, count, bytes, p, at);
+          }
+          ++p;
         }
+        if (p == end_ || *p != '\\') return false;
+        ++p;
+        if (!IsLineEnd(p)) return false;
+        p += endSize_;
+        if (end_ - p < 2 || p[0] != ' ' || p[1] != ' ') return false;
+        p += 2;
+        onLine = 25;  // from column 2
       }
     }
-    // Values the writer gives another form.
+    return FinishHexValue(type, count, bytes, p, at);
+  }
+
+  // Refuses the values the writer gives another form: four bytes of type 4
+  // (a dword) and a plain string of type 1.
+  bool FinishHexValue(std::uint32_t type, std::size_t count, const char* bytes,
+                      const char* end, const char** at) const {
     if (type == 4 && count == 4) return false;
-    if (type == 1 && count > 0 && last == 0 && !breakBeforeLast) return false;
-    *at = p;
+    if (type == 1 && count > 0) {
+      bool plain = true;
+      unsigned byte = 0;
+      for (const char* p = bytes; p < end; ++p) {
+        if (kTables.lowerHex[Byte(p)] < 0) continue;
+        byte = static_cast<unsigned>(kTables.lowerHex[Byte(p)] * 16 +
+                                     kTables.lowerHex[Byte(p + 1)]);
+        ++p;
+        if (p + 1 < end && (byte == 0 || byte == '\r' || byte == '\n'))
+          plain = false;
+      }
+      if (plain && byte == 0) return false;
+    }
+    *at = end;
     return true;
   }
 
@@ -296,15 +346,14 @@ class ExportScanner {
 
 std::unique_ptr<ExportText> ExportText::Scan(FileBytes& bytes) {
   std::unique_ptr<ExportText> text(new ExportText);
-  if (!ExportScanner(bytes.data.get(), bytes.size, *text).Scan())
-    return nullptr;
+  if (!ExportScanner(bytes.data(), bytes.size(), *text).Scan()) return nullptr;
   text->bytes_ = std::move(bytes);
   return text;
 }
 
 std::string_view ExportText::Name(std::uint32_t key) const {
   const KeyLine& line = keys_[key];
-  const char* start = bytes_.data.get() + line.start;
+  const char* start = bytes_.data() + line.start;
   // The name runs to the "]" before the line end.
   std::size_t end = line.valuesAt - lineEnd_.size() - 1;
   return std::string_view(start + line.nameAt, end - line.nameAt);
@@ -313,12 +362,12 @@ std::string_view ExportText::Name(std::uint32_t key) const {
 std::string_view ExportText::ValueLines(std::uint32_t key) const {
   const KeyLine& line = keys_[key];
   std::size_t from = line.start + line.valuesAt;
-  return std::string_view(bytes_.data.get() + from, StartOf(key + 1) - from);
+  return std::string_view(bytes_.data() + from, StartOf(key + 1) - from);
 }
 
 std::string_view ExportText::Subtree(std::uint32_t key) const {
   const KeyLine& line = keys_[key];
-  return std::string_view(bytes_.data.get() + line.start,
+  return std::string_view(bytes_.data() + line.start,
                           StartOf(line.subtreeEnd) - line.start);
 }
 

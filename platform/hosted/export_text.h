@@ -11,18 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/hosted/file_bytes.h"
+
 namespace brindle {
 
 /// True for the name of a root key (HKEY_LOCAL_MACHINE, ...), any case.
 bool IsRootKeyName(std::string_view name);
-
-/// The bytes of a file, read whole.
-struct FileBytes {
-  std::unique_ptr<char[]> data;
-  std::size_t size = 0;
-
-  std::string_view view() const { return std::string_view(data.get(), size); }
-};
 
 /// An export whose every line is in the form the writer gives it, with an
 /// index of its key lines.

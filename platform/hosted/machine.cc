@@ -65,30 +65,6 @@ bool ReadWholeFile(const std::string& path, std::string* text) {
   return true;
 }
 
-// Reads what `fd` holds, `expected` bytes unless it has changed size; 0 or
-// the errno.
-int ReadFileBytes(int fd, std::size_t expected, FileBytes* bytes) {
-  std::size_t capacity = expected + 1;  // room to see the end at once
-  bytes->data.reset(new char[capacity]);
-  bytes->size = 0;
-  while (true) {
-    if (bytes->size == capacity) {
-      capacity *= 2;
-      std::unique_ptr<char[]> grown(new char[capacity]);
-      std::memcpy(grown.get(), bytes->data.get(), bytes->size);
-      bytes->data = std::move(grown);
-    }
-    ssize_t got =
-        ::read(fd, bytes->data.get() + bytes->size, capacity - bytes->size);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) return 0;
-    bytes->size += static_cast<std::size_t>(got);
-  }
-}
-
 void SyncDirectory(const std::string& directory) {
   int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -178,8 +154,7 @@ bool Machine::Load(std::string* error) {
     return false;
   }
   FileBytes bytes;
-  int readFailure = ReadFileBytes(
-      fd, static_cast<std::size_t>(registryStatus.st_size), &bytes);
+  int readFailure = FileBytes::Read(fd, &bytes);
   ::close(fd);
   Regedit4Fault fault;
   bool read =

@@ -524,7 +524,7 @@ void AppendValueLines(std::string& out, const RegistryValue& value,
 bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
   const std::string& lineEnd = registry.lineEnd;
   TextBuffer out;
-  out.Ensure(1 << 18);
+  out.Ensure(1 << 19);
   out.Put(kHeader);
   out.Put(lineEnd);
   // Depth first in stored order, each key before its subkeys, without
@@ -544,18 +544,43 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
       stack.push_back(Frame{*it, pathLength});
     }
   };
+  // What nothing looked into goes out as it came in: neighbouring stretches
+  // of the text are joined, short ones copied, long ones handed on as they
+  // lie.
+  constexpr std::size_t kPiece = 1 << 18;
+  std::string_view verbatim;
+  auto flushVerbatim = [&]() {
+    if (verbatim.size() >= kPiece / 4) {
+      if ((out.size() > 0 && !sink(out.view())) || !sink(verbatim))
+        return false;
+      out.clear();
+    } else if (!verbatim.empty()) {
+      out.Ensure(verbatim.size());
+      out.Put(verbatim);
+      if (out.size() >= kPiece) {
+        if (!sink(out.view())) return false;
+        out.clear();
+      }
+    }
+    verbatim = std::string_view();
+    return true;
+  };
   pushChildren(registry.top, 0);
   while (!stack.empty()) {
     Frame frame = stack.back();
     stack.pop_back();
-    // What nothing looked into goes out as it came in.
     std::string_view untouched = frame.key->UntouchedText();
     if (!untouched.empty()) {
-      if ((out.size() > 0 && !sink(out.view())) || !sink(untouched))
-        return false;
-      out.clear();
+      if (verbatim.data() + verbatim.size() == untouched.data()) {
+        verbatim = std::string_view(verbatim.data(),
+                                    verbatim.size() + untouched.size());
+      } else {
+        if (!flushVerbatim()) return false;
+        verbatim = untouched;
+      }
       continue;
     }
+    if (!flushVerbatim()) return false;
     path.resize(frame.pathLength);
     if (!path.empty()) path += '\\';
     path += frame.key->name();
@@ -565,12 +590,13 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     frame.key->ForEachValue([&](const RegistryValue& value) {
       PutValueLines(out, value, lineEnd);
     });
-    if (out.size() >= (1 << 18)) {
+    if (out.size() >= kPiece) {
       if (!sink(out.view())) return false;
       out.clear();
     }
     pushChildren(*frame.key, path.size());
   }
+  if (!flushVerbatim()) return false;
   out.Ensure(lineEnd.size());
   out.Put(lineEnd);
   return sink(out.view());

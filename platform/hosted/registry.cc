@@ -13,14 +13,33 @@ inline unsigned char FoldAscii(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
-std::size_t FoldedHash(std::string_view name) {
-  // FNV-1a over the folded bytes.
-  std::uint64_t hash = 1469598103934665603ull;
-  for (char c : name) {
-    hash ^= FoldAscii(static_cast<unsigned char>(c));
-    hash *= 1099511628211ull;
+// Eight bytes with ASCII capitals made small, other bytes left alone.
+inline std::uint64_t FoldWord(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  std::uint64_t low7 = word & ~kHigh;
+  std::uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
+  std::uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;
+  std::uint64_t capital = atLeastA & ~aboveZ & ~word & kHigh;
+  return word | (capital >> 2);
+}
+
+std::uint32_t FoldedHash(std::string_view name) {
+  // Eight folded bytes a step, mixed by multiplying.
+  std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ name.size();
+  const char* p = name.data();
+  std::size_t left = name.size();
+  while (true) {
+    std::uint64_t word = 0;
+    std::size_t take = left < 8 ? left : 8;
+    std::memcpy(&word, p, take);
+    hash = (hash ^ FoldWord(word)) * 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 32;
+    if (left <= 8) break;
+    p += 8;
+    left -= 8;
   }
-  return static_cast<std::size_t>(hash ^ (hash >> 29));
+  return static_cast<std::uint32_t>(hash);
 }
 
 std::uint32_t Load32(const char* at) {
@@ -43,58 +62,69 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
 
 }  // namespace
 
-// Open addressing over the subkeys, by folded name: a slot a pointer.
+// Open addressing over the subkeys, by folded name: a slot holds a key and
+// its name's hash, so most probes never look at the key itself.
 class RegistryKey::NameIndex {
  public:
   explicit NameIndex(std::size_t expected) {
     std::size_t capacity = 64;
     while (capacity < expected * 2) capacity *= 2;
-    slots_.assign(capacity, nullptr);
+    slots_.assign(capacity, Slot());
   }
   RegistryKey* Find(std::string_view name) const {
+    std::uint32_t hash = FoldedHash(name);
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = FoldedHash(name) & mask;; at = (at + 1) & mask) {
-      RegistryKey* key = slots_[at];
-      if (key == nullptr) return nullptr;
-      if (key != Removed() && EqualsAsciiFolded(key->name_, name)) return key;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if (slot.key == nullptr) return nullptr;
+      if (slot.hash == hash && slot.key != Removed() &&
+          EqualsAsciiFolded(slot.key->name_, name)) {
+        return slot.key;
+      }
     }
   }
-  void Add(RegistryKey* key) {
-    if ((used_ + 1) * 2 > slots_.size()) Grow();
-    std::size_t mask = slots_.size() - 1;
-    std::size_t at = FoldedHash(key->name_) & mask;
-    while (slots_[at] != nullptr) at = (at + 1) & mask;
-    slots_[at] = key;
-    ++used_;
-  }
+  void Add(RegistryKey* key) { Put(key, FoldedHash(key->name_)); }
   void Remove(RegistryKey* key) {
+    std::uint32_t hash = FoldedHash(key->name_);
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = FoldedHash(key->name_) & mask;;
-         at = (at + 1) & mask) {
-      if (slots_[at] == nullptr) return;
-      if (slots_[at] == key) {
-        slots_[at] = Removed();  // keeps the probe chains whole
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      if (slots_[at].key == nullptr) return;
+      if (slots_[at].key == key) {
+        slots_[at].key = Removed();  // keeps the probe chains whole
         return;
       }
     }
   }
 
  private:
+  struct Slot {
+    RegistryKey* key = nullptr;
+    std::uint32_t hash = 0;
+  };
   // A slot whose key was removed: an address no key can have.
   static RegistryKey* Removed() {
     static char marker;
     return reinterpret_cast<RegistryKey*>(&marker);
   }
+  void Put(RegistryKey* key, std::uint32_t hash) {
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    std::size_t mask = slots_.size() - 1;
+    std::size_t at = hash & mask;
+    while (slots_[at].key != nullptr) at = (at + 1) & mask;
+    slots_[at] = Slot{key, hash};
+    ++used_;
+  }
   void Grow() {
-    std::vector<RegistryKey*> old = std::move(slots_);
-    slots_.assign(old.size() * 2, nullptr);
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.size() * 2, Slot());
     used_ = 0;
-    for (RegistryKey* key : old) {
-      if (key != nullptr && key != Removed()) Add(key);
+    for (const Slot& slot : old) {
+      if (slot.key != nullptr && slot.key != Removed())
+        Put(slot.key, slot.hash);
     }
   }
 
-  std::vector<RegistryKey*> slots_;
+  std::vector<Slot> slots_;
   std::size_t used_ = 0;  // slots holding a key or a removal marker
 };
 
@@ -133,37 +163,79 @@ void RegistryKey::Defer(const ExportText* text, std::uint32_t line) {
 }
 
 std::string_view RegistryKey::UntouchedText() const {
-  if (deferred_ == nullptr || !moreLines_.empty() || line_ == ExportText::kTop)
+  if (deferred_ == nullptr || !moreLines_.empty() || respelled_ ||
+      line_ == ExportText::kTop) {
     return std::string_view();
+  }
   return deferred_->Subtree(line_);
 }
 
 void RegistryKey::ExpandText() {
   const ExportText& text = *deferred_;
   deferred_ = nullptr;
-  std::vector<std::uint32_t> lines = std::move(moreLines_);
-  lines.insert(lines.begin(), line_);
+  std::vector<std::uint32_t> moreLines = std::move(moreLines_);
+  auto forEachLine = [&](auto&& visit) {
+    visit(line_);
+    for (std::uint32_t line : moreLines) visit(line);
+  };
   std::string name;
   std::string data;
   std::uint32_t type = 0;
-  for (std::uint32_t line : lines) {
-    if (line != ExportText::kTop) {
-      ValueLineDecoder values(text.ValueLines(line), text.lineEnd());
-      while (values.Next(&name, &type, &data)) SetValue(name, type, data);
+  forEachLine([&](std::uint32_t line) {
+    if (line == ExportText::kTop) return;
+    std::string_view lines = text.ValueLines(line);
+    if (lines.empty()) return;
+    // Room for them all at once: a value takes at most a few bytes more
+    // than its line.
+    values_.reserve(values_.size() + lines.size() + lines.size() / 2 + 16);
+    ValueLineDecoder values(lines, text.lineEnd());
+    while (values.Next(&name, &type, &data)) SetValue(name, type, data);
+  });
+  std::size_t count = 0;
+  forEachLine([&](std::uint32_t line) {
+    std::uint32_t end = text.SubtreeEnd(line);
+    for (std::uint32_t at = text.FirstSubkey(line); at < end;
+         at = text.SubtreeEnd(at)) {
+      ++count;
     }
+  });
+  if (count == 0) return;
+  // A key the text names twice under one parent is one key, as when the
+  // file is read line by line. Names can only repeat where hashes do, and
+  // sorting the hashes finds that without a lookup a name.
+  bool mayRepeat = false;
+  if (count > 1) {
+    std::vector<std::uint32_t> hashes;
+    hashes.reserve(count);
+    forEachLine([&](std::uint32_t line) {
+      std::uint32_t end = text.SubtreeEnd(line);
+      for (std::uint32_t at = text.FirstSubkey(line); at < end;
+           at = text.SubtreeEnd(at)) {
+        hashes.push_back(FoldedHash(text.Name(at)));
+      }
+    });
+    std::sort(hashes.begin(), hashes.end());
+    mayRepeat =
+        std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end();
+  }
+  subkeys_.reserve(count);
+  forEachLine([&](std::uint32_t line) {
     std::uint32_t end = text.SubtreeEnd(line);
     for (std::uint32_t at = text.FirstSubkey(line); at < end;
          at = text.SubtreeEnd(at)) {
       std::string_view subkeyName = text.Name(at);
-      // A key the text names twice under one parent is one key, as when
-      // the file is read line by line.
-      if (RegistryKey* named = FindSubkey(subkeyName)) {
+      RegistryKey* named = mayRepeat ? FindSubkey(subkeyName) : nullptr;
+      if (named != nullptr) {
         named->moreLines_.push_back(at);
       } else {
-        AddSubkey(subkeyName)->Defer(&text, at);
+        named = AddSubkey(subkeyName);
+        named->Defer(&text, at);
       }
+      // Below a later naming of a key, the text may spell its path
+      // otherwise than the key is named.
+      named->respelled_ = named->respelled_ || respelled_ || line != line_;
     }
-  }
+  });
 }
 
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
@@ -189,6 +261,12 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
   Expand();
+  // A walk by index mostly opens or deletes the subkey it was just handed.
+  if (cursorSlot_ < subkeys_.size()) {
+    const RegistryKey* last = subkeys_[cursorSlot_].get();
+    if (last != nullptr && EqualsAsciiFolded(last->name_, name))
+      return const_cast<RegistryKey*>(last);
+  }
   if (!index_ && liveSubkeys_ > kIndexThreshold) {
     index_ = std::make_unique<NameIndex>(liveSubkeys_);
     for (const auto& slot : subkeys_) {

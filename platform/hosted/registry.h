@@ -132,6 +132,8 @@ class RegistryKey {
   const ExportText* deferred_ = nullptr;
   std::uint32_t line_ = 0;
   std::vector<std::uint32_t> moreLines_;
+  // Written out key by key: its text spells a path otherwise.
+  bool respelled_ = false;
 };
 
 /// The whole registry: the roots (HKEY_LOCAL_MACHINE, ...) below one

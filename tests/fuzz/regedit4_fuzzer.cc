@@ -1,5 +1,7 @@
 // The REGEDIT4 reader on any bytes: no crash, no leak, and whatever it
-// accepts is written out in a form that reads back to the same export.
+// accepts is written out in a form that reads back to the same export. The
+// loader that keeps an export whole agrees with it, untouched, half looked
+// into and wholly looked into.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -15,6 +17,14 @@ std::string Export(const brindle::Registry& registry) {
     return true;
   });
   return text;
+}
+
+// Looks into every key down to `depth` levels below `key`.
+void LookInto(const brindle::RegistryKey& key, int depth) {
+  if (depth == 0) return;
+  key.ForEachValue([](const brindle::RegistryValue&) {});
+  key.ForEachSubkey(
+      [&](const brindle::RegistryKey& subkey) { LookInto(subkey, depth - 1); });
 }
 
 }  // namespace
@@ -44,5 +54,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   brindle::Registry streamed;
   if (!brindle::ReadRegedit4(source, streamed, &fault)) std::abort();
   if (Export(streamed) != first) std::abort();
+
+  for (int depth : {0, 2, 1000}) {
+    brindle::Registry loaded;
+    if (!brindle::LoadRegedit4(brindle::FileBytes::Copy(text), loaded, &fault))
+      std::abort();
+    LookInto(loaded.top, depth);
+    std::string written = Export(loaded);
+    if (depth == 1000 && written != first) std::abort();
+    brindle::Registry reread;
+    if (!brindle::ReadRegedit4(written, reread, &fault)) std::abort();
+    if (Export(reread) != first) std::abort();
+  }
   return 0;
 }

@@ -168,5 +168,141 @@ TEST(Regedit4Test, MalformedTextIsRefusedWithItsLine) {
   }
 }
 
+// Loads `text` the way a machine does.
+bool Load(const std::string& text, Registry& registry) {
+  Regedit4Fault fault;
+  return LoadRegedit4(FileBytes::Copy(text), registry, &fault);
+}
+
+// What the line-by-line reader makes of `text`, written back.
+std::string ReadAndExport(const std::string& text) {
+  Registry registry;
+  Regedit4Fault fault;
+  if (!ReadRegedit4(text, registry, &fault)) return "refused";
+  return Export(registry);
+}
+
+TEST(LoadRegedit4Test, AnExportAsWrittenIsKeptWholeAndWrittenBackAsItIs) {
+  for (const char* lineEnd : {"\r\n", "\n"}) {
+    std::string text = WithLineEnd(kCanonical, lineEnd);
+    Registry registry;
+    ASSERT_TRUE(Load(text, registry));
+    ASSERT_NE(registry.text, nullptr) << "not taken whole";
+    EXPECT_EQ(registry.lineEnd, lineEnd);
+    EXPECT_EQ(Export(registry), text);
+    // Looked into everywhere, the keys hold what the text says.
+    const RegistryKey* usb = registry.Find("HKEY_LOCAL_MACHINE\\ENUM\\usb");
+    ASSERT_NE(usb, nullptr);
+    EXPECT_EQ(usb->subkeyCount(), 2u);
+    EXPECT_EQ(usb->SubkeyAt(1)->name(), "Alpha");
+    auto flags = usb->FindValue("flags");
+    ASSERT_TRUE(flags.has_value());
+    EXPECT_EQ(flags->type, 4u);
+    EXPECT_EQ(flags->data, std::string("\x1f\0\0\0", 4));
+    EXPECT_EQ(usb->FindValue("Long binary value name")->data.size(), 48u);
+    EXPECT_EQ(usb->FindValue("")->data,
+              "default \"quoted\" c:\\path" + std::string(1, '\0'));
+    EXPECT_EQ(Export(registry), text);
+  }
+}
+
+TEST(LoadRegedit4Test, ChangesWriteWhatTheLineByLineReaderWouldHave) {
+  std::string text = WithLineEnd(kCanonical, "\r\n");
+  Registry loaded;
+  Registry read;
+  ASSERT_TRUE(Load(text, loaded));
+  Regedit4Fault fault;
+  ASSERT_TRUE(ReadRegedit4(text, read, &fault));
+  for (Registry* registry : {&loaded, &read}) {
+    RegistryKey* usb = registry->Find("HKEY_LOCAL_MACHINE\\Enum\\USB");
+    usb->RemoveSubkey(usb->FindSubkey("zeta"));
+    usb->SetValue("Flags", 4, std::string("\x01\0\0\0", 4));
+    usb->RemoveValue("Empty");
+    MakeKeyPath(registry->top, "HKEY_CURRENT_USER\\Software\\New")
+        ->SetValue("n", 1, std::string("v\0", 2));
+  }
+  EXPECT_EQ(Export(loaded), Export(read));
+}
+
+TEST(LoadRegedit4Test, AKeyOrValueNamedTwiceIsOne) {
+  const std::string text =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n\n[HKEY_LOCAL_MACHINE\\Enum]\n"
+      "\"A\"=\"1\"\n\"a\"=dword:00000002\n\n"
+      "[HKEY_LOCAL_MACHINE\\Enum\\USB]\n\"Data\"=hex(2):41,00\n\n"
+      "[HKEY_LOCAL_MACHINE\\Enum\\USB\\Dev]\n\n"
+      "[HKEY_LOCAL_MACHINE\\Enum\\SCSI]\n\n"
+      "[HKEY_LOCAL_MACHINE\\Enum\\usb]\n\"data\"=hex:01\n\n"
+      "[HKEY_LOCAL_MACHINE\\Enum\\usb\\Hub]\n@=\"x\"\n\n";
+  Registry registry;
+  ASSERT_TRUE(Load(text, registry));
+  ASSERT_NE(registry.text, nullptr);
+  const RegistryKey* enumKey = registry.Find("HKEY_LOCAL_MACHINE\\Enum");
+  EXPECT_EQ(enumKey->subkeyCount(), 2u);
+  EXPECT_EQ(enumKey->Values().size(), 1u);
+  EXPECT_EQ(enumKey->FindValue("A")->type, 4u);
+  const RegistryKey* usb = enumKey->FindSubkey("USB");
+  EXPECT_EQ(usb->subkeyCount(), 2u);
+  EXPECT_EQ(usb->FindValue("Data")->type, 3u);
+  EXPECT_EQ(Export(registry), ReadAndExport(text));
+}
+
+TEST(LoadRegedit4Test, AnyOtherFormIsReadLineByLine) {
+  // Each differs from the written form in one way; each is read as the
+  // line-by-line reader reads it, refusals and all.
+  const std::string head = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n";
+  const std::string key = "\n[HKEY_LOCAL_MACHINE\\A]\n";
+  const std::string cases[] = {
+      head + key + "\"v\"=hex:0A\n\n",
+      head + key + "\"v\"=dword:1\n\n",
+      head + key + "\"v\"=hex(1):41,00\n\n",
+      head + key + "\"v\"=hex(4):01,02,03,04\n\n",
+      head + key + "\"v\"=hex(3):01\n\n",
+      head + key + "\"v\"=hex(04):01\n\n",
+      head + key + "\"v\"=hex:01,02\n\n\n",
+      head + key + "\"v\" = \"1\"\n\n",
+      head + key + "\"\"=\"1\"\n\n",
+      head + key + "\"v\"=-\n\n",
+      head + key + "\"v\"=" + std::string("\"a\0b\"", 5) + "\n\n",
+      head + key + "; note\n\n",
+      head + key + "\"v\"=\"1\"\r\n\n",
+      head + "[HKEY_LOCAL_MACHINE\\A]\n\n",
+      head + "\n[HKEY_LOCAL_MACHINE\\A\\B]\n\n",
+      head + "\n[hkey_local_machine\\A]\n\n",
+      head + "\n[-HKEY_LOCAL_MACHINE\\A]\n\n",
+      head + "\n[HKEY_LOCAL_MACHINE\\A] \n\n",
+      head + "\n[HKEY_NOWHERE]\n\n",
+      head + key + "\"v\"=hex:" + std::string(30, '1') + "\n\n",
+      head,
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\n\r\n",
+  };
+  for (const std::string& text : cases) {
+    Registry registry;
+    bool loaded = Load(text, registry);
+    EXPECT_EQ(registry.text, nullptr) << text;
+    EXPECT_EQ(loaded ? Export(registry) : "refused", ReadAndExport(text))
+        << text;
+  }
+}
+
+TEST(LoadRegedit4Test, LongValuesWrappedAsWrittenAreTakenWhole) {
+  for (std::size_t size : {0, 1, 23, 24, 48, 49, 200}) {
+    for (const char* name :
+         {"a", "a much longer name that pushes the column on"}) {
+      Registry registry;
+      registry.lineEnd = "\n";
+      registry.top.FindOrAddSubkey("HKEY_LOCAL_MACHINE")
+          ->SetValue(name, 0x2b, std::string(size, '\x7f'));
+      std::string text = Export(registry);
+      Registry loaded;
+      ASSERT_TRUE(Load(text, loaded));
+      EXPECT_NE(loaded.text, nullptr) << text;
+      auto value = loaded.Find("HKEY_LOCAL_MACHINE")->FindValue(name);
+      ASSERT_TRUE(value.has_value());
+      EXPECT_EQ(value->data, std::string(size, '\x7f'));
+      EXPECT_EQ(value->type, 0x2bu);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brindle

@@ -1,0 +1,84 @@
+#include "platform/hosted/file_bytes.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace brindle {
+
+FileBytes::~FileBytes() { Release(); }
+
+FileBytes::FileBytes(FileBytes&& other) noexcept { *this = std::move(other); }
+
+FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
+  if (this != &other) {
+    Release();
+    data_ = std::exchange(other.data_, "");
+    size_ = std::exchange(other.size_, 0);
+    mapped_ = std::exchange(other.mapped_, 0);
+    owned_ = std::move(other.owned_);
+  }
+  return *this;
+}
+
+void FileBytes::Release() {
+  if (mapped_ != 0) ::munmap(const_cast<char*>(data_), mapped_);
+  owned_.reset();
+  data_ = "";
+  size_ = 0;
+  mapped_ = 0;
+}
+
+int FileBytes::Read(int fd, FileBytes* bytes) {
+  bytes->Release();
+  struct stat status;
+  if (::fstat(fd, &status) != 0) return errno;
+  std::size_t expected = static_cast<std::size_t>(status.st_size);
+  // Mapping costs a fraction of copying the file into fresh memory.
+  if (S_ISREG(status.st_mode) && expected > 0) {
+    void* at =
+        ::mmap(nullptr, expected, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (at != MAP_FAILED) {
+      bytes->data_ = static_cast<const char*>(at);
+      bytes->size_ = bytes->mapped_ = expected;
+      return 0;
+    }
+  }
+  std::size_t capacity = expected + 1;  // room to see the end at once
+  std::unique_ptr<char[]> buffer(new char[capacity]);
+  std::size_t size = 0;
+  while (true) {
+    if (size == capacity) {
+      capacity *= 2;
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      std::memcpy(grown.get(), buffer.get(), size);
+      buffer = std::move(grown);
+    }
+    ssize_t got = ::read(fd, buffer.get() + size, capacity - size);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  bytes->owned_ = std::move(buffer);
+  bytes->data_ = bytes->owned_.get();
+  bytes->size_ = size;
+  return 0;
+}
+
+FileBytes FileBytes::Copy(std::string_view text) {
+  FileBytes bytes;
+  bytes.owned_.reset(new char[text.size() + 1]);
+  if (!text.empty()) std::memcpy(bytes.owned_.get(), text.data(), text.size());
+  bytes.data_ = bytes.owned_.get();
+  bytes.size_ = text.size();
+  return bytes;
+}
+
+}  // namespace brindle

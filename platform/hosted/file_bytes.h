@@ -1,0 +1,41 @@
+// The bytes of a file held whole, mapped where the system allows.
+#ifndef BRINDLE_PLATFORM_HOSTED_FILE_BYTES_H_
+#define BRINDLE_PLATFORM_HOSTED_FILE_BYTES_H_
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+namespace brindle {
+
+/// A file's bytes, read whole. A mapped file must not be cut short by
+/// another program while they are held; the machine's lock keeps runs from
+/// doing it.
+class FileBytes {
+ public:
+  FileBytes() = default;
+  ~FileBytes();
+  FileBytes(FileBytes&& other) noexcept;
+  FileBytes& operator=(FileBytes&& other) noexcept;
+
+  /// What the regular file open on `fd` holds; 0 or the errno.
+  static int Read(int fd, FileBytes* bytes);
+  /// A copy of `text`.
+  static FileBytes Copy(std::string_view text);
+
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return std::string_view(data_, size_); }
+
+ private:
+  void Release();
+
+  const char* data_ = "";
+  std::size_t size_ = 0;
+  std::size_t mapped_ = 0;         // bytes mapped, 0 when not mapped
+  std::unique_ptr<char[]> owned_;  // when read rather than mapped
+};
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_FILE_BYTES_H_
