@@ -365,6 +365,11 @@ std::string_view ExportText::ValueLines(std::uint32_t key) const {
   return std::string_view(bytes_.data() + from, StartOf(key + 1) - from);
 }
 
+std::string_view ExportText::OwnLines(std::uint32_t key) const {
+  std::size_t start = keys_[key].start;
+  return std::string_view(bytes_.data() + start, StartOf(key + 1) - start);
+}
+
 std::string_view ExportText::Subtree(std::uint32_t key) const {
   const KeyLine& line = keys_[key];
   return std::string_view(bytes_.data() + line.start,

@@ -39,6 +39,9 @@ class ExportText {
   std::string_view Name(std::uint32_t key) const;
   /// The value lines of key line `key`, each with its line end.
   std::string_view ValueLines(std::uint32_t key) const;
+  /// Key line `key` and its values as the file has them, the blank line
+  /// before it included.
+  std::string_view OwnLines(std::uint32_t key) const;
   /// Key line `key` and everything below it as the file has them, the blank
   /// line before each key line included.
   std::string_view Subtree(std::uint32_t key) const;

@@ -63,9 +63,10 @@ ErrorCode HostedPlatform::RegEnumKeyExA(HKey handle, std::uint32_t index,
   if (ErrorCode error = Lookup(handle, &key)) return error;
   const RegistryKey* subkey = key->SubkeyAt(index);
   if (subkey == nullptr) return ERROR_NO_MORE_ITEMS;
-  const std::string& found = subkey->name();
+  std::string_view found = subkey->name();
   if (found.size() + 1 > *nameLength) return ERROR_MORE_DATA;
-  std::memcpy(name, found.c_str(), found.size() + 1);
+  std::memcpy(name, found.data(), found.size());
+  name[found.size()] = '\0';
   *nameLength = static_cast<std::uint32_t>(found.size());
   return ERROR_SUCCESS;
 }

@@ -565,34 +565,43 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     verbatim = std::string_view();
     return true;
   };
+  auto addVerbatim = [&](std::string_view piece) {
+    if (verbatim.data() + verbatim.size() == piece.data()) {
+      verbatim =
+          std::string_view(verbatim.data(), verbatim.size() + piece.size());
+      return true;
+    }
+    if (!flushVerbatim()) return false;
+    verbatim = piece;
+    return true;
+  };
   pushChildren(registry.top, 0);
   while (!stack.empty()) {
     Frame frame = stack.back();
     stack.pop_back();
     std::string_view untouched = frame.key->UntouchedText();
     if (!untouched.empty()) {
-      if (verbatim.data() + verbatim.size() == untouched.data()) {
-        verbatim = std::string_view(verbatim.data(),
-                                    verbatim.size() + untouched.size());
-      } else {
-        if (!flushVerbatim()) return false;
-        verbatim = untouched;
-      }
+      if (!addVerbatim(untouched)) return false;
       continue;
     }
-    if (!flushVerbatim()) return false;
     path.resize(frame.pathLength);
     if (!path.empty()) path += '\\';
     path += frame.key->name();
-    out.Ensure(lineEnd.size());
-    out.Put(lineEnd);
-    PutKeyLine(out, path, false, lineEnd);
-    frame.key->ForEachValue([&](const RegistryValue& value) {
-      PutValueLines(out, value, lineEnd);
-    });
-    if (out.size() >= kPiece) {
-      if (!sink(out.view())) return false;
-      out.clear();
+    std::string_view ownLines = frame.key->OwnLinesAsRead();
+    if (!ownLines.empty()) {
+      if (!addVerbatim(ownLines)) return false;
+    } else {
+      if (!flushVerbatim()) return false;
+      out.Ensure(lineEnd.size());
+      out.Put(lineEnd);
+      PutKeyLine(out, path, false, lineEnd);
+      frame.key->ForEachValue([&](const RegistryValue& value) {
+        PutValueLines(out, value, lineEnd);
+      });
+      if (out.size() >= kPiece) {
+        if (!sink(out.view())) return false;
+        out.clear();
+      }
     }
     pushChildren(*frame.key, path.size());
   }

@@ -60,6 +60,19 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
   out.append(data.data(), data.size());
 }
 
+// The value stored at `*at` in a block of records, moving `*at` past it.
+RegistryValue RecordAt(std::string_view block, std::size_t* at) {
+  const char* record = block.data() + *at;
+  std::uint32_t nameLength = Load32(record);
+  std::uint32_t dataLength = Load32(record + 8);
+  RegistryValue value;
+  value.name = std::string_view(record + kValueHeader, nameLength);
+  value.type = Load32(record + 4);
+  value.data = std::string_view(record + kValueHeader + nameLength, dataLength);
+  *at += kValueHeader + nameLength + dataLength;
+  return value;
+}
+
 }  // namespace
 
 // Open addressing over the subkeys, by folded name: a slot holds a key and
@@ -141,7 +154,13 @@ bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
 }
 
 RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent)
-    : name_(name), parent_(parent) {}
+    : parent_(parent) {
+  if (!name.empty()) {
+    ownedName_.reset(new char[name.size()]);
+    std::memcpy(ownedName_.get(), name.data(), name.size());
+    name_ = std::string_view(ownedName_.get(), name.size());
+  }
+}
 
 RegistryKey::~RegistryKey() {
   // Deep trees are taken down without recursion.
@@ -158,39 +177,40 @@ RegistryKey::~RegistryKey() {
 }
 
 void RegistryKey::Defer(const ExportText* text, std::uint32_t line) {
-  deferred_ = text;
+  text_ = text;
+  deferred_ = true;
   line_ = line;
 }
 
 std::string_view RegistryKey::UntouchedText() const {
-  if (deferred_ == nullptr || !moreLines_.empty() || respelled_ ||
+  if (!deferred_ || moreLines_ != nullptr || respelled_ ||
       line_ == ExportText::kTop) {
     return std::string_view();
   }
-  return deferred_->Subtree(line_);
+  return text_->Subtree(line_);
+}
+
+std::string_view RegistryKey::OwnLinesAsRead() const {
+  if (!valuesAsRead_ || deferred_ || respelled_) return std::string_view();
+  return text_->OwnLines(line_);
 }
 
 void RegistryKey::ExpandText() {
-  const ExportText& text = *deferred_;
-  deferred_ = nullptr;
-  std::vector<std::uint32_t> moreLines = std::move(moreLines_);
+  const ExportText& text = *text_;
+  deferred_ = false;
+  std::unique_ptr<std::vector<std::uint32_t>> moreLines = std::move(moreLines_);
   auto forEachLine = [&](auto&& visit) {
     visit(line_);
-    for (std::uint32_t line : moreLines) visit(line);
+    if (moreLines == nullptr) return;
+    for (std::uint32_t line : *moreLines) visit(line);
   };
-  std::string name;
-  std::string data;
-  std::uint32_t type = 0;
+  bool asRead = moreLines == nullptr && line_ != ExportText::kTop;
   forEachLine([&](std::uint32_t line) {
     if (line == ExportText::kTop) return;
     std::string_view lines = text.ValueLines(line);
-    if (lines.empty()) return;
-    // Room for them all at once: a value takes at most a few bytes more
-    // than its line.
-    values_.reserve(values_.size() + lines.size() + lines.size() / 2 + 16);
-    ValueLineDecoder values(lines, text.lineEnd());
-    while (values.Next(&name, &type, &data)) SetValue(name, type, data);
+    if (!lines.empty()) asRead = DecodeValues(lines, text.lineEnd()) && asRead;
   });
+  valuesAsRead_ = asRead;
   std::size_t count = 0;
   forEachLine([&](std::uint32_t line) {
     std::uint32_t end = text.SubtreeEnd(line);
@@ -226,9 +246,11 @@ void RegistryKey::ExpandText() {
       std::string_view subkeyName = text.Name(at);
       RegistryKey* named = mayRepeat ? FindSubkey(subkeyName) : nullptr;
       if (named != nullptr) {
-        named->moreLines_.push_back(at);
+        if (named->moreLines_ == nullptr)
+          named->moreLines_ = std::make_unique<std::vector<std::uint32_t>>();
+        named->moreLines_->push_back(at);
       } else {
-        named = AddSubkey(subkeyName);
+        named = AddSubkey(subkeyName, true);
         named->Defer(&text, at);
       }
       // Below a later naming of a key, the text may spell its path
@@ -236,6 +258,38 @@ void RegistryKey::ExpandText() {
       named->respelled_ = named->respelled_ || respelled_ || line != line_;
     }
   });
+}
+
+bool RegistryKey::DecodeValues(std::string_view lines,
+                               std::string_view lineEnd) {
+  ValueLineDecoder values(lines, lineEnd);
+  std::string name;
+  std::string data;
+  std::uint32_t type = 0;
+  if (!values_.empty()) {
+    while (values.Next(&name, &type, &data)) SetValue(name, type, data);
+    return false;
+  }
+  // Stored as they come, in one block with room for them all: a value
+  // takes at most a few bytes more than its line.
+  values_.reserve(lines.size() + lines.size() / 2 + 16);
+  while (values.Next(&name, &type, &data))
+    AppendRecord(values_, name, type, data);
+  // A name given twice is one value, as when the file is read line by line.
+  for (std::size_t at = 0; at < values_.size();) {
+    std::string_view first = ValueAt(&at).name;
+    for (std::size_t later = at; later < values_.size();) {
+      if (!EqualsAsciiFolded(first, ValueAt(&later).name)) continue;
+      std::string block = std::move(values_);
+      values_.clear();
+      for (std::size_t each = 0; each < block.size();) {
+        RegistryValue value = RecordAt(block, &each);
+        SetValue(value.name, value.type, value.data);
+      }
+      return false;
+    }
+  }
+  return true;
 }
 
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
@@ -285,8 +339,10 @@ RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
   return AddSubkey(name);
 }
 
-RegistryKey* RegistryKey::AddSubkey(std::string_view name) {
-  subkeys_.push_back(std::make_unique<RegistryKey>(name, this));
+RegistryKey* RegistryKey::AddSubkey(std::string_view name, bool borrowed) {
+  subkeys_.push_back(std::make_unique<RegistryKey>(
+      borrowed ? std::string_view() : name, this));
+  if (borrowed) subkeys_.back()->name_ = name;
   RegistryKey* added = subkeys_.back().get();
   added->slot_ = static_cast<std::uint32_t>(subkeys_.size() - 1);
   ++liveSubkeys_;
@@ -323,15 +379,7 @@ void RegistryKey::Compact() {
 }
 
 RegistryValue RegistryKey::ValueAt(std::size_t* at) const {
-  const char* record = values_.data() + *at;
-  std::uint32_t nameLength = Load32(record);
-  std::uint32_t dataLength = Load32(record + 8);
-  RegistryValue value;
-  value.name = std::string_view(record + kValueHeader, nameLength);
-  value.type = Load32(record + 4);
-  value.data = std::string_view(record + kValueHeader + nameLength, dataLength);
-  *at += kValueHeader + nameLength + dataLength;
-  return value;
+  return RecordAt(values_, at);
 }
 
 std::vector<RegistryValue> RegistryKey::Values() const {
@@ -359,6 +407,7 @@ std::optional<RegistryValue> RegistryKey::FindValue(
 void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
                            std::string_view data) {
   std::size_t at = FindValueOffset(name);
+  valuesAsRead_ = false;
   if (at == std::string::npos) {
     AppendRecord(values_, name, type, data);
     return;
@@ -374,6 +423,7 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
 void RegistryKey::TakeValuesFrom(RegistryKey& source) {
   Expand();
   source.Expand();
+  valuesAsRead_ = false;
   if (source.values_.empty()) return;
   if (values_.empty()) {
     values_.assign(source.values_);  // one block of the size it needs
@@ -388,6 +438,7 @@ void RegistryKey::TakeValuesFrom(RegistryKey& source) {
 bool RegistryKey::RemoveValue(std::string_view name) {
   std::size_t at = FindValueOffset(name);
   if (at == std::string::npos) return false;
+  valuesAsRead_ = false;
   std::size_t end = at;
   ValueAt(&end);
   values_.erase(at, end - at);

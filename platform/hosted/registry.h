@@ -37,7 +37,7 @@ class RegistryKey {
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
-  const std::string& name() const { return name_; }
+  std::string_view name() const { return name_; }
   RegistryKey* parent() const { return parent_; }
 
   /// Makes this key, still empty, stand for key line `line` of `text`
@@ -46,6 +46,9 @@ class RegistryKey {
   /// The text of this key and all below it as read, when nothing has looked
   /// into it since; empty otherwise.
   std::string_view UntouchedText() const;
+  /// When this key was read from an export and its values have not changed
+  /// since, its own lines there (not its subkeys'); empty otherwise.
+  std::string_view OwnLinesAsRead() const;
 
   /// How many subkeys there are.
   std::size_t subkeyCount() const {
@@ -100,10 +103,13 @@ class RegistryKey {
 
   // Builds the values and subkeys still only in the text.
   void Expand() const {
-    if (deferred_ != nullptr) const_cast<RegistryKey*>(this)->ExpandText();
+    if (deferred_) const_cast<RegistryKey*>(this)->ExpandText();
   }
   void ExpandText();
-  RegistryKey* AddSubkey(std::string_view name);
+  // False when values were merged on the way.
+  bool DecodeValues(std::string_view lines, std::string_view lineEnd);
+  // Adds a subkey; a borrowed name is the text's and not copied.
+  RegistryKey* AddSubkey(std::string_view name, bool borrowed = false);
 
   // The value stored at `*at`, moving `*at` past it.
   RegistryValue ValueAt(std::size_t* at) const;
@@ -111,7 +117,9 @@ class RegistryKey {
   std::size_t FindValueOffset(std::string_view name) const;
   void Compact();
 
-  std::string name_;
+  // Kept here, or in the text the key was read from.
+  std::string_view name_;
+  std::unique_ptr<char[]> ownedName_;
   RegistryKey* parent_;
   // Removed subkeys leave an empty slot until the slots are compacted.
   std::vector<std::unique_ptr<RegistryKey>> subkeys_;
@@ -129,9 +137,12 @@ class RegistryKey {
   mutable std::uint32_t cursorSlot_ = 0;
   // Set until the key is built from the text: the key line it stands for,
   // and any later ones naming the same key again.
-  const ExportText* deferred_ = nullptr;
+  const ExportText* text_ = nullptr;
+  bool deferred_ = false;
+  // Its values are still those its own lines in the text give.
+  bool valuesAsRead_ = false;
   std::uint32_t line_ = 0;
-  std::vector<std::uint32_t> moreLines_;
+  std::unique_ptr<std::vector<std::uint32_t>> moreLines_;
   // Written out key by key: its text spells a path otherwise.
   bool respelled_ = false;
 };
