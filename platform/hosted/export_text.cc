@@ -1,6 +1,7 @@
 #include "platform/hosted/export_text.h"
 
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -106,38 +107,100 @@ class ExportScanner {
     endSize_ = crlf_ ? 2 : 1;
     out_.lineEnd_ = crlf_ ? "\r\n" : "\n";
     p += endSize_;
-    while (true) {
-      if (!IsLineEnd(p)) return false;
-      std::size_t start = static_cast<std::size_t>(p - base_);
-      p += endSize_;
-      if (p == end_) {
-        out_.bodyEnd_ = start;
-        break;
-      }
-      if (!ScanKeyLine(start, &p)) return false;
-      while (p < end_ && (*p == '"' || *p == '@')) {
-        if (!ScanValueLine(&p)) return false;
-      }
+    // A large text is checked in two halves at once, split where a key's
+    // blank line starts; the keys are then linked in one pass.
+    const char* split =
+        size >= kSplitSize ? FindKeyStart(base_ + size / 2) : nullptr;
+    if (split == nullptr) {
+      return ScanPiece(p, end_, &out_.keys_) && LinkKeys();
     }
-    std::uint32_t count = out_.keyCount();
-    for (const Open& open : chain_) out_.keys_[open.key].subtreeEnd = count;
-    return true;
+    std::vector<ExportText::KeyLine> later;
+    bool laterOk = false;
+    std::thread worker([&] { laterOk = ScanPiece(split, end_, &later); });
+    bool ok = ScanPiece(p, split, &out_.keys_);
+    worker.join();
+    if (!ok || !laterOk) return false;
+    if (out_.keys_.size() + later.size() >= ExportText::kTop) return false;
+    out_.keys_.insert(out_.keys_.end(), later.begin(), later.end());
+    return LinkKeys();
   }
 
  private:
+  static constexpr std::size_t kSplitSize = 8u << 20;
+
   struct Open {
     std::uint32_t key;
     std::size_t pathLength;
   };
+
+  // The first blank line at or after `from` that a key line follows, or
+  // null. In an export as written, that is only ever between two keys.
+  const char* FindKeyStart(const char* from) const {
+    std::string_view rest(from, static_cast<std::size_t>(end_ - from));
+    std::string_view mark =
+        crlf_ ? std::string_view("\r\n\r\n[", 5) : std::string_view("\n\n[", 3);
+    std::size_t at = rest.find(mark);
+    if (at == std::string_view::npos) return nullptr;
+    return from + at + endSize_;
+  }
+
+  // Checks every line from the blank line at `p` up to `limit` (the end:
+  // the closing blank line too), listing the key lines in `keys`.
+  bool ScanPiece(const char* p, const char* limit,
+                 std::vector<ExportText::KeyLine>* keys) const {
+    while (p != limit) {
+      if (!IsLineEnd(p)) return false;
+      std::size_t start = static_cast<std::size_t>(p - base_);
+      p += endSize_;
+      if (p == end_ && limit == end_) return true;
+      if (!ScanKeyLine(start, &p, keys)) return false;
+      while (p < end_ && (*p == '"' || *p == '@')) {
+        if (!ScanValueLine(&p)) return false;
+      }
+    }
+    return limit != end_;  // the end needs its closing blank line
+  }
+
+  // Links the listed key lines: each one's parent must be the key line
+  // before it or one above that, spelled the same, so a key's lines and
+  // all below it follow it unbroken.
+  bool LinkKeys() {
+    std::vector<Open> chain;
+    const char* previousPath = nullptr;
+    std::uint32_t count = out_.keyCount();
+    for (std::uint32_t key = 0; key < count; ++key) {
+      const ExportText::KeyLine& line = out_.keys_[key];
+      const char* path = base_ + line.start + endSize_ + 1;
+      std::size_t pathLength = line.valuesAt - 2 * endSize_ - 2;
+      std::size_t nameAt = line.nameAt - endSize_ - 1;
+      std::size_t parentLength = nameAt == 0 ? 0 : nameAt - 1;
+      while (!chain.empty() && chain.back().pathLength > parentLength) {
+        out_.keys_[chain.back().key].subtreeEnd = key;
+        chain.pop_back();
+      }
+      if (nameAt == 0) {
+        if (!IsRootKeyName(std::string_view(path, pathLength))) return false;
+      } else if (chain.empty() || chain.back().pathLength != parentLength ||
+                 std::memcmp(previousPath, path, parentLength) != 0) {
+        return false;
+      }
+      chain.push_back(Open{key, pathLength});
+      previousPath = path;
+    }
+    for (const Open& open : chain) out_.keys_[open.key].subtreeEnd = count;
+    out_.bodyEnd_ = static_cast<std::size_t>(end_ - base_) - endSize_;
+    return true;
+  }
 
   bool IsLineEnd(const char* p) const {
     if (crlf_) return end_ - p >= 2 && p[0] == '\r' && p[1] == '\n';
     return p < end_ && p[0] == '\n';
   }
 
-  // "[path]": the parent must be the last key line or one above it, spelled
-  // the same, so each key's lines and its subkeys' follow it unbroken.
-  bool ScanKeyLine(std::size_t start, const char** at) {
+  // "[path]" with a name after its last backslash; its place among the
+  // keys is checked when they are linked.
+  bool ScanKeyLine(std::size_t start, const char** at,
+                   std::vector<ExportText::KeyLine>* keys) const {
     const char* p = *at;
     if (p == end_ || *p != '[') return false;
     const void* found =
@@ -155,28 +218,13 @@ class ExportScanner {
     const char* path = p + 1;
     std::size_t pathLength = static_cast<std::size_t>(stop - 1 - path);
     const char* slash = LastBackslash(path, pathLength);
-    std::size_t parentLength =
-        slash ? static_cast<std::size_t>(slash - path) : 0;
-    std::size_t nameAt = slash ? parentLength + 1 : 0;
-    if (nameAt == pathLength) return false;
-    if (out_.keys_.size() >= ExportText::kTop - 1) return false;
-    std::uint32_t key = out_.keyCount();
-    while (!chain_.empty() && chain_.back().pathLength > parentLength) {
-      out_.keys_[chain_.back().key].subtreeEnd = key;
-      chain_.pop_back();
-    }
-    if (slash == nullptr) {
-      if (!IsRootKeyName(std::string_view(path, pathLength))) return false;
-    } else if (chain_.empty() || chain_.back().pathLength != parentLength ||
-               std::memcmp(previousPath_, path, parentLength) != 0) {
-      return false;
-    }
+    std::size_t nameAt = slash ? static_cast<std::size_t>(slash - path) + 1 : 0;
+    if (nameAt == pathLength || nameAt == 1) return false;
+    if (keys->size() >= ExportText::kTop - 1) return false;
     const char* keyStart = base_ + start;
-    out_.keys_.push_back(ExportText::KeyLine{
+    keys->push_back(ExportText::KeyLine{
         start, static_cast<std::uint32_t>(newline + 1 - keyStart),
         static_cast<std::uint32_t>(path + nameAt - keyStart), 0});
-    chain_.push_back(Open{key, pathLength});
-    previousPath_ = path;
     *at = newline + 1;
     return true;
   }
@@ -230,7 +278,7 @@ class ExportScanner {
     return false;
   }
 
-  bool ScanValueLine(const char** at) {
+  bool ScanValueLine(const char** at) const {
     const char* line = *at;
     const char* p = line + 1;
     if (*line == '"') {
@@ -340,8 +388,6 @@ class ExportScanner {
   ExportText& out_;
   bool crlf_ = true;
   std::size_t endSize_ = 2;
-  std::vector<Open> chain_;
-  const char* previousPath_ = nullptr;
 };
 
 std::unique_ptr<ExportText> ExportText::Scan(FileBytes& bytes) {

@@ -284,6 +284,44 @@ TEST(LoadRegedit4Test, AnyOtherFormIsReadLineByLine) {
   }
 }
 
+TEST(LoadRegedit4Test, ALargeExportIsCheckedInTwoHalvesAlike) {
+  Registry registry;
+  RegistryKey* usb = MakeKeyPath(registry.top, "HKEY_LOCAL_MACHINE\\Enum\\USB");
+  for (int i = 0; i < 90000; ++i) {
+    RegistryKey* device = usb->FindOrAddSubkey("Device" + std::to_string(i));
+    device->SetValue("DeviceDesc", 1,
+                     std::string("A device with a long description\0", 34));
+    device->SetValue("ConfigFlags", 3, std::string(4, '\0'));
+  }
+  const std::string text = Export(registry);
+  ASSERT_GT(text.size(), 9u << 20);
+  Registry loaded;
+  ASSERT_TRUE(Load(text, loaded));
+  EXPECT_NE(loaded.text, nullptr);
+  EXPECT_EQ(loaded.Find("HKEY_LOCAL_MACHINE\\Enum\\USB")->subkeyCount(),
+            90000u);
+  EXPECT_EQ(Export(loaded), text);
+
+  // A line out of the written form in either half, or a key just after the
+  // middle whose parent was never named: read line by line instead.
+  std::vector<std::string> others;
+  for (std::size_t from : {text.size() / 4, text.size() * 3 / 4}) {
+    std::string other = text;
+    other.replace(other.find("=hex:00", from), 7, "=hex:0A");
+    others.push_back(other);
+  }
+  std::string orphan = text;
+  std::size_t middle = orphan.find("\r\n\r\n[", orphan.size() / 2);
+  orphan.replace(orphan.find("\\USB\\", middle), 5, "\\USX\\");
+  others.push_back(orphan);
+  for (const std::string& other : others) {
+    Registry fallback;
+    ASSERT_TRUE(Load(other, fallback));
+    EXPECT_EQ(fallback.text, nullptr);
+    EXPECT_EQ(Export(fallback), ReadAndExport(other));
+  }
+}
+
 TEST(LoadRegedit4Test, LongValuesWrappedAsWrittenAreTakenWhole) {
   for (std::size_t size : {0, 1, 23, 24, 48, 49, 200}) {
     for (const char* name :
