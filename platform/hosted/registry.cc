@@ -163,16 +163,44 @@ RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent)
 }
 
 RegistryKey::~RegistryKey() {
-  // Deep trees are taken down without recursion.
-  std::vector<std::unique_ptr<RegistryKey>> pending = std::move(subkeys_);
-  while (!pending.empty()) {
-    std::unique_ptr<RegistryKey> key = std::move(pending.back());
-    pending.pop_back();
-    if (!key) continue;
-    for (auto& slot : key->subkeys_) {
-      if (slot) pending.push_back(std::move(slot));
+  // Deep trees are taken down without recursion: the keys below are taken
+  // down one by one, then the blocks that held them are given back.
+  struct Block {
+    RegistryKey* keys;
+    std::uint32_t size;
+  };
+  std::vector<Block> blocks;
+  std::vector<RegistryKey*> pending;
+  auto takeFrom = [&](RegistryKey& key) {
+    for (RegistryKey* slot : key.subkeys_) {
+      if (slot) pending.push_back(slot);
     }
-    key->subkeys_.clear();
+    key.subkeys_.clear();
+    if (key.block_ != nullptr)
+      blocks.push_back(Block{key.block_, key.blockSize_});
+    key.block_ = nullptr;
+  };
+  takeFrom(*this);
+  while (!pending.empty()) {
+    RegistryKey* key = pending.back();
+    pending.pop_back();
+    takeFrom(*key);
+    if (key->inBlock_) {
+      key->~RegistryKey();
+    } else {
+      delete key;
+    }
+  }
+  for (const Block& block : blocks) {
+    std::allocator<RegistryKey>().deallocate(block.keys, block.size);
+  }
+}
+
+void RegistryKey::Dispose(RegistryKey* key) {
+  if (key->inBlock_) {
+    key->~RegistryKey();  // its memory stays with its parent's block
+  } else {
+    delete key;
   }
 }
 
@@ -239,6 +267,10 @@ void RegistryKey::ExpandText() {
         std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end();
   }
   subkeys_.reserve(count);
+  // All the subkeys in one block: one allocation, not one a key.
+  block_ = std::allocator<RegistryKey>().allocate(count);
+  blockSize_ = static_cast<std::uint32_t>(count);
+  std::size_t built = 0;
   forEachLine([&](std::uint32_t line) {
     std::uint32_t end = text.SubtreeEnd(line);
     for (std::uint32_t at = text.FirstSubkey(line); at < end;
@@ -250,8 +282,11 @@ void RegistryKey::ExpandText() {
           named->moreLines_ = std::make_unique<std::vector<std::uint32_t>>();
         named->moreLines_->push_back(at);
       } else {
-        named = AddSubkey(subkeyName, true);
+        named = new (block_ + built++) RegistryKey(std::string_view(), this);
+        named->name_ = subkeyName;
+        named->inBlock_ = true;
         named->Defer(&text, at);
+        Adopt(named);
       }
       // Below a later naming of a key, the text may spell its path
       // otherwise than the key is named.
@@ -306,7 +341,7 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index) const {
     if (live == index) {
       cursorIndex_ = static_cast<std::uint32_t>(live);
       cursorSlot_ = static_cast<std::uint32_t>(slot);
-      return subkeys_[slot].get();
+      return subkeys_[slot];
     }
     ++live;
   }
@@ -317,19 +352,19 @@ RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
   Expand();
   // A walk by index mostly opens or deletes the subkey it was just handed.
   if (cursorSlot_ < subkeys_.size()) {
-    const RegistryKey* last = subkeys_[cursorSlot_].get();
+    const RegistryKey* last = subkeys_[cursorSlot_];
     if (last != nullptr && EqualsAsciiFolded(last->name_, name))
       return const_cast<RegistryKey*>(last);
   }
   if (!index_ && liveSubkeys_ > kIndexThreshold) {
     index_ = std::make_unique<NameIndex>(liveSubkeys_);
-    for (const auto& slot : subkeys_) {
-      if (slot) index_->Add(slot.get());
+    for (RegistryKey* slot : subkeys_) {
+      if (slot) index_->Add(slot);
     }
   }
   if (index_) return index_->Find(name);
-  for (const auto& slot : subkeys_) {
-    if (slot && EqualsAsciiFolded(slot->name_, name)) return slot.get();
+  for (RegistryKey* slot : subkeys_) {
+    if (slot && EqualsAsciiFolded(slot->name_, name)) return slot;
   }
   return nullptr;
 }
@@ -339,37 +374,40 @@ RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
   return AddSubkey(name);
 }
 
-RegistryKey* RegistryKey::AddSubkey(std::string_view name, bool borrowed) {
-  subkeys_.push_back(std::make_unique<RegistryKey>(
-      borrowed ? std::string_view() : name, this));
-  if (borrowed) subkeys_.back()->name_ = name;
-  RegistryKey* added = subkeys_.back().get();
+RegistryKey* RegistryKey::AddSubkey(std::string_view name) {
+  RegistryKey* added = new RegistryKey(name, this);
+  Adopt(added);
+  return added;
+}
+
+void RegistryKey::Adopt(RegistryKey* added) {
+  subkeys_.push_back(added);
   added->slot_ = static_cast<std::uint32_t>(subkeys_.size() - 1);
   ++liveSubkeys_;
   if (index_) index_->Add(added);
-  return added;
 }
 
 void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
   Expand();
   std::size_t slot = subkey->slot_;
   if (subkey->parent_ != this || slot >= subkeys_.size() ||
-      subkeys_[slot].get() != subkey) {
+      subkeys_[slot] != subkey) {
     return;
   }
   if (index_) index_->Remove(subkey);
   if (slot < cursorSlot_) --cursorIndex_;
-  subkeys_[slot].reset();
+  subkeys_[slot] = nullptr;
+  Dispose(subkey);
   --liveSubkeys_;
   if (subkeys_.size() > 64 && liveSubkeys_ < subkeys_.size() / 2) Compact();
 }
 
 void RegistryKey::Compact() {
   std::size_t kept = 0;
-  for (auto& slot : subkeys_) {
+  for (RegistryKey* slot : subkeys_) {
     if (!slot) continue;
     slot->slot_ = static_cast<std::uint32_t>(kept);
-    subkeys_[kept++] = std::move(slot);
+    subkeys_[kept++] = slot;
   }
   subkeys_.resize(kept);
   cursorIndex_ = 0;

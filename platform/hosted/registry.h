@@ -68,7 +68,7 @@ class RegistryKey {
   template <typename Visit>
   void ForEachSubkey(Visit&& visit) const {
     Expand();
-    for (const auto& slot : subkeys_) {
+    for (const RegistryKey* slot : subkeys_) {
       if (slot) visit(*slot);
     }
   }
@@ -108,21 +108,29 @@ class RegistryKey {
   void ExpandText();
   // False when values were merged on the way.
   bool DecodeValues(std::string_view lines, std::string_view lineEnd);
-  // Adds a subkey; a borrowed name is the text's and not copied.
-  RegistryKey* AddSubkey(std::string_view name, bool borrowed = false);
+  RegistryKey* AddSubkey(std::string_view name);
+  // Puts a new subkey at the end.
+  void Adopt(RegistryKey* added);
 
   // The value stored at `*at`, moving `*at` past it.
   RegistryValue ValueAt(std::size_t* at) const;
   // Where the value named `name` starts, or npos.
   std::size_t FindValueOffset(std::string_view name) const;
   void Compact();
+  // Takes down `key` and all below it without recursion.
+  static void Dispose(RegistryKey* key);
 
   // Kept here, or in the text the key was read from.
   std::string_view name_;
   std::unique_ptr<char[]> ownedName_;
   RegistryKey* parent_;
-  // Removed subkeys leave an empty slot until the slots are compacted.
-  std::vector<std::unique_ptr<RegistryKey>> subkeys_;
+  // Removed subkeys leave an empty slot until the slots are compacted. The
+  // subkeys belong to this key: each on its own, or all built from the text
+  // at once in `block_`.
+  std::vector<RegistryKey*> subkeys_;
+  RegistryKey* block_ = nullptr;
+  std::uint32_t blockSize_ = 0;
+  bool inBlock_ = false;
   // Built once a key has many subkeys, so lookups stay O(1).
   mutable std::unique_ptr<NameIndex> index_;
   // Every value in one block: name length, type and data length (4 bytes
