@@ -60,6 +60,30 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
   out.append(data.data(), data.size());
 }
 
+// Sorts 32-bit hashes by their two halves in turn: two linear passes,
+// however many there are.
+void SortHashes(std::vector<std::uint32_t>& hashes) {
+  if (hashes.size() < 256) {
+    std::sort(hashes.begin(), hashes.end());
+    return;
+  }
+  std::vector<std::uint32_t> other(hashes.size());
+  std::vector<std::uint32_t> counts(1 << 16);
+  for (int shift : {0, 16}) {
+    std::fill(counts.begin(), counts.end(), 0);
+    for (std::uint32_t hash : hashes) ++counts[(hash >> shift) & 0xFFFF];
+    std::uint32_t total = 0;
+    for (std::uint32_t& count : counts) {
+      std::uint32_t here = count;
+      count = total;
+      total += here;
+    }
+    for (std::uint32_t hash : hashes)
+      other[counts[(hash >> shift) & 0xFFFF]++] = hash;
+    hashes.swap(other);
+  }
+}
+
 // The value stored at `*at` in a block of records, moving `*at` past it.
 RegistryValue RecordAt(std::string_view block, std::size_t* at) {
   const char* record = block.data() + *at;
@@ -262,7 +286,7 @@ void RegistryKey::ExpandText() {
         hashes.push_back(FoldedHash(text.Name(at)));
       }
     });
-    std::sort(hashes.begin(), hashes.end());
+    SortHashes(hashes);
     mayRepeat =
         std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end();
   }

@@ -246,6 +246,24 @@ TEST(LoadRegedit4Test, AKeyOrValueNamedTwiceIsOne) {
   EXPECT_EQ(Export(registry), ReadAndExport(text));
 }
 
+TEST(LoadRegedit4Test, AKeyNamedTwiceAmongManyIsOne) {
+  for (int repeated : {0, 150, 299}) {
+    std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n";
+    for (int i = 0; i < 300; ++i) {
+      text += "\n[HKEY_LOCAL_MACHINE\\Key" + std::to_string(i) + "]\n";
+    }
+    text += "\n[HKEY_LOCAL_MACHINE\\KEY" + std::to_string(repeated) +
+            "]\n\"v\"=\"1\"\n\n";
+    Registry registry;
+    ASSERT_TRUE(Load(text, registry));
+    ASSERT_NE(registry.text, nullptr);
+    const RegistryKey* root = registry.Find("HKEY_LOCAL_MACHINE");
+    EXPECT_EQ(root->subkeyCount(), 300u);
+    EXPECT_TRUE(root->SubkeyAt(repeated)->FindValue("v").has_value());
+    EXPECT_EQ(Export(registry), ReadAndExport(text));
+  }
+}
+
 TEST(LoadRegedit4Test, AnyOtherFormIsReadLineByLine) {
   // Each differs from the written form in one way; each is read as the
   // line-by-line reader reads it, refusals and all.
