@@ -111,10 +111,13 @@ class ExportScanner {
     // blank line starts; the keys are then linked in one pass.
     const char* split =
         size >= kSplitSize ? FindKeyStart(base_ + size / 2) : nullptr;
+    // Room for as many key lines as a file of that size is likely to hold.
+    out_.keys_.reserve(size / kTypicalKeyBytes);
     if (split == nullptr) {
       return ScanPiece(p, end_, &out_.keys_) && LinkKeys();
     }
     std::vector<ExportText::KeyLine> later;
+    later.reserve(static_cast<std::size_t>(end_ - split) / kTypicalKeyBytes);
     bool laterOk = false;
     std::thread worker([&] { laterOk = ScanPiece(split, end_, &later); });
     bool ok = ScanPiece(p, split, &out_.keys_);
@@ -127,6 +130,7 @@ class ExportScanner {
 
  private:
   static constexpr std::size_t kSplitSize = 8u << 20;
+  static constexpr std::size_t kTypicalKeyBytes = 128;
 
   struct Open {
     std::uint32_t key;

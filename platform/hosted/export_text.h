@@ -45,6 +45,9 @@ class ExportText {
   /// Key line `key` and everything below it as the file has them, the blank
   /// line before each key line included.
   std::string_view Subtree(std::uint32_t key) const;
+  /// A block to gather decoded values in before they are stored: one for
+  /// all keys, as keys are built one at a time.
+  std::string& Scratch() const { return scratch_; }
   /// The first key line below `key` (kTop: the first of all), or the end.
   std::uint32_t FirstSubkey(std::uint32_t key) const {
     return key == kTop ? 0 : key + 1;
@@ -70,6 +73,7 @@ class ExportText {
   std::string lineEnd_;
   std::vector<KeyLine> keys_;
   std::size_t bodyEnd_ = 0;  // where the closing blank line starts
+  mutable std::string scratch_;
 
   friend class ExportScanner;
 };

@@ -1,7 +1,10 @@
 #include "platform/hosted/registry.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace brindle {
 namespace {
@@ -58,6 +61,35 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
   out.append(reinterpret_cast<const char*>(header), kValueHeader);
   out.append(name.data(), name.size());
   out.append(data.data(), data.size());
+}
+
+// Room for `count` keys. A large block is mapped with its pages made at
+// once: every key in it is built straight away, and one call costs less
+// than a fault a page.
+constexpr std::size_t kMappedBlock = 1 << 20;
+
+RegistryKey* AllocateKeyBlock(std::size_t count) {
+#if defined(MAP_POPULATE)
+  std::size_t bytes = count * sizeof(RegistryKey);
+  if (bytes >= kMappedBlock) {
+    void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (at == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<RegistryKey*>(at);
+  }
+#endif
+  return std::allocator<RegistryKey>().allocate(count);
+}
+
+void FreeKeyBlock(RegistryKey* block, std::size_t count) {
+#if defined(MAP_POPULATE)
+  std::size_t bytes = count * sizeof(RegistryKey);
+  if (bytes >= kMappedBlock) {
+    ::munmap(block, bytes);
+    return;
+  }
+#endif
+  std::allocator<RegistryKey>().deallocate(block, count);
 }
 
 // Sorts 32-bit hashes by their two halves in turn: two linear passes,
@@ -216,7 +248,7 @@ RegistryKey::~RegistryKey() {
     }
   }
   for (const Block& block : blocks) {
-    std::allocator<RegistryKey>().deallocate(block.keys, block.size);
+    FreeKeyBlock(block.keys, block.size);
   }
 }
 
@@ -292,7 +324,7 @@ void RegistryKey::ExpandText() {
   }
   subkeys_.reserve(count);
   // All the subkeys in one block: one allocation, not one a key.
-  block_ = std::allocator<RegistryKey>().allocate(count);
+  block_ = AllocateKeyBlock(count);
   blockSize_ = static_cast<std::uint32_t>(count);
   std::size_t built = 0;
   forEachLine([&](std::uint32_t line) {
@@ -329,11 +361,12 @@ bool RegistryKey::DecodeValues(std::string_view lines,
     while (values.Next(&name, &type, &data)) SetValue(name, type, data);
     return false;
   }
-  // Stored as they come, in one block with room for them all: a value
-  // takes at most a few bytes more than its line.
-  values_.reserve(lines.size() + lines.size() / 2 + 16);
+  // Gathered in the text's scratch block, then stored at their exact size.
+  std::string& gathered = text_->Scratch();
+  gathered.clear();
   while (values.Next(&name, &type, &data))
-    AppendRecord(values_, name, type, data);
+    AppendRecord(gathered, name, type, data);
+  values_.assign(gathered);
   // A name given twice is one value, as when the file is read line by line.
   for (std::size_t at = 0; at < values_.size();) {
     std::string_view first = ValueAt(&at).name;

@@ -1,4 +1,6 @@
-// The sweeps over one key of many subkeys, a share of them matching.
+// The sweeps over one key of many subkeys, a share of them matching, on keys
+// built in memory (0) or loaded from their export as a run loads them (1):
+// then the keys are built from the text as the sweep reaches them.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -6,6 +8,7 @@
 
 #include "platform/console.h"
 #include "platform/hosted/hosted_platform.h"
+#include "platform/hosted/regedit4.h"
 #include "removal/registry_sweeps.h"
 
 namespace brindle {
@@ -45,12 +48,27 @@ void Fill(Registry& registry, bool classes, long count, long matchEvery) {
 void Sweep(benchmark::State& state, bool classes) {
   const long count = state.range(0);
   const long matchEvery = state.range(1);
+  const bool fromExport = state.range(2) != 0;
   Drive drive("/nonexistent");
   std::ostringstream out;
+  std::string text;
+  if (fromExport) {
+    Registry filled;
+    Fill(filled, classes, count, matchEvery);
+    WriteRegedit4(filled, [&](std::string_view piece) {
+      text += piece;
+      return true;
+    });
+  }
   for (auto _ : state) {
     state.PauseTiming();
     auto registry = std::make_unique<Registry>();
-    Fill(*registry, classes, count, matchEvery);
+    if (fromExport) {
+      Regedit4Fault fault;
+      LoadRegedit4(FileBytes::Copy(text), *registry, &fault);
+    } else {
+      Fill(*registry, classes, count, matchEvery);
+    }
     HostedPlatform platform(*registry, drive, nullptr);
     Console console(platform, out);
     out.str(std::string());
@@ -72,10 +90,10 @@ void BM_SweepClassInstances(benchmark::State& state) { Sweep(state, true); }
 
 // Subkey counts from 10^3 to 10^5; every 10th matching, and all of them.
 BENCHMARK(BM_SweepEnumKeys)
-    ->ArgsProduct({{1000, 10000, 100000}, {10, 1}})
+    ->ArgsProduct({{1000, 10000, 100000}, {10, 1}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SweepClassInstances)
-    ->ArgsProduct({{1000, 10000, 100000}, {10, 1}})
+    ->ArgsProduct({{1000, 10000, 100000}, {10, 1}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
