@@ -450,15 +450,16 @@ inline unsigned HexByte(const char* at) {
 
 }  // namespace
 
-bool ValueLineDecoder::Next(std::string* name, std::uint32_t* type,
-                            std::string* data) {
+bool ValueLineDecoder::Next(std::string* out, std::size_t* nameSize,
+                            std::uint32_t* type) {
   if (lines_.empty()) return false;
   const char* start = lines_.data();
   const char* p = start;
-  name->clear();
-  data->clear();
+  std::size_t before = out->size();
   ++p;
-  if (*start == '"') Unquote(&p, name);
+  if (*start == '"') Unquote(&p, out);
+  *nameSize = out->size() - before;
+  std::string* data = out;
   ++p;  // '='
   if (*p == '"') {
     ++p;

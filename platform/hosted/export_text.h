@@ -83,8 +83,9 @@ class ValueLineDecoder {
  public:
   ValueLineDecoder(std::string_view lines, std::string_view lineEnd)
       : lines_(lines), lineEnd_(lineEnd) {}
-  /// The next value; false after the last.
-  bool Next(std::string* name, std::uint32_t* type, std::string* data);
+  /// Appends the next value's name and then its data to `out`; false after
+  /// the last.
+  bool Next(std::string* out, std::size_t* nameSize, std::uint32_t* type);
 
  private:
   std::string_view lines_;

@@ -354,18 +354,34 @@ void RegistryKey::ExpandText() {
 bool RegistryKey::DecodeValues(std::string_view lines,
                                std::string_view lineEnd) {
   ValueLineDecoder values(lines, lineEnd);
-  std::string name;
-  std::string data;
+  std::size_t nameSize = 0;
   std::uint32_t type = 0;
   if (!values_.empty()) {
-    while (values.Next(&name, &type, &data)) SetValue(name, type, data);
+    std::string both;
+    while (values.Next(&both, &nameSize, &type)) {
+      std::string_view name(both.data(), nameSize);
+      SetValue(name, type, std::string_view(both).substr(nameSize));
+      both.clear();
+    }
     return false;
   }
-  // Gathered in the text's scratch block, then stored at their exact size.
+  // Decoded straight into records in the text's scratch block, then stored
+  // at their exact size.
   std::string& gathered = text_->Scratch();
   gathered.clear();
-  while (values.Next(&name, &type, &data))
-    AppendRecord(gathered, name, type, data);
+  while (true) {
+    std::size_t header = gathered.size();
+    gathered.append(kValueHeader, '\0');
+    if (!values.Next(&gathered, &nameSize, &type)) {
+      gathered.resize(header);
+      break;
+    }
+    std::uint32_t sizes[3] = {
+        static_cast<std::uint32_t>(nameSize), type,
+        static_cast<std::uint32_t>(gathered.size() - header - kValueHeader -
+                                   nameSize)};
+    std::memcpy(&gathered[header], sizes, kValueHeader);
+  }
   values_.assign(gathered);
   // A name given twice is one value, as when the file is read line by line.
   for (std::size_t at = 0; at < values_.size();) {
