@@ -1,6 +1,7 @@
 #include "platform/hosted/export_text.h"
 
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -119,9 +120,15 @@ class ExportScanner {
     std::vector<ExportText::KeyLine> later;
     later.reserve(static_cast<std::size_t>(end_ - split) / kTypicalKeyBytes);
     bool laterOk = false;
-    std::thread worker([&] { laterOk = ScanPiece(split, end_, &later); });
+    auto scanLater = [&] { laterOk = ScanPiece(split, end_, &later); };
+    std::thread worker;
+    try {
+      worker = std::thread(scanLater);
+    } catch (const std::system_error&) {
+      scanLater();  // no thread to be had: one half after the other
+    }
     bool ok = ScanPiece(p, split, &out_.keys_);
-    worker.join();
+    if (worker.joinable()) worker.join();
     if (!ok || !laterOk) return false;
     if (out_.keys_.size() + later.size() >= ExportText::kTop) return false;
     out_.keys_.insert(out_.keys_.end(), later.begin(), later.end());

@@ -143,8 +143,8 @@ class RegistryKey {
   // `cursorSlot_`.
   mutable std::uint32_t cursorIndex_ = 0;
   mutable std::uint32_t cursorSlot_ = 0;
-  // Set until the key is built from the text: the key line it stands for,
-  // and any later ones naming the same key again.
+  // The text the key was read from, the key line it stands for and any
+  // later ones naming the same key again; `deferred_` until it is built.
   const ExportText* text_ = nullptr;
   bool deferred_ = false;
   // Its values are still those its own lines in the text give.
