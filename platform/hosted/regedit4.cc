@@ -506,6 +506,15 @@ void PutValueLines(TextBuffer& out, const RegistryValue& value,
 
 }  // namespace
 
+std::string Regedit4Text(const Registry& registry) {
+  std::string text;
+  WriteRegedit4(registry, [&](std::string_view piece) {
+    text += piece;
+    return true;
+  });
+  return text;
+}
+
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
                    std::string_view lineEnd) {
   out += deletion ? "[-" : "[";

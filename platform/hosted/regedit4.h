@@ -45,6 +45,9 @@ using Regedit4Sink = std::function<bool(std::string_view)>;
 /// Exports the whole registry as regedit does; false when the sink refused.
 bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink);
 
+/// The whole export as one text.
+std::string Regedit4Text(const Registry& registry);
+
 /// Appends "[path]" or "[-path]" and the line end.
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
                    std::string_view lineEnd);

@@ -11,12 +11,7 @@
 namespace {
 
 std::string Export(const brindle::Registry& registry) {
-  std::string text;
-  brindle::WriteRegedit4(registry, [&](std::string_view piece) {
-    text += piece;
-    return true;
-  });
-  return text;
+  return brindle::Regedit4Text(registry);
 }
 
 // Looks into every key down to `depth` levels below `key`.

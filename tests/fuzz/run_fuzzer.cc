@@ -240,13 +240,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Registry registry;
   registry.lineEnd = "\n";
   Build(bytes, registry);
-  std::string before;
-  WriteRegedit4(registry, [&](std::string_view piece) {
-    before += piece;
-    return true;
-  });
+  std::string before = Regedit4Text(registry);
   Registry original;
   ReadRegedit4(before, original, nullptr);
+  // The run works on the registry as a machine loads it: kept as text, its
+  // keys built as the run reaches them.
+  Registry loaded;
+  if (!LoadRegedit4(FileBytes::Copy(before), loaded, nullptr) ||
+      loaded.text == nullptr) {
+    std::abort();
+  }
 
   Clear(workspace.drive);
   Clear(workspace.sources);
@@ -290,9 +293,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   List(workspace.drive, "", &filesBefore);
 
   Drive drive(workspace.drive);
-  HostedPlatform platform(registry, drive, nullptr);
+  HostedPlatform platform(loaded, drive, nullptr);
   std::ostringstream out;
   RunMode(mode, platform, out);
+  // Written now, what the run did not look into goes out as it was read;
+  // read back, it must be the registry the run left.
+  std::string written = Regedit4Text(loaded);
 
   if (!ForeignLines(out.str()).empty()) {
     std::fprintf(stderr, "foreign line: %s\n",
@@ -302,7 +308,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::map<std::string, const RegistryKey*> keysBefore;
   std::map<std::string, const RegistryKey*> keysAfter;
   Collect(original.top, &keysBefore);
-  Collect(registry.top, &keysAfter);
+  Collect(loaded.top, &keysAfter);
+  {
+    Registry reread;
+    if (!ReadRegedit4(written, reread, nullptr)) std::abort();
+    if (Regedit4Text(reread) != Regedit4Text(loaded)) {
+      std::fprintf(stderr, "written back otherwise than left\n");
+      std::abort();
+    }
+  }
   for (const auto& [path, key] : keysBefore) {
     auto after = keysAfter.find(path);
     if (after == keysAfter.end()) {

@@ -5,14 +5,7 @@
 namespace brindle {
 namespace {
 
-std::string Export(const Registry& registry) {
-  std::string text;
-  WriteRegedit4(registry, [&](std::string_view piece) {
-    text += piece;
-    return true;
-  });
-  return text;
-}
+std::string Export(const Registry& registry) { return Regedit4Text(registry); }
 
 // Reads `text` and writes it back (the reader keeps its line end).
 std::string RoundTrip(const std::string& text) {

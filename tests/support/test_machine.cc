@@ -82,12 +82,7 @@ TestMachine::TestMachine(std::string_view registryText)
 }
 
 std::string TestMachine::RegistryText() const {
-  std::string text;
-  WriteRegedit4(registry_, [&](std::string_view piece) {
-    text += piece;
-    return true;
-  });
-  return text;
+  return Regedit4Text(registry_);
 }
 
 bool TestMachine::HasKey(std::string_view path) const {

@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
   struct rusage usage {};
   ::wait4(child, &status, 0, &usage);
   double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
   std::printf("%.4f %ld\n", seconds, usage.ru_maxrss);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -14,12 +14,7 @@ std::string MachineText(long keys) {
   options.keys = keys;
   Registry registry;
   GenerateRegistry(options, registry);
-  std::string text;
-  WriteRegedit4(registry, [&](std::string_view piece) {
-    text += piece;
-    return true;
-  });
-  return text;
+  return Regedit4Text(registry);
 }
 
 void BM_ReadRegedit4(benchmark::State& state) {

@@ -55,10 +55,7 @@ void Sweep(benchmark::State& state, bool classes) {
   if (fromExport) {
     Registry filled;
     Fill(filled, classes, count, matchEvery);
-    WriteRegedit4(filled, [&](std::string_view piece) {
-      text += piece;
-      return true;
-    });
+    text = Regedit4Text(filled);
   }
   for (auto _ : state) {
     state.PauseTiming();
