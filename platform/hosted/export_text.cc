@@ -95,7 +95,7 @@ class ExportScanner {
     static constexpr char kHeader[] = "REGEDIT4";
     constexpr std::size_t kHeaderSize = sizeof kHeader - 1;
     std::size_t size = static_cast<std::size_t>(end_ - base_);
-    if (size < kHeaderSize + 1 || std::memcmp(base_, kHeader, kHeaderSize))
+    if (size < kHeaderSize + 1 || std::memcmp(base_, kHeader, kHeaderSize) != 0)
       return false;
     const char* p = base_ + kHeaderSize;
     if (p[0] == '\n') {
