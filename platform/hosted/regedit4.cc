@@ -30,83 +30,44 @@ bool StartsWithFolded(std::string_view text, std::string_view head) {
          EqualsAsciiFolded(text.substr(0, head.size()), head);
 }
 
-// Hands out the lines of a text one at a time, whatever their line ends,
-// from a whole text or from a source read a piece at a time.
+// Hands out the lines of a text one at a time, whatever their line ends.
 class LineReader {
  public:
-  explicit LineReader(std::string_view text)
-      : data_(text.data()), end_(text.size()), exhausted_(true) {}
-  explicit LineReader(const Regedit4Source& source) : source_(&source) {
-    buffer_.resize(1 << 18);
-    data_ = buffer_.data();
-  }
+  explicit LineReader(std::string_view text) : text_(text) {}
 
   bool Next(std::string_view* line) {
-    while (true) {
-      const char* start = data_ + begin_;
-      std::size_t left = end_ - begin_;
-      const void* lf = std::memchr(start, '\n', left);
-      std::size_t length =
-          lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
-             : left;
-      const void* cr = std::memchr(start, '\r', length);
-      if (cr)
-        length = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
-      bool ended = lf != nullptr || cr != nullptr;
-      // A CR last in the buffer may be the first half of a CRLF.
-      bool needMore = !exhausted_ && (!ended || (cr && length + 1 == left));
-      if (needMore) {
-        if (!Refill()) return false;
-        continue;
-      }
-      if (!ended && left == 0) return false;
-      std::size_t skip = 0;
-      if (cr) {
-        sawCarriageReturn_ = true;
-        skip = (length + 1 < left && start[length + 1] == '\n') ? 2 : 1;
-      } else if (lf) {
-        sawLineFeed_ = true;
-        skip = 1;
-      }
-      *line = std::string_view(start, length);
-      begin_ += length + skip;
-      ++number_;
-      return true;
+    if (begin_ == text_.size()) return false;
+    const char* start = text_.data() + begin_;
+    std::size_t left = text_.size() - begin_;
+    const void* lf = std::memchr(start, '\n', left);
+    std::size_t length =
+        lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
+           : left;
+    const void* cr = std::memchr(start, '\r', length);
+    if (cr)
+      length = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
+    std::size_t skip = 0;
+    if (cr) {
+      sawCarriageReturn_ = true;
+      skip = (length + 1 < left && start[length + 1] == '\n') ? 2 : 1;
+    } else if (lf) {
+      sawLineFeed_ = true;
+      skip = 1;
     }
+    *line = std::string_view(start, length);
+    begin_ += length + skip;
+    ++number_;
+    return true;
   }
   std::size_t number() const { return number_; }
-  bool failed() const { return failed_; }
   /// "\n" when every line so far ended in a lone LF, else "\r\n".
   std::string lineEnd() const {
     return sawLineFeed_ && !sawCarriageReturn_ ? "\n" : "\r\n";
   }
 
  private:
-  // Keeps the unread part and appends the next piece; false at the end.
-  bool Refill() {
-    std::size_t left = end_ - begin_;
-    if (begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, left);
-    begin_ = 0;
-    end_ = left;
-    if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
-    data_ = buffer_.data();
-    long got = (*source_)(buffer_.data() + end_, buffer_.size() - end_);
-    if (got < 0) failed_ = true;
-    if (got <= 0) {
-      exhausted_ = true;
-      return true;  // what is left is handed out as the last line
-    }
-    end_ += static_cast<std::size_t>(got);
-    return true;
-  }
-
-  const Regedit4Source* source_ = nullptr;
-  std::vector<char> buffer_;
-  const char* data_ = nullptr;
+  std::string_view text_;
   std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-  bool exhausted_ = false;
-  bool failed_ = false;
   bool sawCarriageReturn_ = false;
   bool sawLineFeed_ = false;
   std::size_t number_ = 0;
@@ -120,7 +81,6 @@ class Reader {
   bool Read(Regedit4Fault* fault) {
     std::string_view line;
     if (!lines_.Next(&line) || TrimBlanks(line) != kHeader) {
-      if (lines_.failed()) return Fail(fault, "the file could not be read");
       return Fail(fault, "no REGEDIT4 header");
     }
     while (lines_.Next(&line)) {
@@ -137,7 +97,6 @@ class Reader {
       }
       if (!ok) return Fail(fault, what_);
     }
-    if (lines_.failed()) return Fail(fault, "the file could not be read");
     FlushValues();
     registry_.lineEnd = lines_.lineEnd();
     return true;
@@ -411,12 +370,6 @@ const char kHexDigits[] = "0123456789abcdef";
 bool ReadRegedit4(std::string_view text, Registry& registry,
                   Regedit4Fault* fault) {
   LineReader lines(text);
-  return Reader(lines, registry).Read(fault);
-}
-
-bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
-                  Regedit4Fault* fault) {
-  LineReader lines(source);
   return Reader(lines, registry).Read(fault);
 }
 

@@ -25,15 +25,6 @@ struct Regedit4Fault {
 bool ReadRegedit4(std::string_view text, Registry& registry,
                   Regedit4Fault* fault);
 
-/// Fills `buffer` with up to `capacity` more bytes of a text: how many, 0 at
-/// its end, negative when it cannot be read.
-using Regedit4Source = std::function<long(char* buffer, std::size_t capacity)>;
-
-/// The same, reading the text a piece at a time: only the registry it builds
-/// is held whole.
-bool ReadRegedit4(const Regedit4Source& source, Registry& registry,
-                  Regedit4Fault* fault);
-
 /// Reads a registry file into an empty `registry`. An export in the form
 /// WriteRegedit4 gives is kept whole and its keys built only when looked
 /// into; any other text is read as ReadRegedit4 does.
