@@ -28,41 +28,13 @@ std::string Describe(const std::string& path, const char* what) {
   return path + ": " + what;
 }
 
-// Reads a whole file; false with errno set when it cannot.
-bool ReadWholeFile(const std::string& path, std::string* text) {
+// Reads a whole file; 0 or the errno.
+int ReadWholeFile(const std::string& path, FileBytes* bytes) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat status;
-  if (::fstat(fd, &status) != 0) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return false;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    ::close(fd);
-    errno = EISDIR;
-    return false;
-  }
-  text->clear();
-  text->resize(static_cast<std::size_t>(status.st_size));
-  std::size_t have = 0;
-  while (true) {
-    if (have == text->size()) text->resize(text->size() + (1 << 16));
-    ssize_t got = ::read(fd, &(*text)[have], text->size() - have);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      ::close(fd);
-      errno = saved;
-      return false;
-    }
-    if (got == 0) break;
-    have += static_cast<std::size_t>(got);
-  }
-  text->resize(have);
+  if (fd < 0) return errno;
+  int failure = FileBytes::Read(fd, bytes);
   ::close(fd);
-  return true;
+  return failure;
 }
 
 void SyncDirectory(const std::string& directory) {
@@ -143,27 +115,13 @@ bool Machine::Load(std::string* error) {
   drive_ = std::make_unique<Drive>(drive);
 
   std::string registryPath = PathOf(kRegistry);
-  int fd = ::open(registryPath.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat registryStatus;
-  if (fd < 0 || ::fstat(fd, &registryStatus) != 0 ||
-      S_ISDIR(registryStatus.st_mode)) {
-    int failure =
-        fd < 0 ? errno : (S_ISDIR(registryStatus.st_mode) ? EISDIR : errno);
-    if (fd >= 0) ::close(fd);
+  FileBytes bytes;
+  if (int failure = ReadWholeFile(registryPath, &bytes)) {
     *error = Describe(registryPath, std::strerror(failure));
     return false;
   }
-  FileBytes bytes;
-  int readFailure = FileBytes::Read(fd, &bytes);
-  ::close(fd);
   Regedit4Fault fault;
-  bool read =
-      readFailure == 0 && LoadRegedit4(std::move(bytes), registry_, &fault);
-  if (readFailure != 0) {
-    *error = Describe(registryPath, std::strerror(readFailure));
-    return false;
-  }
-  if (!read) {
+  if (!LoadRegedit4(std::move(bytes), registry_, &fault)) {
     *error = registryPath + ":" + std::to_string(fault.line) +
              ": malformed registry file: " + fault.what;
     return false;
@@ -172,10 +130,12 @@ bool Machine::Load(std::string* error) {
   // A journal means the last run was killed before it folded its changes
   // in: every whole batch of it is applied, a torn last one dropped.
   std::string journalPath = PathOf(kJournal);
-  std::string journal;
-  if (ReadWholeFile(journalPath, &journal)) {
-    std::string_view whole = WholeJournalBatches(journal);
-    if (!whole.empty()) {
+  FileBytes journal;
+  int journalFailure = ReadWholeFile(journalPath, &journal);
+  if (journalFailure == 0) {
+    std::string_view whole = WholeJournalBatches(journal.view());
+    std::size_t wholeSize = whole.size();
+    if (wholeSize != 0) {
       if (!ReadRegedit4(whole, registry_, &fault)) {
         *error = journalPath + ":" + std::to_string(fault.line) +
                  ": malformed journal: " + fault.what;
@@ -183,20 +143,21 @@ bool Machine::Load(std::string* error) {
       }
       journalReplayed_ = true;
     }
+    journal = FileBytes();  // let go of it before it is cut short
     journalFd_ = ::open(journalPath.c_str(), O_WRONLY | O_CLOEXEC);
     if (journalFd_ < 0 ||
-        ::ftruncate(journalFd_, static_cast<off_t>(whole.size())) != 0 ||
+        ::ftruncate(journalFd_, static_cast<off_t>(wholeSize)) != 0 ||
         ::lseek(journalFd_, 0, SEEK_END) < 0) {
       *error = Describe(journalPath, std::strerror(errno));
       return false;
     }
-    if (whole.empty()) {
+    if (wholeSize == 0) {
       ::close(journalFd_);
       journalFd_ = -1;
       ::unlink(journalPath.c_str());
     }
-  } else if (errno != ENOENT) {
-    *error = Describe(journalPath, std::strerror(errno));
+  } else if (journalFailure != ENOENT) {
+    *error = Describe(journalPath, std::strerror(journalFailure));
     return false;
   }
   return true;
@@ -244,8 +205,8 @@ bool Machine::Save(std::string* error) {
   std::string backup = PathOf(kBackup);
   ::unlink(backup.c_str());
   if (::link(registryPath.c_str(), backup.c_str()) != 0) {
-    std::string old;
-    if (ReadWholeFile(registryPath, &old)) {
+    FileBytes old;
+    if (ReadWholeFile(registryPath, &old) == 0) {
       int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                       0644);
       if (fd >= 0) {
