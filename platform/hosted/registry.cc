@@ -51,14 +51,22 @@ std::uint32_t Load32(const char* at) {
   return value;
 }
 
+// Writes a record's header: name length, type and data length.
+void StoreRecordHeader(char* at, std::size_t nameLength, std::uint32_t type,
+                       std::size_t dataLength) {
+  std::uint32_t header[3] = {static_cast<std::uint32_t>(nameLength), type,
+                             static_cast<std::uint32_t>(dataLength)};
+  std::memcpy(at, header, kValueHeader);
+}
+
 void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
                   std::string_view data) {
-  std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()), type,
-                             static_cast<std::uint32_t>(data.size())};
   std::size_t needed = out.size() + kValueHeader + name.size() + data.size();
   if (needed > out.capacity())
     out.reserve(std::max(needed, out.capacity() * 2));
-  out.append(reinterpret_cast<const char*>(header), kValueHeader);
+  std::size_t at = out.size();
+  out.append(kValueHeader, '\0');
+  StoreRecordHeader(&out[at], name.size(), type, data.size());
   out.append(name.data(), name.size());
   out.append(data.data(), data.size());
 }
@@ -295,60 +303,56 @@ void RegistryKey::ExpandText() {
     if (!lines.empty()) asRead = DecodeValues(lines, text.lineEnd()) && asRead;
   });
   valuesAsRead_ = asRead;
-  std::size_t count = 0;
+  // The subkeys' lines, each with whether a later naming of this key gave
+  // it: below that, the text may spell its path otherwise than the key is
+  // named.
+  struct Subkey {
+    std::uint32_t line;
+    bool respelled;
+  };
+  std::vector<Subkey> subkeys;
   forEachLine([&](std::uint32_t line) {
     std::uint32_t end = text.SubtreeEnd(line);
     for (std::uint32_t at = text.FirstSubkey(line); at < end;
          at = text.SubtreeEnd(at)) {
-      ++count;
+      subkeys.push_back(Subkey{at, respelled_ || line != line_});
     }
   });
-  if (count == 0) return;
+  if (subkeys.empty()) return;
   // A key the text names twice under one parent is one key, as when the
   // file is read line by line. Names can only repeat where hashes do, and
   // sorting the hashes finds that without a lookup a name.
   bool mayRepeat = false;
-  if (count > 1) {
+  if (subkeys.size() > 1) {
     std::vector<std::uint32_t> hashes;
-    hashes.reserve(count);
-    forEachLine([&](std::uint32_t line) {
-      std::uint32_t end = text.SubtreeEnd(line);
-      for (std::uint32_t at = text.FirstSubkey(line); at < end;
-           at = text.SubtreeEnd(at)) {
-        hashes.push_back(FoldedHash(text.Name(at)));
-      }
-    });
+    hashes.reserve(subkeys.size());
+    for (const Subkey& subkey : subkeys)
+      hashes.push_back(FoldedHash(text.Name(subkey.line)));
     SortHashes(hashes);
     mayRepeat =
         std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end();
   }
-  subkeys_.reserve(count);
+  subkeys_.reserve(subkeys.size());
   // All the subkeys in one block: one allocation, not one a key.
-  block_ = AllocateKeyBlock(count);
-  blockSize_ = static_cast<std::uint32_t>(count);
+  block_ = AllocateKeyBlock(subkeys.size());
+  blockSize_ = static_cast<std::uint32_t>(subkeys.size());
   std::size_t built = 0;
-  forEachLine([&](std::uint32_t line) {
-    std::uint32_t end = text.SubtreeEnd(line);
-    for (std::uint32_t at = text.FirstSubkey(line); at < end;
-         at = text.SubtreeEnd(at)) {
-      std::string_view subkeyName = text.Name(at);
-      RegistryKey* named = mayRepeat ? FindSubkey(subkeyName) : nullptr;
-      if (named != nullptr) {
-        if (named->moreLines_ == nullptr)
-          named->moreLines_ = std::make_unique<std::vector<std::uint32_t>>();
-        named->moreLines_->push_back(at);
-      } else {
-        named = new (block_ + built++) RegistryKey(std::string_view(), this);
-        named->name_ = subkeyName;
-        named->inBlock_ = true;
-        named->Defer(&text, at);
-        Adopt(named);
-      }
-      // Below a later naming of a key, the text may spell its path
-      // otherwise than the key is named.
-      named->respelled_ = named->respelled_ || respelled_ || line != line_;
+  for (const Subkey& subkey : subkeys) {
+    std::string_view subkeyName = text.Name(subkey.line);
+    RegistryKey* named = mayRepeat ? FindSubkey(subkeyName) : nullptr;
+    if (named != nullptr) {
+      if (named->moreLines_ == nullptr)
+        named->moreLines_ = std::make_unique<std::vector<std::uint32_t>>();
+      named->moreLines_->push_back(subkey.line);
+    } else {
+      named = new (block_ + built++) RegistryKey(std::string_view(), this);
+      named->name_ = subkeyName;
+      named->inBlock_ = true;
+      named->Defer(&text, subkey.line);
+      Adopt(named);
     }
-  });
+    named->respelled_ = named->respelled_ || subkey.respelled;
+  }
 }
 
 bool RegistryKey::DecodeValues(std::string_view lines,
@@ -376,11 +380,8 @@ bool RegistryKey::DecodeValues(std::string_view lines,
       gathered.resize(header);
       break;
     }
-    std::uint32_t sizes[3] = {
-        static_cast<std::uint32_t>(nameSize), type,
-        static_cast<std::uint32_t>(gathered.size() - header - kValueHeader -
-                                   nameSize)};
-    std::memcpy(&gathered[header], sizes, kValueHeader);
+    StoreRecordHeader(&gathered[header], nameSize, type,
+                      gathered.size() - header - kValueHeader - nameSize);
   }
   values_.assign(gathered);
   // A name given twice is one value, as when the file is read line by line.
