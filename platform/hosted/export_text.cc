@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/hosted/registry.h"
+
 namespace brindle {
 namespace {
 
@@ -58,15 +60,7 @@ inline unsigned char Byte(const char* at) {
 
 bool IsRootKeyName(std::string_view name) {
   for (const char* root : kRoots) {
-    std::string_view known(root);
-    if (name.size() != known.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < name.size() && same; ++i) {
-      char c = name[i];
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-      same = c == known[i];
-    }
-    if (same) return true;
+    if (EqualsAsciiFolded(name, root)) return true;
   }
   return false;
 }
