@@ -1,7 +1,7 @@
 #include "app/program.h"
 
+#include "app/console.h"
 #include "install/install_plan.h"
-#include "platform/console.h"
 #include "removal/remove_plan.h"
 
 namespace brindle {
@@ -39,27 +39,24 @@ Mode SelectMode(int argc, const char* const* argv) {
   return Mode::Usage;
 }
 
-int RunUsage(std::ostream& out) {
-  out << kBanner << kUsage << kClosingLine;
-  out.flush();
+int RunUsage(Output& out) {
+  out.Write(kBanner, sizeof kBanner - 1);
+  out.Write(kUsage, sizeof kUsage - 1);
+  out.Write(kClosingLine, sizeof kClosingLine - 1);
   return ExitDone;
 }
 
-int RunMode(Mode mode, Platform& platform, std::ostream& out) {
+int RunMode(Mode mode, Platform& platform, Output& out) {
   if (mode == Mode::Usage) return RunUsage(out);
   Console console(platform, out);
   console.Print(kBanner);
   if (mode == Mode::Install) {
     // A stopped install is told apart by its missing closing line.
-    if (RunInstall(platform, console) != 0) {
-      out.flush();
-      return ExitInstallStopped;
-    }
+    if (RunInstall(platform, console) != 0) return ExitInstallStopped;
   } else {
     RunRemove(platform, console);
   }
   console.Print(kClosingLine);
-  out.flush();
   if (console.rebootAdvised()) return ExitRebootNeeded;
   if (console.failureReported()) return ExitFailures;
   return ExitDone;

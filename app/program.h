@@ -2,8 +2,7 @@
 #ifndef BRINDLE_APP_PROGRAM_H_
 #define BRINDLE_APP_PROGRAM_H_
 
-#include <ostream>
-
+#include "platform/output.h"
 #include "platform/platform.h"
 
 namespace brindle {
@@ -24,10 +23,10 @@ Mode SelectMode(int argc, const char* const* argv);
 
 /// Runs `mode` from banner to closing line on `platform`, printing to `out`;
 /// returns the exit status. The usage mode makes no platform call.
-int RunMode(Mode mode, Platform& platform, std::ostream& out);
+int RunMode(Mode mode, Platform& platform, Output& out);
 
 /// Prints the banner, the usage text and the closing line.
-int RunUsage(std::ostream& out);
+int RunUsage(Output& out);
 
 }  // namespace brindle
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/hosted/stream_output.h"
 #include "tests/support/test_machine.h"
 
 namespace brindle {
@@ -109,7 +110,8 @@ TEST(ProgramTest, ExitStatusFollowsWhatTheRunReported) {
     MakeHostDirectories(machine.OnDrive("windows/inf/other"));
     machine.platform().Add(c.fault);
     std::ostringstream out;
-    int status = RunMode(c.mode, machine.platform(), out);
+    StreamOutput output(out);
+    int status = RunMode(c.mode, machine.platform(), output);
     EXPECT_EQ(status, c.status) << c.name;
     const std::string text = out.str();
     EXPECT_EQ(text.compare(0, sizeof(kBanner) - 1, kBanner), 0) << c.name;

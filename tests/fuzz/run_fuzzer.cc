@@ -22,6 +22,7 @@
 #include "catalogue/catalogue.h"
 #include "platform/hosted/hosted_platform.h"
 #include "platform/hosted/regedit4.h"
+#include "platform/hosted/stream_output.h"
 #include "tests/support/program_lines.h"
 
 namespace brindle {
@@ -295,7 +296,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Drive drive(workspace.drive);
   HostedPlatform platform(loaded, drive, nullptr);
   std::ostringstream out;
-  RunMode(mode, platform, out);
+  StreamOutput output(out);
+  RunMode(mode, platform, output);
   // Written now, what the run did not look into goes out as it was read;
   // read back, it must be the registry the run left.
   std::string written = Regedit4Text(loaded);

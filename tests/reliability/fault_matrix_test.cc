@@ -513,7 +513,8 @@ TEST(FaultMatrixTest, WholeRunsGoOnAndTheirStatusTellsWhatHappened) {
           int status;
           {
             InDirectory inDrivers(drivers.path());
-            status = RunMode(mode, machine.platform(), out);
+            StreamOutput output(out);
+            status = RunMode(mode, machine.platform(), output);
           }
           ++runs;
           const std::string text = out.str();

@@ -72,7 +72,7 @@ TestMachine::TestMachine(std::string_view registryText)
     : drive_(std::make_unique<Drive>(MakeDrive(directory_.path()))),
       hosted_(std::make_unique<HostedPlatform>(registry_, *drive_, nullptr)),
       faults_(*hosted_),
-      console_(faults_, out_) {
+      console_(faults_, outStream_) {
   Regedit4Fault fault;
   if (!ReadRegedit4(registryText, registry_, &fault)) {
     throw std::runtime_error("test registry line " +

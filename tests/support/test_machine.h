@@ -9,10 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/console.h"
+#include "app/console.h"
 #include "platform/hosted/drive.h"
 #include "platform/hosted/hosted_platform.h"
 #include "platform/hosted/registry.h"
+#include "platform/hosted/stream_output.h"
 #include "tests/support/fault_platform.h"
 
 namespace brindle {
@@ -62,6 +63,7 @@ class TestMachine {
   std::unique_ptr<HostedPlatform> hosted_;
   FaultPlatform faults_;
   std::ostringstream out_;
+  StreamOutput outStream_{out_};
   Console console_;
 };
 

@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <sstream>
 
-#include "platform/console.h"
+#include "app/console.h"
 #include "platform/hosted/hosted_platform.h"
 #include "platform/hosted/regedit4.h"
+#include "platform/hosted/stream_output.h"
 #include "removal/registry_sweeps.h"
 
 namespace brindle {
@@ -51,6 +52,7 @@ void Sweep(benchmark::State& state, bool classes) {
   const bool fromExport = state.range(2) != 0;
   Drive drive("/nonexistent");
   std::ostringstream out;
+  StreamOutput output(out);
   std::string text;
   if (fromExport) {
     Registry filled;
@@ -67,7 +69,7 @@ void Sweep(benchmark::State& state, bool classes) {
       Fill(*registry, classes, count, matchEvery);
     }
     HostedPlatform platform(*registry, drive, nullptr);
-    Console console(platform, out);
+    Console console(platform, output);
     out.str(std::string());
     state.ResumeTiming();
     if (classes) {

@@ -1,10 +1,9 @@
 // Everything the program says goes through a Console: the lines of the
 // operations and the system's own text for an error code.
-#ifndef BRINDLE_PLATFORM_CONSOLE_H_
-#define BRINDLE_PLATFORM_CONSOLE_H_
+#ifndef BRINDLE_APP_CONSOLE_H_
+#define BRINDLE_APP_CONSOLE_H_
 
-#include <ostream>
-
+#include "platform/output.h"
 #include "platform/platform.h"
 
 namespace brindle {
@@ -12,8 +11,7 @@ namespace brindle {
 /// Standard output of one run, with a tally of the failures it reported.
 class Console {
  public:
-  Console(Platform& platform, std::ostream& out)
-      : platform_(platform), out_(out) {}
+  Console(Platform& platform, Output& out) : platform_(platform), out_(out) {}
 
   /// Prints `format`, each "%s" in it replaced by the next argument, whose
   /// control characters are shown as '?'.
@@ -30,14 +28,15 @@ class Console {
   bool rebootAdvised() const { return rebootAdvised_; }
 
  private:
-  void Write(const std::string& text);
+  void Write(const char* text);
+  void WriteShown(const char* text);
 
   Platform& platform_;
-  std::ostream& out_;
+  Output& out_;
   bool failureReported_ = false;
   bool rebootAdvised_ = false;
 };
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_CONSOLE_H_
+#endif  // BRINDLE_APP_CONSOLE_H_

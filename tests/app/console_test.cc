@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "app/console.h"
 
 #include <gtest/gtest.h>
 

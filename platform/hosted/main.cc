@@ -1,15 +1,17 @@
-// brindle: prepares a Windows 95/98 machine for the USB port replicator, or
-// takes the replicator's drivers off it again.
+// brindle on a simulated Windows 98 machine: the program's entry point on
+// every system but Windows.
 #include <cstdio>
 #include <iostream>
 #include <string>
 
 #include "app/program.h"
+#include "platform/hosted/stream_output.h"
 #include "platform/system.h"
 
 int main(int argc, char** argv) {
+  brindle::StreamOutput out(std::cout);
   brindle::Mode mode = brindle::SelectMode(argc, argv);
-  if (mode == brindle::Mode::Usage) return brindle::RunUsage(std::cout);
+  if (mode == brindle::Mode::Usage) return brindle::RunUsage(out);
   // The system is opened before anything is printed: a run that cannot have
   // it says nothing on standard output.
   std::string error;
@@ -18,5 +20,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "brindle: %s\n", error.c_str());
     return brindle::ExitNoMachine;
   }
-  return brindle::RunMode(mode, *system, std::cout);
+  int status = brindle::RunMode(mode, *system, out);
+  std::cout.flush();
+  return status;
 }
