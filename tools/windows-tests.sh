@@ -25,6 +25,24 @@ for target in i686 x86_64; do
   cmake --build "build-$target-w64-mingw32" -j"$jobs" --target brindle
 done
 
+# The release program loads on Windows 95 as it shipped: its imports, its
+# size, and nothing in it that an entry point without a C runtime would skip.
+tools/check-imports.sh i686-w64-mingw32-objdump build-i686-w64-mingw32/brindle.exe
+for object in build-i686-w64-mingw32/*.a build-i686-w64-mingw32/CMakeFiles/brindle.dir/platform/win32/*.obj; do
+  if i686-w64-mingw32-objdump -h "$object" | grep -E '\.(ctors|init_array)' >/dev/null; then
+    echo "static constructors in $object: nothing would run them" >&2
+    exit 1
+  fi
+done
+
+# The release zip a user puts on a driver disk.
+cmake --build build-i686-w64-mingw32 --target package >/dev/null
+zip=build-i686-w64-mingw32/brindle-1.1.zip
+for member in BRINDLE.EXE README.TXT; do
+  cmake -E tar tf "$zip" | grep -qx "$member" || { echo "$zip lacks $member" >&2; exit 1; }
+done
+echo "release: $zip ($(wc -c <"$zip") bytes) holds BRINDLE.EXE and README.TXT"
+
 export BRINDLE_WINDOWS_EXE="$PWD/build-i686-w64-mingw32/brindle.exe"
 export BRINDLE_WINDOWS64_EXE="$PWD/build-x86_64-w64-mingw32/brindle.exe"
 export BRINDLE_OBJDUMP=i686-w64-mingw32-objdump

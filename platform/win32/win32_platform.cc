@@ -1,7 +1,5 @@
-// The platform on Windows: each call is the ANSI Win32 function of the same
-// name, as Windows 95 already has it.
-#include "platform/platform.h"
-#include "platform/system.h"
+// Each call is the ANSI Win32 function of the same name.
+#include "platform/win32/win32_platform.h"
 
 // After the seam's own names: <windows.h> defines the same ones as macros.
 #include <windows.h>
@@ -44,85 +42,79 @@ LONG DeleteKeyWithSubkeys(HKEY parent, const char* subKey) {
   return ::RegDeleteKeyA(parent, subKey);
 }
 
-class Win32Platform : public Platform {
- public:
-  ErrorCode RegOpenKeyExA(HKey parent, const char* subKey,
-                          std::uint32_t options, std::uint32_t access,
-                          HKey* result) override {
-    HKEY opened = nullptr;
-    LONG error =
-        ::RegOpenKeyExA(ToWindows(parent), subKey, options, access, &opened);
-    if (error == ERROR_SUCCESS) *result = reinterpret_cast<HKey>(opened);
-    return static_cast<ErrorCode>(error);
-  }
-
-  ErrorCode RegEnumKeyExA(HKey key, std::uint32_t index, char* name,
-                          std::uint32_t* nameLength) override {
-    DWORD length = *nameLength;
-    LONG error = ::RegEnumKeyExA(ToWindows(key), index, name, &length, nullptr,
-                                 nullptr, nullptr, nullptr);
-    *nameLength = length;
-    return static_cast<ErrorCode>(error);
-  }
-
-  ErrorCode RegQueryValueExA(HKey key, const char* valueName,
-                             std::uint8_t* data,
-                             std::uint32_t* dataSize) override {
-    DWORD size = *dataSize;
-    LONG error = ::RegQueryValueExA(ToWindows(key), valueName, nullptr, nullptr,
-                                    data, &size);
-    *dataSize = size;
-    return static_cast<ErrorCode>(error);
-  }
-
-  ErrorCode RegSetValueExA(HKey key, const char* valueName, std::uint32_t type,
-                           const std::uint8_t* data,
-                           std::uint32_t dataSize) override {
-    return static_cast<ErrorCode>(
-        ::RegSetValueExA(ToWindows(key), valueName, 0, type, data, dataSize));
-  }
-
-  ErrorCode RegDeleteKeyA(HKey key, const char* subKey) override {
-    return static_cast<ErrorCode>(DeleteKeyWithSubkeys(ToWindows(key), subKey));
-  }
-
-  ErrorCode RegCloseKey(HKey key) override {
-    return static_cast<ErrorCode>(::RegCloseKey(ToWindows(key)));
-  }
-
-  int CopyFileA(const char* existingName, const char* newName,
-                int failIfExists) override {
-    return ::CopyFileA(existingName, newName, failIfExists);
-  }
-
-  int DeleteFileA(const char* path) override { return ::DeleteFileA(path); }
-
-  std::uint32_t GetFileAttributesA(const char* path) override {
-    return ::GetFileAttributesA(path);
-  }
-
-  int CreateDirectoryA(const char* path) override {
-    return ::CreateDirectoryA(path, nullptr);
-  }
-
-  ErrorCode GetLastError() override { return ::GetLastError(); }
-
-  std::uint32_t FormatMessageA(std::uint32_t flags, ErrorCode messageId,
-                               std::uint32_t languageId,
-                               char** buffer) override {
-    // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument receives the
-    // address of the text the system allocated.
-    return ::FormatMessageA(flags, nullptr, messageId, languageId,
-                            reinterpret_cast<LPSTR>(buffer), 0, nullptr);
-  }
-
-  void LocalFree(char* buffer) override { ::LocalFree(buffer); }
-};
-
 }  // namespace
-
-std::unique_ptr<Platform> OpenSystem(std::string*) {
-  return std::make_unique<Win32Platform>();
+ErrorCode Win32Platform::RegOpenKeyExA(HKey parent, const char* subKey,
+                                       std::uint32_t options,
+                                       std::uint32_t access, HKey* result) {
+  HKEY opened = nullptr;
+  LONG error =
+      ::RegOpenKeyExA(ToWindows(parent), subKey, options, access, &opened);
+  if (error == ERROR_SUCCESS) *result = reinterpret_cast<HKey>(opened);
+  return static_cast<ErrorCode>(error);
 }
+
+ErrorCode Win32Platform::RegEnumKeyExA(HKey key, std::uint32_t index,
+                                       char* name, std::uint32_t* nameLength) {
+  DWORD length = *nameLength;
+  LONG error = ::RegEnumKeyExA(ToWindows(key), index, name, &length, nullptr,
+                               nullptr, nullptr, nullptr);
+  *nameLength = length;
+  return static_cast<ErrorCode>(error);
+}
+
+ErrorCode Win32Platform::RegQueryValueExA(HKey key, const char* valueName,
+                                          std::uint8_t* data,
+                                          std::uint32_t* dataSize) {
+  DWORD size = *dataSize;
+  LONG error = ::RegQueryValueExA(ToWindows(key), valueName, nullptr, nullptr,
+                                  data, &size);
+  *dataSize = size;
+  return static_cast<ErrorCode>(error);
+}
+
+ErrorCode Win32Platform::RegSetValueExA(HKey key, const char* valueName,
+                                        std::uint32_t type,
+                                        const std::uint8_t* data,
+                                        std::uint32_t dataSize) {
+  return static_cast<ErrorCode>(
+      ::RegSetValueExA(ToWindows(key), valueName, 0, type, data, dataSize));
+}
+
+ErrorCode Win32Platform::RegDeleteKeyA(HKey key, const char* subKey) {
+  return static_cast<ErrorCode>(DeleteKeyWithSubkeys(ToWindows(key), subKey));
+}
+
+ErrorCode Win32Platform::RegCloseKey(HKey key) {
+  return static_cast<ErrorCode>(::RegCloseKey(ToWindows(key)));
+}
+
+int Win32Platform::CopyFileA(const char* existingName, const char* newName,
+                             int failIfExists) {
+  return ::CopyFileA(existingName, newName, failIfExists);
+}
+
+int Win32Platform::DeleteFileA(const char* path) { return ::DeleteFileA(path); }
+
+std::uint32_t Win32Platform::GetFileAttributesA(const char* path) {
+  return ::GetFileAttributesA(path);
+}
+
+int Win32Platform::CreateDirectoryA(const char* path) {
+  return ::CreateDirectoryA(path, nullptr);
+}
+
+ErrorCode Win32Platform::GetLastError() { return ::GetLastError(); }
+
+std::uint32_t Win32Platform::FormatMessageA(std::uint32_t flags,
+                                            ErrorCode messageId,
+                                            std::uint32_t languageId,
+                                            char** buffer) {
+  // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument receives the
+  // address of the text the system allocated.
+  return ::FormatMessageA(flags, nullptr, messageId, languageId,
+                          reinterpret_cast<LPSTR>(buffer), 0, nullptr);
+}
+
+void Win32Platform::LocalFree(char* buffer) { ::LocalFree(buffer); }
 
 }  // namespace brindle

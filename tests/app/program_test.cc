@@ -3,60 +3,33 @@
 #include <gtest/gtest.h>
 
 #include "platform/hosted/stream_output.h"
+#include "tests/support/program_lines.h"
 #include "tests/support/test_machine.h"
 
 namespace brindle {
 namespace {
 
 constexpr char kBanner[] = "\nBrindle Pre-Install Program Version 1.1\n\n";
-constexpr char kUsageRun[] =
-    "\nBrindle Pre-Install Program Version 1.1\n\n"
-    "To install the port replicator, type:\n"
-    "\n"
-    "      brindle install\n"
-    "\n"
-    "To uninstall the port replicator, type:\n"
-    "\n"
-    "      brindle remove\n"
-    "\n"
-    "Done\n";
-
-struct ModeCase {
-  std::vector<const char*> argv;
-  Mode mode;
-};
 
 TEST(SelectModeTest, FirstArgumentWholeWordAnyAsciiCase) {
-  const ModeCase cases[] = {
-      {{"brindle"}, Mode::Usage},
-      {{"brindle", "install"}, Mode::Install},
-      {{"brindle", "INSTALL"}, Mode::Install},
-      {{"brindle", "InStAlL"}, Mode::Install},
-      {{"brindle", "remove"}, Mode::Remove},
-      {{"brindle", "REMOVE", "install"}, Mode::Remove},
-      {{"brindle", "help", "remove"}, Mode::Usage},
-      {{"brindle", "installx"}, Mode::Usage},
-      {{"brindle", "instal"}, Mode::Usage},
-      {{"brindle", "remov"}, Mode::Usage},
-      {{"brindle", ""}, Mode::Usage},
-      {{"brindle", " remove"}, Mode::Usage},
-      // Only ASCII letters fold: a Latin-1 capital is no match for anything.
-      {{"brindle", "r\xC9move"}, Mode::Usage},
-  };
-  for (const ModeCase& c : cases) {
-    EXPECT_EQ(SelectMode(static_cast<int>(c.argv.size()), c.argv.data()),
-              c.mode)
-        << (c.argv.size() > 1 ? c.argv[1] : "(none)");
+  for (const CommandLineCase& c : CommandLineCases) {
+    std::vector<const char*> argv = {"brindle"};
+    for (const std::string& argument : c.arguments) {
+      argv.push_back(argument.c_str());
+    }
+    const Mode expected[] = {Mode::Usage, Mode::Install, Mode::Remove};
+    EXPECT_EQ(SelectMode(static_cast<int>(argv.size()), argv.data()),
+              expected[c.selects])
+        << (argv.size() > 1 ? argv[1] : "(none)");
   }
 }
 
 TEST(ProgramTest, UsageRunsPrintBannerUsageAndDoneWithoutAMachine) {
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {"help"}, {"installx"}, {""}, {"remov"}, {"-?", "install"}};
-  for (const auto& arguments : cases) {
+  for (const CommandLineCase& c : CommandLineCases) {
+    if (c.selects != CommandLineCase::Usage) continue;
     // A machine that does not exist: the usage mode never opens one.
-    ProgramRun run = RunProgram(arguments, "", "/nonexistent/machine");
-    EXPECT_EQ(run.out, kUsageRun);
+    ProgramRun run = RunProgram(c.arguments, "", "/nonexistent/machine");
+    EXPECT_EQ(run.out, UsageRunOutput);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
   }

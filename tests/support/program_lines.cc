@@ -44,4 +44,38 @@ std::vector<std::string> ForeignLines(const std::string& output) {
   return foreign;
 }
 
+const char UsageRunOutput[] =
+    "\nBrindle Pre-Install Program Version 1.1\n\n"
+    "To install the port replicator, type:\n"
+    "\n"
+    "      brindle install\n"
+    "\n"
+    "To uninstall the port replicator, type:\n"
+    "\n"
+    "      brindle remove\n"
+    "\n"
+    "Done\n";
+
+const std::vector<CommandLineCase> CommandLineCases = {
+    {{}, CommandLineCase::Usage},
+    {{"install"}, CommandLineCase::Install},
+    {{"INSTALL"}, CommandLineCase::Install},
+    {{"InStAlL"}, CommandLineCase::Install},
+    {{"remove"}, CommandLineCase::Remove},
+    {{"REMOVE", "install"}, CommandLineCase::Remove},
+    {{"install", "a b", "c\\\"d"}, CommandLineCase::Install},
+    {{"help", "remove"}, CommandLineCase::Usage},
+    {{"-?", "install"}, CommandLineCase::Usage},
+    {{"installx"}, CommandLineCase::Usage},
+    {{"instal"}, CommandLineCase::Usage},
+    {{"remov"}, CommandLineCase::Usage},
+    {{""}, CommandLineCase::Usage},
+    {{" remove"}, CommandLineCase::Usage},
+    {{"re move"}, CommandLineCase::Usage},
+    {{"\"remove\""}, CommandLineCase::Usage},
+    {{"remove\\"}, CommandLineCase::Usage},
+    // Only ASCII letters fold: a Latin-1 capital is no match for anything.
+    {{"r\xC9move"}, CommandLineCase::Usage},
+};
+
 }  // namespace brindle

@@ -13,6 +13,17 @@ bool IsProgramLine(const std::string& line);
 /// The lines of `output` that are not among the program's own forms.
 std::vector<std::string> ForeignLines(const std::string& output);
 
+/// The whole output of a run that prints the usage text.
+extern const char UsageRunOutput[];
+
+/// Arguments after the program name, and the mode they select: the first
+/// argument as a whole word in any ASCII case.
+struct CommandLineCase {
+  std::vector<std::string> arguments;
+  enum Selects { Usage, Install, Remove } selects;
+};
+extern const std::vector<CommandLineCase> CommandLineCases;
+
 }  // namespace brindle
 
 #endif  // BRINDLE_TESTS_SUPPORT_PROGRAM_LINES_H_
