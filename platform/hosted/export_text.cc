@@ -19,7 +19,8 @@ constexpr const char* kRoots[] = {
     "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
 };
 
-// How the bytes of a quoted name or string are told apart.
+// How the bytes of a quoted name or string are told apart. Line ends are
+// plain there: regedit writes names and strings as they stand.
 enum : unsigned char { kPlain, kQuote, kBackslash, kStop };
 
 struct ByteTables {
@@ -35,7 +36,6 @@ constexpr ByteTables MakeTables() {
     unsigned char kind = kPlain;
     if (c == '"') kind = kQuote;
     if (c == '\\') kind = kBackslash;
-    if (c == '\r' || c == '\n') kind = kStop;
     tables.inName[c] = kind;
     tables.inString[c] = c == 0 ? static_cast<unsigned char>(kStop) : kind;
     signed char lower = -1;
@@ -240,17 +240,13 @@ class ExportScanner {
     // Sixteen bytes at a time while there are as many.
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
     const __m128i nul = nulStops ? _mm_setzero_si128() : quote;
     while (end_ - p >= 16) {
       __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i stops =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
-                                    _mm_cmpeq_epi8(bytes, backslash)),
-                       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr),
-                                                 _mm_cmpeq_epi8(bytes, lf)),
-                                    _mm_cmpeq_epi8(bytes, nul)));
+      __m128i stops = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
+                       _mm_cmpeq_epi8(bytes, backslash)),
+          _mm_cmpeq_epi8(bytes, nul));
       unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
       if (mask != 0) return p + __builtin_ctz(mask);
       p += 16;
@@ -379,8 +375,7 @@ class ExportScanner {
         byte = static_cast<unsigned>(kTables.lowerHex[Byte(p)] * 16 +
                                      kTables.lowerHex[Byte(p + 1)]);
         ++p;
-        if (p + 1 < end && (byte == 0 || byte == '\r' || byte == '\n'))
-          plain = false;
+        if (p + 1 < end && byte == 0) plain = false;
       }
       if (plain && byte == 0) return false;
     }

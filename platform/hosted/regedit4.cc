@@ -36,6 +36,39 @@ class LineReader {
   explicit LineReader(std::string_view text) : text_(text) {}
 
   bool Next(std::string_view* line) {
+    CountLineEnd();
+    return Read(line);
+  }
+  /// Extends `*line`, a view that ends where the last line handed out
+  /// ends, over that line's end and the next line; false at the end.
+  bool Continue(std::string_view* line) {
+    ending_ = kNone;  // inside a string: its data, not the file's line end
+    std::string_view next;
+    if (!Read(&next)) return false;
+    *line = std::string_view(
+        line->data(),
+        static_cast<std::size_t>(next.data() - line->data()) + next.size());
+    return true;
+  }
+  std::size_t number() const { return number_; }
+  /// "\n" when every line so far ended in a lone LF, else "\r\n".
+  std::string lineEnd() {
+    CountLineEnd();
+    return sawLineFeed_ && !sawCarriageReturn_ ? "\n" : "\r\n";
+  }
+
+ private:
+  enum Ending { kNone, kCarriageReturn, kLineFeed };
+
+  // The last line's end counts once the line is known not to be inside a
+  // string.
+  void CountLineEnd() {
+    if (ending_ == kCarriageReturn) sawCarriageReturn_ = true;
+    if (ending_ == kLineFeed) sawLineFeed_ = true;
+    ending_ = kNone;
+  }
+
+  bool Read(std::string_view* line) {
     if (begin_ == text_.size()) return false;
     const char* start = text_.data() + begin_;
     std::size_t left = text_.size() - begin_;
@@ -48,10 +81,10 @@ class LineReader {
       length = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
     std::size_t skip = 0;
     if (cr) {
-      sawCarriageReturn_ = true;
+      ending_ = kCarriageReturn;
       skip = (length + 1 < left && start[length + 1] == '\n') ? 2 : 1;
     } else if (lf) {
-      sawLineFeed_ = true;
+      ending_ = kLineFeed;
       skip = 1;
     }
     *line = std::string_view(start, length);
@@ -59,15 +92,10 @@ class LineReader {
     ++number_;
     return true;
   }
-  std::size_t number() const { return number_; }
-  /// "\n" when every line so far ended in a lone LF, else "\r\n".
-  std::string lineEnd() const {
-    return sawLineFeed_ && !sawCarriageReturn_ ? "\n" : "\r\n";
-  }
 
- private:
   std::string_view text_;
   std::size_t begin_ = 0;
+  Ending ending_ = kNone;
   bool sawCarriageReturn_ = false;
   bool sawLineFeed_ = false;
   std::size_t number_ = 0;
@@ -105,7 +133,9 @@ class Reader {
  private:
   bool Fail(Regedit4Fault* fault, std::string what) {
     if (fault) {
-      fault->line = lines_.number() == 0 ? 1 : lines_.number();
+      fault->line = faultLine_ != 0       ? faultLine_
+                    : lines_.number() == 0 ? 1
+                                           : lines_.number();
       fault->what = std::move(what);
     }
     return false;
@@ -171,28 +201,39 @@ class Reader {
     return true;
   }
 
-  // Reads a quoted string starting at body[*at] == '"'.
-  bool ReadQuoted(std::string_view body, std::size_t* at, std::string* out) {
+  // Reads a quoted text starting at (*body)[*at] == '"'. One whose closing
+  // quote is not on its line goes on over the line end, whose bytes are
+  // part of it as the file has them: regedit writes string data as it
+  // stands. `*body` is then extended over the lines it took.
+  bool ReadQuoted(std::string_view* body, std::size_t* at, std::string* out) {
+    const std::size_t firstLine = lines_.number();
     std::size_t i = *at + 1;
-    while (i < body.size()) {
+    while (true) {
+      std::string_view text = *body;
       std::size_t stop = i;
-      while (stop < body.size() && body[stop] != '"' && body[stop] != '\\')
+      while (stop < text.size() && text[stop] != '"' && text[stop] != '\\')
         ++stop;
-      if (stop == body.size()) break;
-      out->append(body.data() + i, stop - i);
-      if (body[stop] == '"') {
+      out->append(text.data() + i, stop - i);
+      if (stop == text.size()) {
+        if (!lines_.Continue(body)) {
+          faultLine_ = firstLine;
+          return Refuse("unterminated string");
+        }
+        i = stop;
+        continue;
+      }
+      if (text[stop] == '"') {
         *at = stop + 1;
         return true;
       }
-      if (stop + 1 >= body.size()) break;
-      char escaped = body[stop + 1];
+      if (stop + 1 >= text.size()) return Refuse("unterminated string");
+      char escaped = text[stop + 1];
       if (escaped != '\\' && escaped != '"') {
         return Refuse("unknown escape in string");
       }
       out->push_back(escaped);
       i = stop + 2;
     }
-    return Refuse("unterminated string");
   }
 
   bool ReadValueLine(std::string_view body) {
@@ -205,7 +246,7 @@ class Reader {
     std::size_t at = 0;
     if (body.front() == '@') {
       at = 1;
-    } else if (!ReadQuoted(body, &at, &name)) {
+    } else if (!ReadQuoted(&body, &at, &name)) {
       return false;
     }
     while (at < body.size() && IsBlank(body[at])) ++at;
@@ -221,7 +262,7 @@ class Reader {
     }
     if (!rest.empty() && rest.front() == '"') {
       std::size_t end = 0;
-      if (!ReadQuoted(rest, &end, &data)) return false;
+      if (!ReadQuoted(&rest, &end, &data)) return false;
       if (!TrimBlanks(rest.substr(end)).empty()) {
         return Refuse("text after string");
       }
@@ -314,6 +355,8 @@ class Reader {
   std::string dataScratch_;
   RegistryKey pending_{std::string_view(), nullptr};
   std::string what_;
+  // Where a fault that spans lines began; 0: the current line.
+  std::size_t faultLine_ = 0;
 };
 
 // Export text built in place: room is made once a line, then bytes are put
@@ -352,13 +395,14 @@ void PutQuoted(TextBuffer& out, std::string_view text) {
   out.Put('"');
 }
 
-// Whether a string value can be written as "data" and read back the same.
+// Whether a string value can be written as "data" and read back the same:
+// line ends in it are written as they stand, as regedit writes them.
 bool IsPlainString(const RegistryValue& value) {
   std::string_view data = value.data;
   if (value.type != 1 || data.empty() || data.back() != '\0') return false;
   for (std::size_t i = 0; i + 1 < data.size(); ++i) {
     char c = data[i];
-    if (c == '\0' || c == '\r' || c == '\n') return false;
+    if (c == '\0') return false;
   }
   return true;
 }

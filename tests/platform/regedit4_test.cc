@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace brindle {
 namespace {
 
@@ -135,6 +137,10 @@ TEST(Regedit4Test, MalformedTextIsRefusedWithItsLine) {
       {"\xEF\xBB\xBFREGEDIT4\n", 1},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n", 2},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"open\n", 3},
+      // A string never closed is named by the line where it began.
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"open\r\nmore\n\nmore", 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"a\nb\" c\n", 4},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"a\\\n\"\n", 3},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,zz\n", 3},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n  0g\n", 4},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n", 3},
@@ -196,6 +202,52 @@ TEST(LoadRegedit4Test, AnExportAsWrittenIsKeptWholeAndWrittenBackAsItIs) {
     EXPECT_EQ(usb->FindValue("")->data,
               "default \"quoted\" c:\\path" + std::string(1, '\0'));
     EXPECT_EQ(Export(registry), text);
+  }
+}
+
+TEST(LoadRegedit4Test, StringsRunOverLineEndsAsRegeditWritesThem) {
+  struct Case {
+    const char* name;
+    const char* lineEnd;
+    std::string valueLines;
+    std::string data;  // of "v", without its NUL
+  };
+  const Case cases[] = {
+      {"one CR LF", "\r\n", "\"v\"=\"a\r\nb\"\r\n", "a\r\nb"},
+      {"one LF", "\n", "\"v\"=\"a\nb\"\n", "a\nb"},
+      {"two", "\r\n", "\"v\"=\"a\r\n\r\nb\"\r\n", "a\r\n\r\nb"},
+      {"three, as they stand", "\n", "\"v\"=\"\r\na\n\nb\r\n\"\n",
+       "\r\na\n\nb\r\n"},
+      {"a quote escaped before a line end", "\r\n",
+       "\"v\"=\"a\\\"\r\n\\\"b\\\\\"\r\n", "a\"\r\n\"b\\"},
+      {"a value after one", "\r\n",
+       "\"v\"=\"a\r\n\"\r\n\"w\"=\"[HKEY_LOCAL_MACHINE]\"\r\n", "a\r\n"},
+      {"a name over a line end", "\n", "\"v\n2\"=\"x\"\n\"v\"=\"y\"\n", "y"},
+  };
+  for (const Case& c : cases) {
+    const std::string text =
+        WithLineEnd("REGEDIT4\n\n[HKEY_LOCAL_MACHINE]\n\n[HKEY_LOCAL_MACHINE\\A]\n",
+                    c.lineEnd) +
+        c.valueLines + c.lineEnd;
+    Registry read;
+    Regedit4Fault fault;
+    ASSERT_TRUE(ReadRegedit4(text, read, &fault))
+        << c.name << ": line " << fault.line << ": " << fault.what;
+    Registry loaded;
+    ASSERT_TRUE(Load(text, loaded)) << c.name;
+    EXPECT_NE(loaded.text, nullptr) << c.name << ": not taken whole";
+    for (Registry* registry : {&read, &loaded}) {
+      RegistryKey* key = registry->Find("HKEY_LOCAL_MACHINE\\A");
+      ASSERT_NE(key, nullptr) << c.name;
+      EXPECT_EQ(key->FindValue("v")->data, c.data + '\0') << c.name;
+      EXPECT_EQ(registry->lineEnd, c.lineEnd) << c.name;
+      EXPECT_EQ(Export(*registry), text) << c.name;
+      // Another value of the key changed: the string is written as it was.
+      key->SetValue("new", 4, std::string(4, '\0'));
+      EXPECT_EQ(Export(*registry).substr(0, text.size() - std::strlen(c.lineEnd)),
+                text.substr(0, text.size() - std::strlen(c.lineEnd)))
+          << c.name;
+    }
   }
 }
 

@@ -48,6 +48,60 @@ TEST_P(ScenarioTest, TranscriptRegistryAndDriveAsExpected) {
   EXPECT_FALSE(HostPathExists(machine.path() + "/registry.log"));
 }
 
+// A real registry, written by Windows Me and exported as its regedit
+// exports: remove finds nothing of the replicator's and writes nothing;
+// install changes the one value it sets and leaves every other byte; a
+// second install changes nothing.
+TEST(RealExportTest, RunsChangeOnlyWhatTheyMeanTo) {
+  const std::string hive =
+      std::string(BRINDLE_SOURCE_DIR) + "/../shared/hives/SYSTEM.DAT";
+  TempDirectory machine;
+  MakeHostDirectories(machine.path() + "/drive_c/windows/system/iosubsys");
+  MakeHostDirectories(machine.path() + "/drive_c/windows/inf");
+  const std::string file = machine.path() + "/registry.reg";
+  ProgramRun export_ = RunCommand(
+      {"/usr/bin/python3",
+       std::string(BRINDLE_SOURCE_DIR) + "/tests/tools/hive_to_regedit4.py",
+       hive, file},
+      "", {});
+  if (export_.status == 77 || !HostPathExists(hive)) {
+    if (std::getenv("BRINDLE_REQUIRE_ALL") != nullptr) {
+      FAIL() << "no libcreg (python3-libcreg) or no " << hive;
+    }
+    GTEST_SKIP() << "no libcreg (python3-libcreg) or no " << hive;
+  }
+  ASSERT_EQ(export_.status, 0) << export_.err;
+  const std::string before = ReadHostFile(file);
+  const std::string drivers =
+      std::string(BRINDLE_SOURCE_DIR) + "/examples/drivers";
+
+  ProgramRun remove = RunProgram({"remove"}, drivers, machine.path());
+  EXPECT_EQ(remove.err, "");
+  EXPECT_EQ(remove.out.find("Deleted key"), std::string::npos) << remove.out;
+  EXPECT_EQ(ReadHostFile(file), before);
+
+  ProgramRun install = RunProgram({"install"}, drivers, machine.path());
+  EXPECT_EQ(install.status, 0) << install.out;
+  const std::string after = ReadHostFile(file);
+  const std::string was = "\"OtherDevicePath\"=\"C:\\\\WINDOWS\\\\INF\\\\OTHER\"";
+  const std::string now = "\"OtherDevicePath\"=\"c:\\\\windows\\\\inf\\\\other\"";
+  std::size_t at = before.find(was);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(after, std::string(before).replace(at, was.size(), now));
+
+  RunProgram({"install"}, drivers, machine.path());
+  EXPECT_EQ(ReadHostFile(file), after);
+
+  // The same registry with a comment is read line by line and written whole
+  // from its keys: every value of every type comes out as it went in.
+  TempDirectory commented;
+  MakeHostDirectories(commented.path() + "/drive_c/windows/inf");
+  WriteHostFile(commented.path() + "/registry.reg",
+                std::string(before).insert(10, "; by hand\r\n"));
+  RunProgram({"install"}, drivers, commented.path());
+  EXPECT_EQ(ReadHostFile(commented.path() + "/registry.reg"), after);
+}
+
 INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest,
                          ::testing::ValuesIn(ScenarioNames(false)),
                          [](const auto& info) {
