@@ -15,7 +15,8 @@ enum ExitStatus : int {
   ExitInstallStopped = 1,  ///< the INF directory could not be prepared
   ExitFailures = 2,        ///< finished, at least one failure reported
   ExitRebootNeeded = 3,    ///< finished, a file was refused: reboot, run again
-  ExitNoMachine = 4,       ///< the simulated machine could not be opened
+  ExitMachineFault = 4,    ///< the simulated machine could not be opened,
+                           ///< or what the run changed could not be saved
 };
 
 /// The mode the first argument after the program name selects.

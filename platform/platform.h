@@ -21,9 +21,11 @@ constexpr ErrorCode ERROR_FILE_NOT_FOUND = 2;
 constexpr ErrorCode ERROR_PATH_NOT_FOUND = 3;
 constexpr ErrorCode ERROR_ACCESS_DENIED = 5;
 constexpr ErrorCode ERROR_INVALID_HANDLE = 6;
+constexpr ErrorCode ERROR_FILE_EXISTS = 80;
 constexpr ErrorCode ERROR_INVALID_PARAMETER = 87;
 constexpr ErrorCode ERROR_MORE_DATA = 234;
 constexpr ErrorCode ERROR_NO_MORE_ITEMS = 259;
+constexpr ErrorCode ERROR_KEY_DELETED = 1018;
 
 constexpr std::uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;

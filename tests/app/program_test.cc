@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/hosted/stream_output.h"
+#include "platform/hosted/machine/stream_output.h"
 #include "tests/support/program_lines.h"
 #include "tests/support/test_machine.h"
 

@@ -1,4 +1,4 @@
-#include "platform/hosted/drive.h"
+#include "platform/hosted/machine/drive.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

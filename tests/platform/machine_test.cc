@@ -1,4 +1,4 @@
-#include "platform/hosted/machine.h"
+#include "platform/hosted/machine/machine.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

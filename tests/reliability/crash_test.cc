@@ -12,7 +12,7 @@
 #include <chrono>
 #include <random>
 
-#include "platform/hosted/machine.h"
+#include "platform/hosted/machine/machine.h"
 #include "tests/support/scenario.h"
 #include "tests/support/test_machine.h"
 #include "tools/genmachine/machine_generator.h"

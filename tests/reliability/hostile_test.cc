@@ -170,6 +170,26 @@ TEST_F(HostileTest, LinksOutOfTheMachineAreNeverFollowed) {
 
 // A machine on a read-only file system: each change is refused with the code
 // Windows gives for write-protected media, and the run goes on.
+TEST_F(HostileTest, ChangesThatCannotBeSavedEndTheRunWithStatusFour) {
+  // The new file cannot be made: the run says so and ends with status 4,
+  // and its journal keeps what it did for the next run.
+  ::mkdir((machine_ + "/registry.reg.new").c_str(), 0755);
+  ProgramRun run = Run();
+  EXPECT_EQ(run.status, 4) << run.out;
+  EXPECT_NE(run.out.find("Deleted key : USB enum for VID_0E7D"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.err.find("registry.reg.new"), std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_EQ(ReadHostFile(machine_ + "/registry.reg"), kRegistry);
+  ::rmdir((machine_ + "/registry.reg.new").c_str());
+  ProgramRun next = Run();
+  EXPECT_EQ(next.status, 0) << next.out << next.err;
+  EXPECT_EQ(ReadHostFile(machine_ + "/registry.reg").find("VID_0E7D"),
+            std::string::npos);
+  EXPECT_FALSE(HostPathExists(machine_ + "/registry.log"));
+}
+
 TEST_F(HostileTest, AReadOnlyMachineRefusesEveryChangeFaithfully) {
   WriteHostFile(machine_ + "/drive_c/windows/system/tavcom.sys", "installed");
   WriteHostFile(machine_ + "/registry.reg",

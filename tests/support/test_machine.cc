@@ -10,7 +10,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/hosted/regedit4.h"
+#include "platform/hosted/forms/regedit4.h"
 
 namespace brindle {
 namespace {

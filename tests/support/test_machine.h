@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "app/console.h"
-#include "platform/hosted/drive.h"
-#include "platform/hosted/hosted_platform.h"
-#include "platform/hosted/registry.h"
-#include "platform/hosted/stream_output.h"
+#include "platform/hosted/machine/drive.h"
+#include "platform/hosted/machine/hosted_platform.h"
+#include "platform/hosted/registry/registry.h"
+#include "platform/hosted/machine/stream_output.h"
 #include "tests/support/fault_platform.h"
 
 namespace brindle {

@@ -17,7 +17,7 @@
 #include <set>
 
 #include "catalogue/catalogue.h"
-#include "platform/hosted/regedit4.h"
+#include "platform/hosted/forms/regedit4.h"
 #include "tests/support/program_lines.h"
 #include "tests/support/scenario.h"
 #include "tests/support/test_machine.h"

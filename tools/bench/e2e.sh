@@ -2,7 +2,10 @@
 # Times `brindle remove` and `brindle install` on generated machines of 10^4,
 # 10^5 and 10^6 keys (the median of RUNS runs, each on a fresh copy), beside
 # the floor: reading the same registry file and writing it back atomically
-# with standard tools (cat, sync, mv). Prints one Markdown table.
+# with standard tools (cat, sync, mv). "remove, other order" is remove on the
+# same registry with its keys in reverse order, every subkey before its
+# parent: a file not in the form the program writes. Prints one Markdown
+# table.
 #   tools/bench/e2e.sh [RUNS]        (default 5; SIZES="10000 100000" to choose)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -38,16 +41,29 @@ echo "|---:|---:|---|---:|---:|---:|---:|---:|"
 for keys in $sizes; do
   "$bin/brindle-genmachine" --keys "$keys" --match 10 "$work/pristine-$keys"
   bytes=$(stat -c %s "$work/pristine-$keys/registry.reg")
-  for mode in remove install; do
+  cp -a "$work/pristine-$keys" "$work/reversed-$keys"
+  # The generator writes CR LF: a key and its values are the lines between
+  # two blank ones.
+  awk 'BEGIN { RS = "\r\n\r\n"; ORS = "" } NR == 1 { head = $0; next }
+       $0 != "" { block[++n] = $0 }
+       END { print head "\r\n"; for (i = n; i >= 1; --i) print "\r\n" block[i] "\r\n"; print "\r\n" }' \
+    "$work/pristine-$keys/registry.reg" >"$work/reversed-$keys/registry.reg"
+  for mode in remove install "remove, other order"; do
+    pristine=$work/pristine-$keys
+    command=$mode
+    if [ "$mode" = "remove, other order" ]; then
+      pristine=$work/reversed-$keys
+      command=remove
+    fi
     : >"$work/times"
     : >"$work/floors"
     : >"$work/peaks"
     for _ in $(seq "$runs"); do
-      set -- $(measure "$work/pristine-$keys" "$bin/brindle" "$mode")
+      set -- $(measure "$pristine" "$bin/brindle" "$command")
       echo "$1" >>"$work/times"
       echo "$2" >>"$work/peaks"
       rm -rf "$work/run"
-      cp -a "$work/pristine-$keys" "$work/run"
+      cp -a "$pristine" "$work/run"
       sync
       floor | cut -d' ' -f1 >>"$work/floors"
     done
@@ -58,5 +74,5 @@ for keys in $sizes; do
       'BEGIN { printf "| %d | %.1f | %s | %.3f | %.3f | %.2f | %.1f | %.2f |\n",
                k, b / 1048576, m, t, f, t / f, p / 1024, p * 1024 / b }'
   done
-  rm -rf "$work/pristine-$keys"
+  rm -rf "$work/pristine-$keys" "$work/reversed-$keys"
 done

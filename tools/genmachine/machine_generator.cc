@@ -8,7 +8,7 @@
 #include <string>
 
 #include "catalogue/catalogue.h"
-#include "platform/hosted/regedit4.h"
+#include "platform/hosted/forms/regedit4.h"
 
 namespace brindle {
 namespace {

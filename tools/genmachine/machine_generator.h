@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/hosted/registry.h"
+#include "platform/hosted/registry/registry.h"
 
 namespace brindle {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "app/program.h"
-#include "platform/hosted/stream_output.h"
-#include "platform/system.h"
+#include "platform/hosted/machine/open_system.h"
+#include "platform/hosted/machine/stream_output.h"
 
 int main(int argc, char** argv) {
   brindle::StreamOutput out(std::cout);
@@ -15,12 +15,19 @@ int main(int argc, char** argv) {
   // The system is opened before anything is printed: a run that cannot have
   // it says nothing on standard output.
   std::string error;
-  std::unique_ptr<brindle::Platform> system = brindle::OpenSystem(&error);
+  std::unique_ptr<brindle::MachinePlatform> system =
+      brindle::OpenSystem(&error);
   if (!system) {
     std::fprintf(stderr, "brindle: %s\n", error.c_str());
-    return brindle::ExitNoMachine;
+    return brindle::ExitMachineFault;
   }
   int status = brindle::RunMode(mode, *system, out);
   std::cout.flush();
+  // A run whose changes could not be kept must not look like one that
+  // finished: the next run folds the journal in.
+  if (!system->Finish(&error)) {
+    std::fprintf(stderr, "brindle: %s\n", error.c_str());
+    return brindle::ExitMachineFault;
+  }
   return status;
 }

@@ -1,6 +1,6 @@
 // What a fresh simulated machine's registry holds.
-#ifndef BRINDLE_PLATFORM_HOSTED_FRESH_MACHINE_H_
-#define BRINDLE_PLATFORM_HOSTED_FRESH_MACHINE_H_
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_FRESH_MACHINE_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_FRESH_MACHINE_H_
 
 #include <string_view>
 
@@ -12,4 +12,4 @@ std::string_view FreshRegistryText();
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_FRESH_MACHINE_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_FRESH_MACHINE_H_

@@ -1,4 +1,4 @@
-#include "platform/hosted/drive.h"
+#include "platform/hosted/machine/drive.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/hosted/registry.h"
+#include "platform/hosted/registry/registry.h"
 
 namespace brindle {
 
@@ -78,26 +78,26 @@ ErrorCode ErrorFromErrno(int error, ErrorCode notFound) {
     case ELOOP:
       return ERROR_ACCESS_DENIED;
     case EROFS:
-      return 19;
+      return ERROR_WRITE_PROTECT;
     case ENOSPC:
     case EDQUOT:
-      return 112;
+      return ERROR_DISK_FULL;
     case EEXIST:
-      return 183;
+      return ERROR_ALREADY_EXISTS;
     case ENOTEMPTY:
-      return 145;
+      return ERROR_DIR_NOT_EMPTY;
     case ENAMETOOLONG:
-      return 206;
+      return ERROR_FILENAME_EXCED_RANGE;
     case EBUSY:
     case ETXTBSY:
-      return 32;
+      return ERROR_SHARING_VIOLATION;
     case ENOMEM:
-      return 8;
+      return ERROR_NOT_ENOUGH_MEMORY;
     case EMFILE:
     case ENFILE:
-      return 4;
+      return ERROR_TOO_MANY_OPEN_FILES;
     default:
-      return 1117;  // an I/O device error
+      return ERROR_IO_DEVICE;
   }
 }
 
@@ -154,9 +154,10 @@ ErrorCode Drive::Resolve(const char* path, Location* location) const {
       continue;
     }
     for (char c : name) {
-      if (!IsValidNameCharacter(static_cast<unsigned char>(c))) return 123;
+      if (!IsValidNameCharacter(static_cast<unsigned char>(c)))
+        return ERROR_INVALID_NAME;
     }
-    if (name.size() > 255) return 206;
+    if (name.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
     names.push_back(std::move(name));
   }
   if (names.empty()) {
@@ -278,7 +279,7 @@ ErrorCode Drive::GetAttributes(const char* path, std::uint32_t* attributes) {
 ErrorCode Drive::CreateDirectory(const char* path) {
   Location location;
   if (ErrorCode error = Resolve(path, &location)) return error;
-  if (location.exists) return 183;
+  if (location.exists) return ERROR_ALREADY_EXISTS;
   if (::mkdir(location.host().c_str(), 0755) != 0) {
     return ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
   }

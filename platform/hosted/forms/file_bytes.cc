@@ -1,4 +1,4 @@
-#include "platform/hosted/file_bytes.h"
+#include "platform/hosted/forms/file_bytes.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>

@@ -1,19 +1,20 @@
-#include "platform/hosted/hosted_platform.h"
+#include "platform/hosted/machine/hosted_platform.h"
 
 #include <cstring>
 
-#include "platform/hosted/regedit4.h"
-#include "platform/hosted/system_texts.h"
+#include "platform/hosted/forms/regedit4.h"
+#include "platform/hosted/machine/system_texts.h"
 
 namespace brindle {
 namespace {
 
 constexpr char kLocalMachine[] = "HKEY_LOCAL_MACHINE";
-constexpr ErrorCode kKeyDeleted = 1018;
 
 }  // namespace
 
-ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key) const {
+ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key,
+                                 SubkeyCursor** cursor) {
+  if (cursor != nullptr) *cursor = nullptr;
   if (handle == HKEY_LOCAL_MACHINE) {
     *key = registry_.top.FindSubkey(kLocalMachine);
     // A registry without the root has nothing below it.
@@ -21,8 +22,9 @@ ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key) const {
   }
   std::size_t slot = OpenSlot(handle);
   if (slot == kNoSlot) return ERROR_INVALID_HANDLE;
-  if (handles_[slot].deleted) return kKeyDeleted;
+  if (handles_[slot].deleted) return ERROR_KEY_DELETED;
   *key = handles_[slot].key;
+  if (cursor != nullptr) *cursor = &handles_[slot].cursor;
   return ERROR_SUCCESS;
 }
 
@@ -51,7 +53,7 @@ ErrorCode HostedPlatform::RegOpenKeyExA(HKey parent, const char* subKey,
     slot = handles_.size();
     handles_.emplace_back();
   }
-  handles_[slot] = Handle{key, true, false};
+  handles_[slot] = Handle{key, true, false, SubkeyCursor{}};
   ++openHandles_;
   *result = reinterpret_cast<HKey>(static_cast<std::uintptr_t>(slot + 1));
   return ERROR_SUCCESS;
@@ -60,8 +62,9 @@ ErrorCode HostedPlatform::RegOpenKeyExA(HKey parent, const char* subKey,
 ErrorCode HostedPlatform::RegEnumKeyExA(HKey handle, std::uint32_t index,
                                         char* name, std::uint32_t* nameLength) {
   RegistryKey* key = nullptr;
-  if (ErrorCode error = Lookup(handle, &key)) return error;
-  const RegistryKey* subkey = key->SubkeyAt(index);
+  SubkeyCursor* cursor = nullptr;
+  if (ErrorCode error = Lookup(handle, &key, &cursor)) return error;
+  const RegistryKey* subkey = key->SubkeyAt(index, cursor);
   if (subkey == nullptr) return ERROR_NO_MORE_ITEMS;
   std::string_view found = subkey->name();
   if (found.size() + 1 > *nameLength) return ERROR_MORE_DATA;
@@ -122,12 +125,18 @@ ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
       if (ErrorCode error = FlushLog()) return error;
     }
   }
+  // Handles below the key now name a deleted key; enumerations of its
+  // parent past it stand one index lower.
+  RegistryKey* parent = doomed->parent();
   for (Handle& open : handles_) {
-    if (open.open && !open.deleted && open.key->IsWithin(doomed)) {
+    if (!open.open || open.deleted) continue;
+    if (open.key->IsWithin(doomed)) {
       open.deleted = true;
+    } else if (open.key == parent && open.cursor.slot > doomed->slot()) {
+      --open.cursor.index;
     }
   }
-  doomed->parent()->RemoveSubkey(doomed);
+  parent->RemoveSubkey(doomed);
   registryChanged_ = true;
   return ERROR_SUCCESS;
 }
@@ -162,7 +171,7 @@ int HostedPlatform::CopyFileA(const char* existingName, const char* newName,
   std::uint32_t attributes = 0;
   if (failIfExists != 0 &&
       drive_.GetAttributes(newName, &attributes) == ERROR_SUCCESS) {
-    return FileResult(80);
+    return FileResult(ERROR_FILE_EXISTS);
   }
   return FileResult(drive_.CopyFile(existingName, newName));
 }

@@ -1,16 +1,16 @@
 // A simulated Windows 98 machine on disk: a directory holding drive_c/ and
 // registry.reg, locked for one run at a time, its registry changes made safe
 // in a journal as they happen and folded into the file when the run ends.
-#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_H_
-#define BRINDLE_PLATFORM_HOSTED_MACHINE_H_
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_MACHINE_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_MACHINE_H_
 
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "platform/hosted/drive.h"
-#include "platform/hosted/hosted_platform.h"
-#include "platform/hosted/registry.h"
+#include "platform/hosted/machine/drive.h"
+#include "platform/hosted/machine/hosted_platform.h"
+#include "platform/hosted/registry/registry.h"
 
 namespace brindle {
 
@@ -58,12 +58,14 @@ class Machine : public ChangeLog {
   bool journalReplayed_ = false;
 };
 
-/// The platform of a run on a machine; keeps what the run changed when it is
-/// destroyed.
+/// The platform of a run on a machine.
 class MachinePlatform : public HostedPlatform {
  public:
   explicit MachinePlatform(std::unique_ptr<Machine> machine);
-  ~MachinePlatform() override;
+
+  /// Keeps what the run changed: false, with the reason in `*error`, when it
+  /// could not be saved; the journal then still holds every change.
+  bool Finish(std::string* error);
 
  private:
   std::unique_ptr<Machine> machine_;
@@ -71,4 +73,4 @@ class MachinePlatform : public HostedPlatform {
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_MACHINE_H_

@@ -1,14 +1,14 @@
 // The platform calls served by a simulated Windows 98 machine: a registry in
 // memory and a drive C: on the host.
-#ifndef BRINDLE_PLATFORM_HOSTED_HOSTED_PLATFORM_H_
-#define BRINDLE_PLATFORM_HOSTED_HOSTED_PLATFORM_H_
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_HOSTED_PLATFORM_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_HOSTED_PLATFORM_H_
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/hosted/drive.h"
-#include "platform/hosted/registry.h"
+#include "platform/hosted/machine/drive.h"
+#include "platform/hosted/registry/registry.h"
 #include "platform/platform.h"
 
 namespace brindle {
@@ -59,10 +59,14 @@ class HostedPlatform : public Platform {
     RegistryKey* key = nullptr;
     bool open = false;
     bool deleted = false;
+    // Where enumerating its subkeys by index stands.
+    SubkeyCursor cursor;
   };
   static constexpr std::size_t kNoSlot = ~std::size_t{0};
-  // The key behind `handle`, or the error a call on it gives.
-  ErrorCode Lookup(HKey handle, RegistryKey** key) const;
+  // The key behind `handle`, or the error a call on it gives; `*cursor`
+  // (when asked for) its enumeration's, null for the root.
+  ErrorCode Lookup(HKey handle, RegistryKey** key,
+                   SubkeyCursor** cursor = nullptr);
   // The slot of an open handle this platform issued, or kNoSlot.
   std::size_t OpenSlot(HKey handle) const;
   int FileResult(ErrorCode error);
@@ -83,4 +87,4 @@ class HostedPlatform : public Platform {
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_HOSTED_PLATFORM_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_HOSTED_PLATFORM_H_

@@ -1,6 +1,6 @@
 // The bytes of a file held whole, mapped where the system allows.
-#ifndef BRINDLE_PLATFORM_HOSTED_FILE_BYTES_H_
-#define BRINDLE_PLATFORM_HOSTED_FILE_BYTES_H_
+#ifndef BRINDLE_PLATFORM_HOSTED_FORMS_FILE_BYTES_H_
+#define BRINDLE_PLATFORM_HOSTED_FORMS_FILE_BYTES_H_
 
 #include <cstddef>
 #include <memory>
@@ -38,4 +38,4 @@ class FileBytes {
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_FILE_BYTES_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_FORMS_FILE_BYTES_H_

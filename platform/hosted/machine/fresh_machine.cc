@@ -1,4 +1,4 @@
-#include "platform/hosted/fresh_machine.h"
+#include "platform/hosted/machine/fresh_machine.h"
 
 namespace brindle {
 

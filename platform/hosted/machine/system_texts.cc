@@ -1,4 +1,4 @@
-#include "platform/hosted/system_texts.h"
+#include "platform/hosted/machine/system_texts.h"
 
 namespace brindle {
 namespace {

@@ -1,8 +1,8 @@
 // Drive C: of the simulated machine: a host directory, its names matched
 // without regard to ASCII case as on FAT, its failures given as Windows
 // gives them.
-#ifndef BRINDLE_PLATFORM_HOSTED_DRIVE_H_
-#define BRINDLE_PLATFORM_HOSTED_DRIVE_H_
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_DRIVE_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_DRIVE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +11,18 @@
 #include "platform/platform.h"
 
 namespace brindle {
+
+// The Windows codes the simulated drive gives besides the seam's own.
+constexpr ErrorCode ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr ErrorCode ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr ErrorCode ERROR_WRITE_PROTECT = 19;
+constexpr ErrorCode ERROR_SHARING_VIOLATION = 32;
+constexpr ErrorCode ERROR_DISK_FULL = 112;
+constexpr ErrorCode ERROR_INVALID_NAME = 123;
+constexpr ErrorCode ERROR_DIR_NOT_EMPTY = 145;
+constexpr ErrorCode ERROR_ALREADY_EXISTS = 183;
+constexpr ErrorCode ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr ErrorCode ERROR_IO_DEVICE = 1117;
 
 /// Writes all of `data` to `fd`; 0, or the errno of the write that failed.
 int WriteAllBytes(int fd, const char* data, std::size_t size);
@@ -46,4 +58,4 @@ class Drive {
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_DRIVE_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_DRIVE_H_

@@ -1,6 +1,6 @@
 // The English texts Windows gives for its error codes.
-#ifndef BRINDLE_PLATFORM_HOSTED_SYSTEM_TEXTS_H_
-#define BRINDLE_PLATFORM_HOSTED_SYSTEM_TEXTS_H_
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_SYSTEM_TEXTS_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_SYSTEM_TEXTS_H_
 
 #include "platform/platform.h"
 
@@ -11,4 +11,4 @@ const char* SystemText(ErrorCode code);
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_SYSTEM_TEXTS_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_SYSTEM_TEXTS_H_

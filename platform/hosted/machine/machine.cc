@@ -1,4 +1,4 @@
-#include "platform/hosted/machine.h"
+#include "platform/hosted/machine/machine.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -12,8 +12,8 @@
 #include <memory>
 #include <utility>
 
-#include "platform/hosted/fresh_machine.h"
-#include "platform/hosted/regedit4.h"
+#include "platform/hosted/forms/regedit4.h"
+#include "platform/hosted/machine/fresh_machine.h"
 
 namespace brindle {
 namespace {
@@ -278,13 +278,9 @@ MachinePlatform::MachinePlatform(std::unique_ptr<Machine> machine)
     : HostedPlatform(machine->registry(), machine->drive(), machine.get()),
       machine_(std::move(machine)) {}
 
-MachinePlatform::~MachinePlatform() {
-  if (!registryChanged() && !machine_->journalReplayed()) return;
-  std::string error;
-  if (!machine_->Save(&error)) {
-    // The journal still holds every change; the next run folds it in.
-    std::fprintf(stderr, "brindle: %s\n", error.c_str());
-  }
+bool MachinePlatform::Finish(std::string* error) {
+  if (!registryChanged() && !machine_->journalReplayed()) return true;
+  return machine_->Save(error);
 }
 
 }  // namespace brindle

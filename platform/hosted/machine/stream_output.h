@@ -1,6 +1,6 @@
 // Standard output of the simulated build: any C++ stream.
-#ifndef BRINDLE_PLATFORM_HOSTED_STREAM_OUTPUT_H_
-#define BRINDLE_PLATFORM_HOSTED_STREAM_OUTPUT_H_
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_STREAM_OUTPUT_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_STREAM_OUTPUT_H_
 
 #include <ostream>
 
@@ -21,4 +21,4 @@ class StreamOutput final : public Output {
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_STREAM_OUTPUT_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_STREAM_OUTPUT_H_

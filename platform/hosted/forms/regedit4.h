@@ -1,14 +1,15 @@
-// The REGEDIT4 text form of the registry, as Windows 98 regedit reads and
-// exports it.
-#ifndef BRINDLE_PLATFORM_HOSTED_REGEDIT4_H_
-#define BRINDLE_PLATFORM_HOSTED_REGEDIT4_H_
+// The REGEDIT4 text form of the registry, as regedit of Windows 95/98/Me
+// reads and exports it: a reader and a writer over the registry model.
+#ifndef BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_
+#define BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 
-#include "platform/hosted/registry.h"
+#include "platform/hosted/forms/file_bytes.h"
+#include "platform/hosted/registry/registry.h"
 
 namespace brindle {
 
@@ -18,16 +19,16 @@ struct Regedit4Fault {
   std::string what;
 };
 
-/// Applies a REGEDIT4 text to `registry`: keys and values added or merged,
-/// `[-key]` and `"name"=-` applied as read, and `registry.lineEnd` set to
-/// the text's. False at the first malformed line, with `*fault` set;
-/// `registry` is then half-changed and to be dropped.
+/// Applies a REGEDIT4 text to `registry` line by line: keys and values
+/// added or merged, `[-key]` and `"name"=-` applied as read, and
+/// `registry.lineEnd` set to the text's. False at the first malformed line,
+/// with `*fault` set; `registry` is then half-changed and to be dropped.
 bool ReadRegedit4(std::string_view text, Registry& registry,
                   Regedit4Fault* fault);
 
-/// Reads a registry file into an empty `registry`. An export in the form
-/// WriteRegedit4 gives is kept whole and its keys built only when looked
-/// into; any other text is read as ReadRegedit4 does.
+/// Reads a registry file into an empty `registry`, as ReadRegedit4 would,
+/// with the same refusals; its keys are built only when first looked into,
+/// and what no run changed is written back as the file had it.
 bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault);
 
 /// Receives the export a piece at a time; false stops it.
@@ -48,4 +49,4 @@ void AppendValueLines(std::string& out, const RegistryValue& value,
 
 }  // namespace brindle
 
-#endif  // BRINDLE_PLATFORM_HOSTED_REGEDIT4_H_
+#endif  // BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_

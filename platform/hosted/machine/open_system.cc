@@ -1,14 +1,13 @@
 // The simulated machine a run opens: BRINDLE_MACHINE, or a default one that
 // is made fresh on first use.
+#include "platform/hosted/machine/open_system.h"
+
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-#include "platform/hosted/machine.h"
-#include "platform/system.h"
 
 namespace brindle {
 namespace {
@@ -25,7 +24,7 @@ bool MakeDirectories(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<Platform> OpenSystem(std::string* error) {
+std::unique_ptr<MachinePlatform> OpenSystem(std::string* error) {
   // A reader of the output that goes away (| head) must not stop the run
   // halfway through the machine: the rest of the output is dropped instead.
   ::signal(SIGPIPE, SIG_IGN);

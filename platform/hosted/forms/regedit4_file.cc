@@ -1,0 +1,415 @@
+#include "platform/hosted/forms/regedit4_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/hosted/forms/regedit4_codec.h"
+
+namespace brindle {
+namespace {
+
+// The tag of the nameless top; an entry's tag is its number plus one, and 0
+// is no tag at all (a key the run made).
+constexpr std::uint32_t kTopTag = 0xFFFFFFFFu;
+// Past this many entries a file is applied line by line instead.
+constexpr std::size_t kMostEntries = 0xFFFFFFF0u;
+
+}  // namespace
+
+// One pass over the text: every line is checked as the line-by-line reader
+// checks it, with the same refusals and line numbers, and each key line's
+// span noted under the entry it names.
+class Regedit4File::Indexer {
+ public:
+  Indexer(Regedit4File& file, std::string_view text)
+      : file_(file), text_(text), lines_(text) {}
+
+  Outcome Run(Regedit4Fault* fault) {
+    std::string_view line;
+    if (!lines_.Next(&line) || !IsHeaderLine(line)) {
+      return Refuse(fault, "no REGEDIT4 header", 1);
+    }
+    // Lines are written with the header's line end.
+    std::string_view after = text_.substr(line.size());
+    if (line == Regedit4Header) {
+      if (after.substr(0, 2) == "\r\n") {
+        file_.lineEnd_ = "\r\n";
+      } else if (after.substr(0, 1) == "\n") {
+        file_.lineEnd_ = "\n";
+      }
+    }
+    if (file_.lineEnd_.empty()) spoilNext_ = true;
+    file_.entries_.reserve(text_.size() / kTypicalKeyBytes);
+    file_.spans_.reserve(text_.size() / kTypicalKeyBytes);
+    std::string_view body;
+    while (lines_.Next(&line)) {
+      const char* at = line.data();
+      switch (KindOfLine(line, &body)) {
+        case LineKind::Blank:
+          if (!line.empty() || blank_ != nullptr ||
+              !lines_.EndedIn(file_.lineEnd_)) {
+            blankWritten_ = false;
+          }
+          if (blank_ == nullptr) {
+            blank_ = at;
+            if (line.empty() && lines_.EndedIn(file_.lineEnd_))
+              blankWritten_ = true;
+          }
+          break;
+        case LineKind::Comment:
+          Spoil();
+          break;
+        case LineKind::Key: {
+          KeyLine key;
+          const char* what = nullptr;
+          if (!ParseKeyLine(body, &key, &what)) return Refuse(fault, what, 0);
+          if (key.deletion) return Outcome::HasDeletions;
+          bool exact = line.size() == key.path.size() + 2 &&
+                       lines_.EndedIn(file_.lineEnd_);
+          if (!StartSpan(at, key.path, exact)) return Outcome::HasDeletions;
+          break;
+        }
+        case LineKind::Value:
+          if (current_ == kNone)
+            return Refuse(fault, "value before any key", 0);
+          if (!CheckValue(line, body, fault)) {
+            return fault->what.empty() ? Outcome::HasDeletions
+                                       : Outcome::Refused;
+          }
+          break;
+        case LineKind::Other:
+          return Refuse(fault, "not a key, value or comment line", 0);
+      }
+    }
+    const std::size_t end = blank_ != nullptr ? Offset(blank_) : text_.size();
+    if (current_ != kNone) file_.spans_[current_].end = end;
+    Close(0, end);
+    lineEnd_ = lines_.lineEnd();
+    return Outcome::Loaded;
+  }
+
+  const std::string& lineEnd() const { return lineEnd_; }
+
+ private:
+  // A key and its values take about this many bytes in a generated machine:
+  // room is made for as many as a file of that size is likely to hold.
+  static constexpr std::size_t kTypicalKeyBytes = 160;
+
+  // An entry on the way to the key line read last, and how that line (or,
+  // for one only named on the way, nothing) spells its path.
+  struct Open {
+    std::uint32_t entry;
+    const char* path;
+    std::size_t pathLength;
+  };
+
+  Outcome Refuse(Regedit4Fault* fault, const char* what, std::size_t line) {
+    fault->line = line != 0 ? line : lines_.number();
+    fault->what = what;
+    return Outcome::Refused;
+  }
+
+  std::size_t Offset(const char* at) const {
+    return static_cast<std::size_t>(at - text_.data());
+  }
+
+  // The current key's lines are not as the writer writes them.
+  void Spoil() {
+    blank_ = nullptr;
+    blankWritten_ = false;
+    if (current_ == kNone) {
+      spoilNext_ = true;
+      return;
+    }
+    Span& span = file_.spans_[current_];
+    if (span.written) {
+      span.written = false;
+      file_.MarkUnclean(spanEntry_);
+    }
+  }
+
+  // Ends the entries on the chain past `depth`: their subtrees end at `end`.
+  void Close(std::size_t depth, std::size_t end) {
+    for (std::size_t i = depth; i < chain_.size(); ++i) {
+      file_.entries_[chain_[i].entry].textEnd = end;
+    }
+    if (depth < chain_.size()) chain_.resize(depth);
+  }
+
+  bool StartSpan(const char* at, std::string_view path, bool exact) {
+    const char* start = blank_ != nullptr ? blank_ : at;
+    const std::size_t offset = Offset(start);
+    if (current_ != kNone) file_.spans_[current_].end = offset;
+    bool written = exact && blank_ != nullptr && blankWritten_ && !spoilNext_;
+    blank_ = nullptr;
+    blankWritten_ = false;
+    spoilNext_ = false;
+
+    // The head this path shares with the last one is found again without a
+    // lookup; every other name makes an entry, made one with any other of
+    // the same key when their parent is filled.
+    std::size_t depth = 0;
+    std::size_t created = 0;
+    std::uint32_t entry = kNone;
+    bool regular = true;
+    const char* name = path.data();
+    while (true) {
+      std::size_t length =
+          path.size() - static_cast<std::size_t>(name - path.data());
+      const void* slash = std::memchr(name, '\\', length);
+      if (slash != nullptr)
+        length =
+            static_cast<std::size_t>(static_cast<const char*>(slash) - name);
+      std::string_view part(name, length);
+      if (created == 0 && depth < chain_.size() &&
+          EqualsAsciiFolded(file_.entries_[chain_[depth].entry].name, part)) {
+        entry = chain_[depth].entry;
+      } else {
+        if (file_.entries_.size() >= kMostEntries) return false;
+        Close(depth, offset);
+        // The parent's own line must spell the path as this one does.
+        if (depth > 0 && (chain_.back().path == nullptr ||
+                          chain_.back().pathLength != depth_bytes(name, path) ||
+                          std::memcmp(chain_.back().path, path.data(),
+                                      chain_.back().pathLength) != 0)) {
+          regular = false;
+        }
+        entry = file_.AddEntry(part, entry);
+        chain_.push_back(Open{entry, nullptr, 0});
+        ++created;
+      }
+      ++depth;
+      if (slash == nullptr) break;
+      name += length + 1;
+    }
+    Close(depth, offset);
+    chain_.back().path = path.data();
+    chain_.back().pathLength = path.size();
+
+    Entry& named = file_.entries_[entry];
+    std::uint32_t span = static_cast<std::uint32_t>(file_.spans_.size());
+    file_.spans_.push_back(
+        Span{offset, static_cast<std::uint32_t>(Offset(path.data()) - offset),
+             static_cast<std::uint32_t>(Offset(lines_.position()) - offset), 0,
+             kNone, written});
+    if (named.lastSpan != kNone) {
+      file_.spans_[named.lastSpan].next = span;
+    } else {
+      named.firstSpan = span;
+    }
+    named.lastSpan = span;
+    // Only a key line that adds one key below the last one's, spelled the
+    // same, keeps a subtree as the writer writes it.
+    if (!written || !regular || created != 1 || named.firstSpan != span) {
+      file_.MarkUnclean(entry);
+    }
+    for (std::size_t i = 0; i + 1 < chain_.size(); ++i) {
+      if (chain_[i].path == nullptr) file_.MarkUnclean(chain_[i].entry);
+    }
+    current_ = span;
+    spanEntry_ = entry;
+    return true;
+  }
+
+  // The bytes of the path before `name`, without the backslash.
+  static std::size_t depth_bytes(const char* name, std::string_view path) {
+    return static_cast<std::size_t>(name - path.data()) - 1;
+  }
+
+  // Checks a value line; false with `fault->what` set when it is malformed,
+  // or left empty when it deletes a value.
+  bool CheckValue(std::string_view line, std::string_view body,
+                  Regedit4Fault* fault) {
+    Span& span = file_.spans_[current_];
+    if (blank_ != nullptr) Spoil();
+    const char* at = line.data();
+    bool whole = span.written && body.size() == line.size();
+    if (whole) {
+      std::size_t taken = 0;
+      const char* next = MatchWrittenValue(at, text_.data() + text_.size(),
+                                           file_.lineEnd_, &taken);
+      if (next != nullptr) {
+        lines_.SkipTo(next, taken - 1);
+        return true;
+      }
+    }
+    ValueFault valueFault;
+    if (!ParseValueLine(lines_, body, &value_, &valueFault)) {
+      Refuse(fault, valueFault.what, valueFault.line);
+      return false;
+    }
+    if (value_.deletion) return false;
+    // Not the quick form (a string over several lines, say): written as
+    // read only when the writer gives it byte for byte.
+    if (whole && lines_.EndedIn(file_.lineEnd_)) {
+      written_.clear();
+      WriteValueLines(written_,
+                      RegistryValue{value_.name, value_.type, value_.data},
+                      file_.lineEnd_);
+      std::string_view read(at, Offset(lines_.position()) - Offset(at));
+      if (read == written_.view()) return true;
+    }
+    Spoil();
+    return true;
+  }
+
+  Regedit4File& file_;
+  std::string_view text_;
+  LineReader lines_;
+  std::vector<Open> chain_;
+  std::uint32_t current_ = kNone;  // the span values go to
+  std::uint32_t spanEntry_ = kNone;
+  // The blank line read since the last key or value line, if any, and
+  // whether it is the one blank line the writer puts before a key.
+  const char* blank_ = nullptr;
+  bool blankWritten_ = false;
+  // Something not as written came before the first key line.
+  bool spoilNext_ = false;
+  ValueLine value_;
+  TextBuffer written_;
+  std::string lineEnd_;
+};
+
+Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
+                                         Regedit4Fault* fault) {
+  std::unique_ptr<Regedit4File> file(new Regedit4File);
+  Indexer indexer(*file, bytes->view());
+  Regedit4Fault refusal;
+  Outcome outcome = indexer.Run(&refusal);
+  if (outcome == Outcome::Refused && fault != nullptr) *fault = refusal;
+  if (outcome != Outcome::Loaded) return outcome;
+  file->bytes_ = std::move(*bytes);
+  registry.lineEnd = indexer.lineEnd();
+  registry.top.FillLater(file.get(), kTopTag);
+  registry.source = std::move(file);
+  return Outcome::Loaded;
+}
+
+std::uint32_t Regedit4File::AddEntry(std::string_view name,
+                                     std::uint32_t parent) {
+  std::uint32_t entry = static_cast<std::uint32_t>(entries_.size());
+  entries_.push_back(Entry{name, parent});
+  std::uint32_t& last =
+      parent == kNone ? lastRoot_ : entries_[parent].lastChild;
+  if (last != kNone) {
+    entries_[last].nextSibling = entry;
+  } else if (parent == kNone) {
+    firstRoot_ = entry;
+  } else {
+    entries_[parent].firstChild = entry;
+  }
+  last = entry;
+  return entry;
+}
+
+void Regedit4File::MarkUnclean(std::uint32_t entry) {
+  // An entry's ancestors are unclean whenever it is: the walk stops at the
+  // first that already is.
+  while (entry != kNone && entries_[entry].clean) {
+    entries_[entry].clean = false;
+    entry = entries_[entry].parent;
+  }
+}
+
+bool Regedit4File::PathMatches(const Span& span, std::string_view path) const {
+  std::string_view text = bytes_.view().substr(span.start + span.path);
+  return text.size() > path.size() && text[path.size()] == ']' &&
+         text.compare(0, path.size(), path) == 0;
+}
+
+void Regedit4File::Fill(RegistryKey& key, std::uint32_t tag) {
+  std::vector<std::uint32_t> group;
+  if (tag != kTopTag) {
+    group.push_back(tag - 1);
+    auto merged = merged_.find(tag - 1);
+    if (merged != merged_.end()) {
+      group.insert(group.end(), merged->second.begin(), merged->second.end());
+    }
+  }
+  // Values, from each of the key's spans in the order of the file.
+  std::vector<std::uint32_t> spans;
+  for (std::uint32_t entry : group) {
+    for (std::uint32_t span = entries_[entry].firstSpan; span != kNone;
+         span = spans_[span].next) {
+      spans.push_back(span);
+    }
+  }
+  if (group.size() > 1) {
+    std::sort(spans.begin(), spans.end(),
+              [&](std::uint32_t a, std::uint32_t b) {
+                return spans_[a].start < spans_[b].start;
+              });
+  }
+  std::size_t decoded = 0;
+  ValueLine value;
+  for (std::uint32_t at : spans) {
+    const Span& span = spans_[at];
+    LineReader lines(bytes_.view().substr(span.start + span.values,
+                                          span.end - span.start - span.values));
+    std::string_view line;
+    std::string_view body;
+    ValueFault fault;
+    while (lines.Next(&line)) {
+      if (KindOfLine(line, &body) != LineKind::Value) continue;
+      if (!ParseValueLine(lines, body, &value, &fault)) break;  // checked
+      key.SetValue(value.name, value.type, value.data);
+      ++decoded;
+    }
+  }
+  if (group.size() == 1 && spans.size() == 1 && spans_[spans[0]].written &&
+      key.Values().size() == decoded) {
+    entries_[group[0]].writesAsRead = key.valueWrites();
+  }
+  // Subkeys in the order the file first names them; a name given again is
+  // the same key.
+  std::vector<std::uint32_t> children;
+  if (tag == kTopTag) {
+    for (std::uint32_t c = firstRoot_; c != kNone; c = entries_[c].nextSibling)
+      children.push_back(c);
+  }
+  for (std::uint32_t entry : group) {
+    for (std::uint32_t c = entries_[entry].firstChild; c != kNone;
+         c = entries_[c].nextSibling) {
+      children.push_back(c);
+    }
+  }
+  if (group.size() > 1) std::sort(children.begin(), children.end());
+  for (std::uint32_t child : children) {
+    std::string_view name = entries_[child].name;
+    if (RegistryKey* same = key.FindSubkey(name)) {
+      std::uint32_t first = 0;
+      same->WaitsForFiller(&first);
+      merged_[first - 1].push_back(child);
+      continue;
+    }
+    auto* subkey = new RegistryKey(name, &key, true);
+    subkey->FillLater(this, child + 1);
+    key.AddSubkey(subkey);
+  }
+}
+
+std::string_view Regedit4File::UntouchedSubtree(const RegistryKey& key,
+                                                std::string_view path) const {
+  std::uint32_t tag = 0;
+  if (!key.WaitsForFiller(&tag) || tag == 0 || tag == kTopTag) return {};
+  const Entry& entry = entries_[tag - 1];
+  if (!entry.clean || merged_.count(tag - 1) != 0) return {};
+  const Span& span = spans_[entry.firstSpan];
+  if (!PathMatches(span, path)) return {};
+  return bytes_.view().substr(span.start, entry.textEnd - span.start);
+}
+
+std::string_view Regedit4File::OwnLinesAsRead(const RegistryKey& key,
+                                              std::string_view path) const {
+  std::uint32_t tag = 0;
+  if (key.WaitsForFiller(&tag) || tag == 0 || tag == kTopTag) return {};
+  const Entry& entry = entries_[tag - 1];
+  if (entry.writesAsRead != key.valueWrites() || merged_.count(tag - 1) != 0) {
+    return {};
+  }
+  const Span& span = spans_[entry.firstSpan];
+  if (!PathMatches(span, path)) return {};
+  return bytes_.view().substr(span.start, span.end - span.start);
+}
+
+}  // namespace brindle

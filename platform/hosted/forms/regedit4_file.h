@@ -1,0 +1,92 @@
+// A registry file read only as far as a run needs: one pass checks every
+// line and notes where each key's lines are; a key is built from them when
+// the run first looks into it, and what the run left alone is written back
+// as the file had it, wherever that is exactly what the writer would write.
+#ifndef BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_FILE_H_
+#define BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/hosted/forms/file_bytes.h"
+#include "platform/hosted/forms/regedit4.h"
+#include "platform/hosted/registry/registry.h"
+
+namespace brindle {
+
+class Regedit4File final : public RegistrySource {
+ public:
+  enum class Outcome { Loaded, Refused, HasDeletions };
+  /// Reads `*bytes` into an empty `registry`, taking them when Loaded. A
+  /// text that deletes keys or values is left to ReadRegedit4, which
+  /// applies them in order.
+  static Outcome Load(FileBytes* bytes, Registry& registry,
+                      Regedit4Fault* fault);
+
+  void Fill(RegistryKey& key, std::uint32_t tag) override;
+
+  /// The line end the file's lines were checked against.
+  std::string_view lineEnd() const { return lineEnd_; }
+  /// When `key` waits untouched and the file holds it and all below it, at
+  /// `path`, exactly as the writer would write them: that text.
+  std::string_view UntouchedSubtree(const RegistryKey& key,
+                                    std::string_view path) const;
+  /// When `key`'s values are as read and its own lines in the file are
+  /// exactly what the writer would write at `path`: those lines.
+  std::string_view OwnLinesAsRead(const RegistryKey& key,
+                                  std::string_view path) const;
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // The key line and value lines of one key line's naming of a key, and the
+  // blank line before when there is one.
+  struct Span {
+    std::uint64_t start;
+    std::uint32_t path;    // from start: the path on the key line
+    std::uint32_t values;  // from start: its first value line
+    std::uint64_t end;
+    std::uint32_t next = kNone;  // the same key's next span
+    bool written = true;         // as the writer writes it
+  };
+  // A key as the file names it: created at its first mention, as a key line
+  // or on the path to one. A key named apart twice has two entries, made one
+  // when their parent is filled.
+  struct Entry {
+    std::string_view name;
+    std::uint32_t parent;
+    std::uint32_t firstChild = kNone;
+    std::uint32_t lastChild = kNone;
+    std::uint32_t nextSibling = kNone;
+    std::uint32_t firstSpan = kNone;
+    std::uint32_t lastSpan = kNone;
+    // Its values' write count once filled, while they are as read.
+    std::uint32_t writesAsRead = kNone;
+    // Its lines and all below it follow each other, each as the writer
+    // writes it, up to `textEnd`.
+    bool clean = true;
+    std::uint64_t textEnd = 0;
+  };
+  class Indexer;
+
+  Regedit4File() = default;
+  std::uint32_t AddEntry(std::string_view name, std::uint32_t parent);
+  void MarkUnclean(std::uint32_t entry);
+  bool PathMatches(const Span& span, std::string_view path) const;
+
+  FileBytes bytes_;
+  std::string lineEnd_;
+  std::vector<Entry> entries_;
+  std::vector<Span> spans_;
+  std::uint32_t firstRoot_ = kNone;
+  std::uint32_t lastRoot_ = kNone;
+  // Entries made one with the first one of their key.
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> merged_;
+};
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_FILE_H_

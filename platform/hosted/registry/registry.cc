@@ -1,0 +1,346 @@
+#include "platform/hosted/registry/registry.h"
+
+#include <cstring>
+
+namespace brindle {
+namespace {
+
+// Past this many subkeys a key looks its subkeys up by hash.
+constexpr std::size_t kIndexThreshold = 16;
+constexpr std::size_t kValueHeader = 12;
+
+inline unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A'))
+                                : c;
+}
+
+// FNV-1a over the folded name.
+std::uint32_t FoldedHash(std::string_view name) {
+  std::uint32_t hash = 2166136261u;
+  for (char c : name) {
+    hash = (hash ^ FoldAscii(static_cast<unsigned char>(c))) * 16777619u;
+  }
+  return hash;
+}
+
+std::uint32_t Load32(const char* at) {
+  std::uint32_t value;
+  std::memcpy(&value, at, 4);
+  return value;
+}
+
+// The value stored at `*at` in a block of records, moving `*at` past it.
+RegistryValue RecordAt(std::string_view block, std::size_t* at) {
+  const char* record = block.data() + *at;
+  std::uint32_t nameLength = Load32(record);
+  std::uint32_t dataLength = Load32(record + 8);
+  RegistryValue value;
+  value.name = std::string_view(record + kValueHeader, nameLength);
+  value.type = Load32(record + 4);
+  value.data = std::string_view(record + kValueHeader + nameLength, dataLength);
+  *at += kValueHeader + nameLength + dataLength;
+  return value;
+}
+
+void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
+                  std::string_view data) {
+  std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()), type,
+                             static_cast<std::uint32_t>(data.size())};
+  out.append(reinterpret_cast<const char*>(header), kValueHeader);
+  out.append(name);
+  out.append(data);
+}
+
+}  // namespace
+
+// Open addressing over the subkeys, by folded name: a slot holds a key and
+// its name's hash, so most probes never look at the key itself.
+class RegistryKey::NameIndex {
+ public:
+  explicit NameIndex(std::size_t expected) {
+    std::size_t capacity = 64;
+    while (capacity < expected * 2) capacity *= 2;
+    slots_.assign(capacity, Slot());
+  }
+  RegistryKey* Find(std::string_view name) const {
+    std::uint32_t hash = FoldedHash(name);
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if (slot.key == nullptr) return nullptr;
+      if (slot.hash == hash && slot.key != Removed() &&
+          EqualsAsciiFolded(slot.key->name_, name)) {
+        return slot.key;
+      }
+    }
+  }
+  void Add(RegistryKey* key) {
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    Put(key, FoldedHash(key->name_));
+  }
+  void Remove(RegistryKey* key) {
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = FoldedHash(key->name_) & mask;;
+         at = (at + 1) & mask) {
+      if (slots_[at].key == nullptr) return;
+      if (slots_[at].key == key) {
+        slots_[at].key = Removed();  // keeps the probe chains whole
+        return;
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    RegistryKey* key = nullptr;
+    std::uint32_t hash = 0;
+  };
+  // A slot whose key was removed: an address no key can have.
+  static RegistryKey* Removed() {
+    static char marker;
+    return reinterpret_cast<RegistryKey*>(&marker);
+  }
+  void Put(RegistryKey* key, std::uint32_t hash) {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t at = hash & mask;
+    while (slots_[at].key != nullptr) at = (at + 1) & mask;
+    slots_[at] = Slot{key, hash};
+    ++used_;
+  }
+  void Grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.size() * 2, Slot());
+    used_ = 0;
+    for (const Slot& slot : old) {
+      if (slot.key != nullptr && slot.key != Removed())
+        Put(slot.key, slot.hash);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;  // slots holding a key or a removal marker
+};
+
+bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(static_cast<unsigned char>(a[i])) !=
+        FoldAscii(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent,
+                         bool borrowed)
+    : name_(name), parent_(parent) {
+  if (!borrowed && !name.empty()) {
+    ownedName_.reset(new char[name.size()]);
+    std::memcpy(ownedName_.get(), name.data(), name.size());
+    name_ = std::string_view(ownedName_.get(), name.size());
+  }
+}
+
+RegistryKey::~RegistryKey() {
+  // Deep trees are taken down without recursion.
+  std::vector<RegistryKey*> pending;
+  auto takeFrom = [&](RegistryKey& key) {
+    for (RegistryKey* slot : key.subkeys_) {
+      if (slot) pending.push_back(slot);
+    }
+    key.subkeys_.clear();
+  };
+  takeFrom(*this);
+  while (!pending.empty()) {
+    RegistryKey* key = pending.back();
+    pending.pop_back();
+    takeFrom(*key);
+    delete key;
+  }
+}
+
+void RegistryKey::FillLater(KeyFiller* filler, std::uint32_t tag) {
+  filler_ = filler;
+  fillTag_ = tag;
+}
+
+bool RegistryKey::WaitsForFiller(std::uint32_t* tag) const {
+  *tag = fillTag_;
+  return filler_ != nullptr;
+}
+
+void RegistryKey::FillNow() const {
+  KeyFiller* filler = filler_;
+  filler_ = nullptr;
+  filler->Fill(const_cast<RegistryKey&>(*this), fillTag_);
+}
+
+std::size_t RegistryKey::subkeyCount() const {
+  Fill();
+  return liveSubkeys_;
+}
+
+RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
+                                   SubkeyCursor* cursor) const {
+  Fill();
+  if (index >= liveSubkeys_) return nullptr;
+  SubkeyCursor start;
+  if (cursor != nullptr && cursor->index <= index &&
+      cursor->slot < subkeys_.size()) {
+    start = *cursor;
+  }
+  for (std::size_t slot = start.slot, live = start.index;
+       slot < subkeys_.size(); ++slot) {
+    if (!subkeys_[slot]) continue;
+    if (live == index) {
+      if (cursor != nullptr) *cursor = SubkeyCursor{live, slot};
+      return subkeys_[slot];
+    }
+    ++live;
+  }
+  return nullptr;
+}
+
+RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
+  Fill();
+  if (!index_ && liveSubkeys_ > kIndexThreshold) {
+    index_ = std::make_unique<NameIndex>(liveSubkeys_);
+    for (RegistryKey* slot : subkeys_) {
+      if (slot) index_->Add(slot);
+    }
+  }
+  if (index_) return index_->Find(name);
+  for (RegistryKey* slot : subkeys_) {
+    if (slot && EqualsAsciiFolded(slot->name_, name)) return slot;
+  }
+  return nullptr;
+}
+
+RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
+  if (RegistryKey* existing = FindSubkey(name)) return existing;
+  return AddSubkey(new RegistryKey(name, this));
+}
+
+RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
+  Fill();
+  subkey->slot_ = subkeys_.size();
+  subkeys_.push_back(subkey);
+  ++liveSubkeys_;
+  if (index_) index_->Add(subkey);
+  return subkey;
+}
+
+void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
+  Fill();
+  std::size_t slot = subkey->slot_;
+  if (subkey->parent_ != this || slot >= subkeys_.size() ||
+      subkeys_[slot] != subkey) {
+    return;
+  }
+  if (index_) index_->Remove(subkey);
+  subkeys_[slot] = nullptr;
+  --liveSubkeys_;
+  delete subkey;
+}
+
+RegistryValue RegistryKey::ValueAt(std::size_t* at) const {
+  return RecordAt(values_, at);
+}
+
+std::vector<RegistryValue> RegistryKey::Values() const {
+  std::vector<RegistryValue> values;
+  ForEachValue([&](const RegistryValue& value) { values.push_back(value); });
+  return values;
+}
+
+std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
+  Fill();
+  for (std::size_t at = 0; at < values_.size();) {
+    std::size_t start = at;
+    if (EqualsAsciiFolded(ValueAt(&at).name, name)) return start;
+  }
+  return std::string::npos;
+}
+
+std::optional<RegistryValue> RegistryKey::FindValue(
+    std::string_view name) const {
+  std::size_t at = FindValueOffset(name);
+  if (at == std::string::npos) return std::nullopt;
+  return ValueAt(&at);
+}
+
+void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
+                           std::string_view data) {
+  std::size_t at = FindValueOffset(name);
+  ++valueWrites_;
+  if (at == std::string::npos) {
+    AppendRecord(values_, name, type, data);
+    return;
+  }
+  std::size_t end = at;
+  RegistryValue old = ValueAt(&end);
+  // The name keeps the spelling it was first written with.
+  std::string record;
+  AppendRecord(record, old.name, type, data);
+  values_.replace(at, end - at, record);
+}
+
+bool RegistryKey::RemoveValue(std::string_view name) {
+  std::size_t at = FindValueOffset(name);
+  if (at == std::string::npos) return false;
+  ++valueWrites_;
+  std::size_t end = at;
+  ValueAt(&end);
+  values_.erase(at, end - at);
+  return true;
+}
+
+bool RegistryKey::IsWithin(const RegistryKey* ancestor) const {
+  for (const RegistryKey* key = this; key != nullptr; key = key->parent_) {
+    if (key == ancestor) return true;
+  }
+  return false;
+}
+
+std::string RegistryKey::Path() const {
+  std::vector<const RegistryKey*> chain;
+  for (const RegistryKey* key = this; key->parent_ != nullptr;
+       key = key->parent_) {
+    chain.push_back(key);
+  }
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += '\\';
+    path += (*it)->name_;
+  }
+  return path;
+}
+
+RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path) {
+  const RegistryKey* key = &from;
+  while (!path.empty()) {
+    std::size_t cut = path.find('\\');
+    key = key->FindSubkey(path.substr(0, cut));
+    if (key == nullptr) return nullptr;
+    if (cut == std::string_view::npos) break;
+    path.remove_prefix(cut + 1);
+  }
+  return const_cast<RegistryKey*>(key);
+}
+
+RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
+  RegistryKey* key = &from;
+  while (true) {
+    std::size_t cut = path.find('\\');
+    key = key->FindOrAddSubkey(path.substr(0, cut));
+    if (cut == std::string_view::npos) return key;
+    path.remove_prefix(cut + 1);
+  }
+}
+
+RegistryKey* Registry::Find(std::string_view path) const {
+  return FindKeyPath(top, path);
+}
+
+}  // namespace brindle
