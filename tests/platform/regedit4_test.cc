@@ -179,8 +179,7 @@ bool KeptWhole(const Registry& registry, const std::string& text) {
   if (Export(registry) != text) return false;
   bool waiting = true;
   registry.top.ForEachSubkey([&](const RegistryKey& root) {
-    std::uint32_t tag = 0;
-    waiting = waiting && root.WaitsForFiller(&tag);
+    waiting = waiting && root.subkeysWaiting();
   });
   return waiting;
 }

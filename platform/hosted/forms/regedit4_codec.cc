@@ -10,7 +10,7 @@
 namespace brindle {
 namespace {
 
-constexpr const char* kRoots[] = {
+constexpr std::string_view kRoots[] = {
     "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",   "HKEY_CLASSES_ROOT",
     "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
 };
@@ -31,10 +31,28 @@ int HexDigit(char c) {
   return -1;
 }
 
-int LowerHexDigit(char c) {
+constexpr int LowerHexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
+}
+
+// The same as a table: the written form's hex bytes are most of an export.
+struct HexTable {
+  signed char digit[256];
+};
+constexpr HexTable MakeHexTable() {
+  HexTable table{};
+  for (int c = 0; c < 256; ++c)
+    table.digit[c] =
+        static_cast<signed char>(LowerHexDigit(static_cast<char>(c)));
+  return table;
+}
+constexpr HexTable kHexTable = MakeHexTable();
+constexpr const signed char* kLowerHex = kHexTable.digit;
+
+inline unsigned char Byte(const char* at) {
+  return static_cast<unsigned char>(*at);
 }
 
 std::string_view TrimBlanks(std::string_view text) {
@@ -215,7 +233,10 @@ class WrittenValueMatcher {
       ++p;
       if (!SkipQuoted(&p, true)) return nullptr;
     } else if (*p == 'd') {
-      if (end_ - p < 14 || std::memcmp(p, "dword:", 6) != 0) return nullptr;
+      if (end_ - p < 14 || p[1] != 'w' || p[2] != 'o' || p[3] != 'r' ||
+          p[4] != 'd' || p[5] != ':') {
+        return nullptr;
+      }
       for (int i = 6; i < 14; ++i) {
         if (LowerHexDigit(p[i]) < 0) return nullptr;
       }
@@ -230,8 +251,8 @@ class WrittenValueMatcher {
 
  private:
   bool IsLineEnd(const char* p) const {
-    return static_cast<std::size_t>(end_ - p) >= lineEnd_.size() &&
-           std::memcmp(p, lineEnd_.data(), lineEnd_.size()) == 0;
+    if (lineEnd_.size() == 1) return p < end_ && *p == '\n';
+    return end_ - p >= 2 && p[0] == '\r' && p[1] == '\n';
   }
 
   // Moves past a quoted text whose opening quote is behind `*at`; a line
@@ -254,7 +275,7 @@ class WrittenValueMatcher {
   bool MatchHex(const char* line, const char** at) {
     const char* p = *at;
     std::uint32_t type = REG_BINARY;
-    if (end_ - p < 4 || std::memcmp(p, "hex", 3) != 0) return false;
+    if (end_ - p < 4 || p[0] != 'h' || p[1] != 'e' || p[2] != 'x') return false;
     p += 3;
     if (*p == '(') {
       const char* digits = ++p;
@@ -271,37 +292,41 @@ class WrittenValueMatcher {
     }
     if (p == end_ || *p != ':') return false;
     ++p;
-    // Only strings of type 1 can be written two ways: these are checked
+    // Only strings of type 1 can be written two ways: these are gathered
     // byte by byte; everything else needs only its form.
     std::string bytes;
     std::size_t count = 0;
-    std::size_t column = static_cast<std::size_t>(p - line);
-    while (!IsLineEnd(p)) {
-      if (end_ - p < 3 || LowerHexDigit(p[0]) < 0 || LowerHexDigit(p[1]) < 0)
-        return false;
-      if (type == REG_SZ)
-        bytes.push_back(
-            static_cast<char>(LowerHexDigit(p[0]) * 16 + LowerHexDigit(p[1])));
-      ++count;
-      p += 2;
-      if (*p != ',') break;
-      ++p;
-      column += 3;
-      if (column >= kWrapColumn) {
+    if (!IsLineEnd(p)) {
+      // Bytes that fit before the comma that reaches the wrap column.
+      std::size_t column = static_cast<std::size_t>(p - line);
+      std::size_t onLine =
+          column >= kWrapColumn ? 1 : (kWrapColumn - column + 2) / 3;
+      while (true) {
+        for (std::size_t i = 0; i < onLine; ++i) {
+          if (end_ - p < 3 || (kLowerHex[Byte(p)] | kLowerHex[Byte(p + 1)]) < 0)
+            return false;
+          if (type == REG_SZ)
+            bytes.push_back(static_cast<char>(kLowerHex[Byte(p)] * 16 +
+                                              kLowerHex[Byte(p + 1)]));
+          ++count;
+          p += 2;
+          if (*p != ',') {
+            if (!IsLineEnd(p)) return false;
+            goto done;
+          }
+          ++p;
+        }
         if (p == end_ || *p != '\\') return false;
         ++p;
         if (!IsLineEnd(p)) return false;
         p += lineEnd_.size();
         ++lines_;
-        if (static_cast<std::size_t>(end_ - p) < kContinuationIndent.size() ||
-            std::memcmp(p, kContinuationIndent.data(),
-                        kContinuationIndent.size()) != 0) {
-          return false;
-        }
+        if (end_ - p < 2 || p[0] != ' ' || p[1] != ' ') return false;
         p += kContinuationIndent.size();
-        column = kContinuationIndent.size();
+        onLine = (kWrapColumn - kContinuationIndent.size() + 2) / 3;
       }
     }
+  done:
     // What the writer gives another form: four bytes of type 4 (a dword) and
     // a plain string of type 1.
     if (type == REG_DWORD && count == 4) return false;
@@ -322,7 +347,7 @@ bool IsHeaderLine(std::string_view line) {
 }
 
 bool IsRootKeyName(std::string_view name) {
-  for (const char* root : kRoots) {
+  for (std::string_view root : kRoots) {
     if (EqualsAsciiFolded(name, root)) return true;
   }
   return false;
@@ -425,12 +450,18 @@ bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what) {
   std::string_view path = body.substr(1, body.size() - 2);
   key->deletion = !path.empty() && path.front() == '-';
   if (key->deletion) path.remove_prefix(1);
-  if (!IsRootKeyName(path.substr(0, path.find('\\')))) {
+  // One pass: where the root's name ends, and whether any name is empty.
+  std::size_t rootEnd = path.size();
+  bool empty = path.empty() || path.back() == '\\';
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '\\') continue;
+    if (rootEnd == path.size()) rootEnd = i;
+    empty = empty || i == 0 || path[i - 1] == '\\';
+  }
+  if (!IsRootKeyName(path.substr(0, rootEnd))) {
     *what = "unknown root key";
     return false;
   }
-  bool empty = false;
-  ForEachPathName(path, [&](std::string_view name) { empty |= name.empty(); });
   if (empty) {
     *what = "empty key name";
     return false;

@@ -11,7 +11,7 @@ namespace {
 // The tag of the nameless top; an entry's tag is its number plus one, and 0
 // is no tag at all (a key the run made).
 constexpr std::uint32_t kTopTag = 0xFFFFFFFFu;
-// Past this many entries a file is applied line by line instead.
+// A file that could name more keys than this is applied line by line.
 constexpr std::size_t kMostEntries = 0xFFFFFFF0u;
 
 }  // namespace
@@ -39,10 +39,13 @@ class Regedit4File::Indexer {
       }
     }
     if (file_.lineEnd_.empty()) spoilNext_ = true;
+    // Every key line takes four bytes at least: entries and spans are
+    // numbered in 32 bits.
+    if (text_.size() / 4 >= kMostEntries) return Outcome::HasDeletions;
     file_.entries_.reserve(text_.size() / kTypicalKeyBytes);
     file_.spans_.reserve(text_.size() / kTypicalKeyBytes);
     std::string_view body;
-    while (lines_.Next(&line)) {
+    while (SkipWritten(), lines_.Next(&line)) {
       const char* at = line.data();
       switch (KindOfLine(line, &body)) {
         case LineKind::Blank:
@@ -66,7 +69,7 @@ class Regedit4File::Indexer {
           if (key.deletion) return Outcome::HasDeletions;
           bool exact = line.size() == key.path.size() + 2 &&
                        lines_.EndedIn(file_.lineEnd_);
-          if (!StartSpan(at, key.path, exact)) return Outcome::HasDeletions;
+          StartSpan(at, key.path, exact);
           break;
         }
         case LineKind::Value:
@@ -95,13 +98,69 @@ class Regedit4File::Indexer {
   // room is made for as many as a file of that size is likely to hold.
   static constexpr std::size_t kTypicalKeyBytes = 160;
 
-  // An entry on the way to the key line read last, and how that line (or,
-  // for one only named on the way, nothing) spells its path.
+  // An entry on the path of the key line read last: where its name ends on
+  // that line, and whether a key line named it itself.
   struct Open {
     std::uint32_t entry;
-    const char* path;
-    std::size_t pathLength;
+    std::size_t prefixLength;
+    bool named;
   };
+
+  // Goes through the lines that follow exactly as the writer writes them
+  // (one line end throughout, a blank line before each key line, values in
+  // their written form) without handing them out one by one: most of a
+  // file is such lines. What they do not cover is read line by line.
+  void SkipWritten() {
+    const std::string_view lineEnd = file_.lineEnd_;
+    if (lineEnd.empty() || blank_ != nullptr) return;
+    const char* const end = text_.data() + text_.size();
+    const char* p = lines_.position();
+    std::size_t lines = 0;
+    while (p != end) {
+      if ((*p == '"' || *p == '@') && current_ != kNone &&
+          file_.spans_[current_].written) {
+        std::size_t taken = 0;
+        const char* next = MatchWrittenValue(p, end, lineEnd, &taken);
+        if (next == nullptr) break;
+        p = next;
+        lines += taken;
+        continue;
+      }
+      // A blank line, then "[path]".
+      const std::size_t left = static_cast<std::size_t>(end - p);
+      if (left <= lineEnd.size() + 3 || p[lineEnd.size()] != '[' ||
+          std::memcmp(p, lineEnd.data(), lineEnd.size()) != 0 ||
+          (current_ == kNone && spoilNext_)) {
+        break;
+      }
+      const char* key = p + lineEnd.size();
+      const void* found =
+          std::memchr(key, '\n', static_cast<std::size_t>(end - key));
+      if (found == nullptr) break;
+      const char* newline = static_cast<const char*>(found);
+      const char* stop = newline + 1 - lineEnd.size();
+      if (std::memcmp(stop, lineEnd.data(), lineEnd.size()) != 0 ||
+          std::memchr(key, '\r', static_cast<std::size_t>(stop - key)) !=
+              nullptr) {
+        break;
+      }
+      std::string_view body(key, static_cast<std::size_t>(stop - key));
+      KeyLine keyLine;
+      const char* what = nullptr;
+      if (!ParseKeyLine(body, &keyLine, &what) || keyLine.deletion ||
+          body.size() != keyLine.path.size() + 2) {
+        break;  // read line by line, refused there if it must be
+      }
+      lines_.SkipTo(key, lines + 1);
+      lines = 0;
+      blank_ = p;
+      blankWritten_ = true;
+      lines_.SkipTo(newline + 1, 1);
+      StartSpan(key, keyLine.path, true);
+      p = newline + 1;
+    }
+    lines_.SkipTo(p, lines);
+  }
 
   Outcome Refuse(Regedit4Fault* fault, const char* what, std::size_t line) {
     fault->line = line != 0 ? line : lines_.number();
@@ -136,7 +195,7 @@ class Regedit4File::Indexer {
     if (depth < chain_.size()) chain_.resize(depth);
   }
 
-  bool StartSpan(const char* at, std::string_view path, bool exact) {
+  void StartSpan(const char* at, std::string_view path, bool exact) {
     const char* start = blank_ != nullptr ? blank_ : at;
     const std::size_t offset = Offset(start);
     if (current_ != kNone) file_.spans_[current_].end = offset;
@@ -153,38 +212,55 @@ class Regedit4File::Indexer {
     std::uint32_t entry = kNone;
     bool regular = true;
     const char* name = path.data();
-    while (true) {
-      std::size_t length =
-          path.size() - static_cast<std::size_t>(name - path.data());
-      const void* slash = std::memchr(name, '\\', length);
-      if (slash != nullptr)
-        length =
-            static_cast<std::size_t>(static_cast<const char*>(slash) - name);
-      std::string_view part(name, length);
+    const char* const pathEnd = path.data() + path.size();
+    // Mostly the parent is the last key line's key or one above it, spelled
+    // the same: found by its length and one comparison.
+    const void* slash = memrchr(path.data(), '\\', path.size());
+    const std::size_t parentLength =
+        slash == nullptr ? 0
+                         : static_cast<std::size_t>(
+                               static_cast<const char*>(slash) - path.data());
+    if (parentLength > 0) {
+      for (std::size_t d = chain_.size(); d-- > 0;) {
+        if (chain_[d].prefixLength < parentLength) break;
+        if (chain_[d].prefixLength == parentLength &&
+            std::memcmp(chainPath_, path.data(), parentLength) == 0) {
+          depth = d + 1;
+          entry = chain_[d].entry;
+          name = path.data() + parentLength + 1;
+        }
+      }
+    }
+    while (name <= pathEnd) {
+      const char* stop = name;
+      while (stop != pathEnd && *stop != '\\') ++stop;
+      std::string_view part(name, static_cast<std::size_t>(stop - name));
+      const std::size_t prefixLength =
+          static_cast<std::size_t>(stop - path.data());
       if (created == 0 && depth < chain_.size() &&
           EqualsAsciiFolded(file_.entries_[chain_[depth].entry].name, part)) {
         entry = chain_[depth].entry;
+        chain_[depth].prefixLength = prefixLength;
       } else {
-        if (file_.entries_.size() >= kMostEntries) return false;
         Close(depth, offset);
         // The parent's own line must spell the path as this one does.
-        if (depth > 0 && (chain_.back().path == nullptr ||
-                          chain_.back().pathLength != depth_bytes(name, path) ||
-                          std::memcmp(chain_.back().path, path.data(),
-                                      chain_.back().pathLength) != 0)) {
+        const std::size_t before =
+            static_cast<std::size_t>(name - path.data()) - 1;
+        if (depth > 0 &&
+            (!chain_.back().named || chain_.back().prefixLength != before ||
+             std::memcmp(chainPath_, path.data(), before) != 0)) {
           regular = false;
         }
         entry = file_.AddEntry(part, entry);
-        chain_.push_back(Open{entry, nullptr, 0});
+        chain_.push_back(Open{entry, prefixLength, false});
         ++created;
       }
       ++depth;
-      if (slash == nullptr) break;
-      name += length + 1;
+      name = stop + 1;
     }
     Close(depth, offset);
-    chain_.back().path = path.data();
-    chain_.back().pathLength = path.size();
+    chain_.back().named = true;
+    chainPath_ = path.data();
 
     Entry& named = file_.entries_[entry];
     std::uint32_t span = static_cast<std::uint32_t>(file_.spans_.size());
@@ -203,17 +279,14 @@ class Regedit4File::Indexer {
     if (!written || !regular || created != 1 || named.firstSpan != span) {
       file_.MarkUnclean(entry);
     }
-    for (std::size_t i = 0; i + 1 < chain_.size(); ++i) {
-      if (chain_[i].path == nullptr) file_.MarkUnclean(chain_[i].entry);
+    if (created > 1) {
+      // Keys named only on the way to this one have no lines of their own.
+      for (std::size_t i = 0; i + 1 < chain_.size(); ++i) {
+        if (!chain_[i].named) file_.MarkUnclean(chain_[i].entry);
+      }
     }
     current_ = span;
     spanEntry_ = entry;
-    return true;
-  }
-
-  // The bytes of the path before `name`, without the backslash.
-  static std::size_t depth_bytes(const char* name, std::string_view path) {
-    return static_cast<std::size_t>(name - path.data()) - 1;
   }
 
   // Checks a value line; false with `fault->what` set when it is malformed,
@@ -257,7 +330,8 @@ class Regedit4File::Indexer {
   std::string_view text_;
   LineReader lines_;
   std::vector<Open> chain_;
-  std::uint32_t current_ = kNone;  // the span values go to
+  const char* chainPath_ = nullptr;  // the path of the key line read last
+  std::uint32_t current_ = kNone;    // the span values go to
   std::uint32_t spanEntry_ = kNone;
   // The blank line read since the last key or value line, if any, and
   // whether it is the one blank line the writer puts before a key.
@@ -317,32 +391,38 @@ bool Regedit4File::PathMatches(const Span& span, std::string_view path) const {
          text.compare(0, path.size(), path) == 0;
 }
 
-void Regedit4File::Fill(RegistryKey& key, std::uint32_t tag) {
-  std::vector<std::uint32_t> group;
-  if (tag != kTopTag) {
-    group.push_back(tag - 1);
-    auto merged = merged_.find(tag - 1);
-    if (merged != merged_.end()) {
-      group.insert(group.end(), merged->second.begin(), merged->second.end());
+void Regedit4File::Group(std::uint32_t tag) {
+  group_.clear();
+  if (tag == kTopTag) return;
+  group_.push_back(tag - 1);
+  auto merged = merged_.find(tag - 1);
+  if (merged != merged_.end()) {
+    group_.insert(group_.end(), merged->second.begin(), merged->second.end());
+  }
+}
+
+void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
+  Group(tag);
+  order_.clear();
+  for (std::uint32_t entry : group_) {
+    for (std::uint32_t at = entries_[entry].firstSpan; at != kNone;
+         at = spans_[at].next) {
+      order_.push_back(at);
     }
   }
-  // Values, from each of the key's spans in the order of the file.
-  std::vector<std::uint32_t> spans;
-  for (std::uint32_t entry : group) {
-    for (std::uint32_t span = entries_[entry].firstSpan; span != kNone;
-         span = spans_[span].next) {
-      spans.push_back(span);
-    }
-  }
-  if (group.size() > 1) {
-    std::sort(spans.begin(), spans.end(),
+  if (group_.size() > 1) {
+    std::sort(order_.begin(), order_.end(),
               [&](std::uint32_t a, std::uint32_t b) {
                 return spans_[a].start < spans_[b].start;
               });
   }
+  // Every value line of its spans, in the order of the file: their text is
+  // about the size the values take.
+  std::size_t text = 0;
+  for (std::uint32_t at : order_) text += spans_[at].end - spans_[at].start;
+  key.Reserve(0, text);
   std::size_t decoded = 0;
-  ValueLine value;
-  for (std::uint32_t at : spans) {
+  for (std::uint32_t at : order_) {
     const Span& span = spans_[at];
     LineReader lines(bytes_.view().substr(span.start + span.values,
                                           span.end - span.start - span.values));
@@ -351,35 +431,38 @@ void Regedit4File::Fill(RegistryKey& key, std::uint32_t tag) {
     ValueFault fault;
     while (lines.Next(&line)) {
       if (KindOfLine(line, &body) != LineKind::Value) continue;
-      if (!ParseValueLine(lines, body, &value, &fault)) break;  // checked
-      key.SetValue(value.name, value.type, value.data);
+      if (!ParseValueLine(lines, body, &value_, &fault)) break;  // checked
+      key.SetValue(value_.name, value_.type, value_.data);
       ++decoded;
     }
   }
-  if (group.size() == 1 && spans.size() == 1 && spans_[spans[0]].written &&
+  if (order_.size() == 1 && group_.size() == 1 && spans_[order_[0]].written &&
       key.Values().size() == decoded) {
-    entries_[group[0]].writesAsRead = key.valueWrites();
+    entries_[group_[0]].writesAsRead = key.valueWrites();
   }
-  // Subkeys in the order the file first names them; a name given again is
-  // the same key.
-  std::vector<std::uint32_t> children;
+}
+
+void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
+  Group(tag);
+  order_.clear();
   if (tag == kTopTag) {
     for (std::uint32_t c = firstRoot_; c != kNone; c = entries_[c].nextSibling)
-      children.push_back(c);
+      order_.push_back(c);
   }
-  for (std::uint32_t entry : group) {
+  for (std::uint32_t entry : group_) {
     for (std::uint32_t c = entries_[entry].firstChild; c != kNone;
          c = entries_[c].nextSibling) {
-      children.push_back(c);
+      order_.push_back(c);
     }
   }
-  if (group.size() > 1) std::sort(children.begin(), children.end());
-  for (std::uint32_t child : children) {
+  // In the order the file first names them; a name given again is the same
+  // key, filled from both.
+  if (group_.size() > 1) std::sort(order_.begin(), order_.end());
+  key.Reserve(order_.size(), 0);
+  for (std::uint32_t child : order_) {
     std::string_view name = entries_[child].name;
     if (RegistryKey* same = key.FindSubkey(name)) {
-      std::uint32_t first = 0;
-      same->WaitsForFiller(&first);
-      merged_[first - 1].push_back(child);
+      merged_[same->fillTag() - 1].push_back(child);
       continue;
     }
     auto* subkey = new RegistryKey(name, &key, true);
@@ -390,10 +473,14 @@ void Regedit4File::Fill(RegistryKey& key, std::uint32_t tag) {
 
 std::string_view Regedit4File::UntouchedSubtree(const RegistryKey& key,
                                                 std::string_view path) const {
-  std::uint32_t tag = 0;
-  if (!key.WaitsForFiller(&tag) || tag == 0 || tag == kTopTag) return {};
+  std::uint32_t tag = key.fillTag();
+  if (!key.subkeysWaiting() || tag == 0 || tag == kTopTag) return {};
   const Entry& entry = entries_[tag - 1];
-  if (!entry.clean || merged_.count(tag - 1) != 0) return {};
+  // Named apart elsewhere too: that part is not in this text.
+  if (!entry.clean || merged_.count(tag - 1) != 0 ||
+      !ValuesAsRead(key, entry)) {
+    return {};
+  }
   const Span& span = spans_[entry.firstSpan];
   if (!PathMatches(span, path)) return {};
   return bytes_.view().substr(span.start, entry.textEnd - span.start);
@@ -401,15 +488,21 @@ std::string_view Regedit4File::UntouchedSubtree(const RegistryKey& key,
 
 std::string_view Regedit4File::OwnLinesAsRead(const RegistryKey& key,
                                               std::string_view path) const {
-  std::uint32_t tag = 0;
-  if (key.WaitsForFiller(&tag) || tag == 0 || tag == kTopTag) return {};
+  std::uint32_t tag = key.fillTag();
+  if (tag == 0 || tag == kTopTag || merged_.count(tag - 1) != 0) return {};
   const Entry& entry = entries_[tag - 1];
-  if (entry.writesAsRead != key.valueWrites() || merged_.count(tag - 1) != 0) {
+  if (entry.firstSpan == kNone || entry.firstSpan != entry.lastSpan) return {};
+  const Span& span = spans_[entry.firstSpan];
+  if (!span.written ||
+      !ValuesAsRead(key, entry) || !PathMatches(span, path)) {
     return {};
   }
-  const Span& span = spans_[entry.firstSpan];
-  if (!PathMatches(span, path)) return {};
   return bytes_.view().substr(span.start, span.end - span.start);
+}
+
+bool Regedit4File::ValuesAsRead(const RegistryKey& key,
+                                const Entry& entry) const {
+  return key.valuesWaiting() || entry.writesAsRead == key.valueWrites();
 }
 
 }  // namespace brindle

@@ -14,6 +14,7 @@
 
 #include "platform/hosted/forms/file_bytes.h"
 #include "platform/hosted/forms/regedit4.h"
+#include "platform/hosted/forms/regedit4_codec.h"
 #include "platform/hosted/registry/registry.h"
 
 namespace brindle {
@@ -27,7 +28,8 @@ class Regedit4File final : public RegistrySource {
   static Outcome Load(FileBytes* bytes, Registry& registry,
                       Regedit4Fault* fault);
 
-  void Fill(RegistryKey& key, std::uint32_t tag) override;
+  void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
+  void FillValues(RegistryKey& key, std::uint32_t tag) override;
 
   /// The line end the file's lines were checked against.
   std::string_view lineEnd() const { return lineEnd_; }
@@ -75,7 +77,12 @@ class Regedit4File final : public RegistrySource {
   Regedit4File() = default;
   std::uint32_t AddEntry(std::string_view name, std::uint32_t parent);
   void MarkUnclean(std::uint32_t entry);
+  // Gathers the entries of the key tagged `tag` in group_: mostly one; more
+  // where the file named the key apart more than once.
+  void Group(std::uint32_t tag);
   bool PathMatches(const Span& span, std::string_view path) const;
+  // Its values are those its one span gives, unchanged.
+  bool ValuesAsRead(const RegistryKey& key, const Entry& entry) const;
 
   FileBytes bytes_;
   std::string lineEnd_;
@@ -85,6 +92,11 @@ class Regedit4File final : public RegistrySource {
   std::uint32_t lastRoot_ = kNone;
   // Entries made one with the first one of their key.
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> merged_;
+  // Scratch kept from key to key: the entries of the key being filled, its
+  // spans or subkeys in order, the value being decoded.
+  std::vector<std::uint32_t> group_;
+  std::vector<std::uint32_t> order_;
+  ValueLine value_;
 };
 
 }  // namespace brindle

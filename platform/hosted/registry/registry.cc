@@ -123,6 +123,8 @@ class RegistryKey::NameIndex {
 
 bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // Names are mostly compared with themselves, spelled the same.
+  if (a == b) return true;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (FoldAscii(static_cast<unsigned char>(a[i])) !=
         FoldAscii(static_cast<unsigned char>(b[i]))) {
@@ -163,27 +165,28 @@ RegistryKey::~RegistryKey() {
 void RegistryKey::FillLater(KeyFiller* filler, std::uint32_t tag) {
   filler_ = filler;
   fillTag_ = tag;
+  subkeysWaiting_ = true;
+  valuesWaiting_ = true;
 }
 
-bool RegistryKey::WaitsForFiller(std::uint32_t* tag) const {
-  *tag = fillTag_;
-  return filler_ != nullptr;
+void RegistryKey::FillSubkeysNow() const {
+  subkeysWaiting_ = false;
+  filler_->FillSubkeys(const_cast<RegistryKey&>(*this), fillTag_);
 }
 
-void RegistryKey::FillNow() const {
-  KeyFiller* filler = filler_;
-  filler_ = nullptr;
-  filler->Fill(const_cast<RegistryKey&>(*this), fillTag_);
+void RegistryKey::FillValuesNow() const {
+  valuesWaiting_ = false;
+  filler_->FillValues(const_cast<RegistryKey&>(*this), fillTag_);
 }
 
 std::size_t RegistryKey::subkeyCount() const {
-  Fill();
+  FillSubkeys();
   return liveSubkeys_;
 }
 
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
                                    SubkeyCursor* cursor) const {
-  Fill();
+  FillSubkeys();
   if (index >= liveSubkeys_) return nullptr;
   SubkeyCursor start;
   if (cursor != nullptr && cursor->index <= index &&
@@ -203,13 +206,8 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
 }
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
-  Fill();
-  if (!index_ && liveSubkeys_ > kIndexThreshold) {
-    index_ = std::make_unique<NameIndex>(liveSubkeys_);
-    for (RegistryKey* slot : subkeys_) {
-      if (slot) index_->Add(slot);
-    }
-  }
+  FillSubkeys();
+  if (!index_ && liveSubkeys_ > kIndexThreshold) BuildIndex(liveSubkeys_);
   if (index_) return index_->Find(name);
   for (RegistryKey* slot : subkeys_) {
     if (slot && EqualsAsciiFolded(slot->name_, name)) return slot;
@@ -222,8 +220,23 @@ RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
   return AddSubkey(new RegistryKey(name, this));
 }
 
+void RegistryKey::BuildIndex(std::size_t expected) const {
+  index_ = std::make_unique<NameIndex>(expected);
+  for (RegistryKey* slot : subkeys_) {
+    if (slot) index_->Add(slot);
+  }
+}
+
+void RegistryKey::Reserve(std::size_t subkeys, std::size_t valueBytes) {
+  subkeys_.reserve(subkeys_.size() + subkeys);
+  if (!index_ && liveSubkeys_ + subkeys > kIndexThreshold)
+    BuildIndex(liveSubkeys_ + subkeys);
+  // Each value's record has a header besides its name and data.
+  values_.reserve(values_.size() + valueBytes + valueBytes / 4);
+}
+
 RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
-  Fill();
+  FillSubkeys();
   subkey->slot_ = subkeys_.size();
   subkeys_.push_back(subkey);
   ++liveSubkeys_;
@@ -232,7 +245,7 @@ RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
 }
 
 void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
-  Fill();
+  FillSubkeys();
   std::size_t slot = subkey->slot_;
   if (subkey->parent_ != this || slot >= subkeys_.size() ||
       subkeys_[slot] != subkey) {
@@ -255,7 +268,7 @@ std::vector<RegistryValue> RegistryKey::Values() const {
 }
 
 std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
-  Fill();
+  FillValues();
   for (std::size_t at = 0; at < values_.size();) {
     std::size_t start = at;
     if (EqualsAsciiFolded(ValueAt(&at).name, name)) return start;

@@ -30,12 +30,15 @@ struct RegistryValue {
 
 class RegistryKey;
 
-/// Gives a key its values and subkeys the first time anything looks into
-/// it: how a file form reads only as much of a file as a run needs.
+/// Gives a key its subkeys, and apart from them its values, the first time
+/// anything looks at them: how a file form reads only as much of a file as
+/// a run needs.
 class KeyFiller {
  public:
-  /// Fills `key`, handed to this filler with `tag`.
-  virtual void Fill(RegistryKey& key, std::uint32_t tag) = 0;
+  /// Gives `key`, handed to this filler with `tag`, its subkeys.
+  virtual void FillSubkeys(RegistryKey& key, std::uint32_t tag) = 0;
+  /// Gives it its values.
+  virtual void FillValues(RegistryKey& key, std::uint32_t tag) = 0;
 
  protected:
   ~KeyFiller() = default;
@@ -68,8 +71,12 @@ class RegistryKey {
 
   /// Leaves the key, still empty, to `filler` until first looked into.
   void FillLater(KeyFiller* filler, std::uint32_t tag);
-  /// True while the key waits for its filler; `*tag` is what it was given.
-  bool WaitsForFiller(std::uint32_t* tag) const;
+  /// The tag its filler gave it, 0 for a key made otherwise.
+  std::uint32_t fillTag() const { return fillTag_; }
+  /// True while its subkeys wait for the filler.
+  bool subkeysWaiting() const { return subkeysWaiting_; }
+  /// True while its values wait for the filler.
+  bool valuesWaiting() const { return valuesWaiting_; }
 
   /// How many subkeys there are.
   std::size_t subkeyCount() const;
@@ -81,6 +88,9 @@ class RegistryKey {
   RegistryKey* FindSubkey(std::string_view name) const;
   /// The subkey named `name`, added at the end when there is none.
   RegistryKey* FindOrAddSubkey(std::string_view name);
+  /// Makes room for `subkeys` more subkeys and `valueBytes` more bytes of
+  /// value names and data, so adding them allocates once.
+  void Reserve(std::size_t subkeys, std::size_t valueBytes);
   /// Takes `subkey` (made with new, its parent this key) as the last one.
   RegistryKey* AddSubkey(RegistryKey* subkey);
   /// Removes `subkey` and everything below it.
@@ -88,7 +98,7 @@ class RegistryKey {
   /// Calls `visit` for each subkey in order.
   template <typename Visit>
   void ForEachSubkey(Visit&& visit) const {
-    Fill();
+    FillSubkeys();
     for (const RegistryKey* slot : subkeys_) {
       if (slot) visit(*slot);
     }
@@ -97,7 +107,7 @@ class RegistryKey {
   /// Calls `visit` for each value in order.
   template <typename Visit>
   void ForEachValue(Visit&& visit) const {
-    Fill();
+    FillValues();
     for (std::size_t at = 0; at < values_.size();) visit(ValueAt(&at));
   }
   /// The values in order.
@@ -123,10 +133,16 @@ class RegistryKey {
   class NameIndex;
 
   // Looking into a key fills it first: no caller ever sees it waiting.
-  void Fill() const {
-    if (filler_ != nullptr) FillNow();
+  void FillSubkeys() const {
+    if (subkeysWaiting_) FillSubkeysNow();
   }
-  void FillNow() const;
+  void FillValues() const {
+    if (valuesWaiting_) FillValuesNow();
+  }
+  void FillSubkeysNow() const;
+  void FillValuesNow() const;
+  // Builds the name index with room for `expected` subkeys.
+  void BuildIndex(std::size_t expected) const;
   // The value stored at `*at`, moving `*at` past it.
   RegistryValue ValueAt(std::size_t* at) const;
   // Where the value named `name` starts, or npos.
@@ -146,8 +162,10 @@ class RegistryKey {
   std::string values_;
   std::uint32_t valueWrites_ = 0;
   // Filling is invisible from outside: a waiting key looks like a full one.
-  mutable KeyFiller* filler_ = nullptr;
+  KeyFiller* filler_ = nullptr;
   std::uint32_t fillTag_ = 0;
+  mutable bool subkeysWaiting_ = false;
+  mutable bool valuesWaiting_ = false;
 };
 
 /// Where a registry's keys not yet looked into still are: the file it was
