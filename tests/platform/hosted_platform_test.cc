@@ -35,8 +35,8 @@ TEST(HostedPlatformTest, AnEnumerationStaysRightWhenASubkeyIsDeleted) {
     const char* found;
   };
   const Case cases[] = {
-      {"before the walk", 3, "B", false, 2, "D"},
-      {"the first, through the handle", 4, "A", true, 3, "E"},
+      {"before the walk", 2, "B", false, 2, "D"},
+      {"the first, through the handle", 3, "A", true, 3, "E"},
       {"the one just named, through the handle", 2, "C", true, 2, "D"},
       {"after the walk", 1, "D", false, 3, "E"},
       {"the last, then past the end", 4, "E", false, 4, "error 259"},

@@ -296,37 +296,33 @@ class WrittenValueMatcher {
     // byte by byte; everything else needs only its form.
     std::string bytes;
     std::size_t count = 0;
-    if (!IsLineEnd(p)) {
-      // Bytes that fit before the comma that reaches the wrap column.
-      std::size_t column = static_cast<std::size_t>(p - line);
-      std::size_t onLine =
-          column >= kWrapColumn ? 1 : (kWrapColumn - column + 2) / 3;
-      while (true) {
-        for (std::size_t i = 0; i < onLine; ++i) {
-          if (end_ - p < 3 || (kLowerHex[Byte(p)] | kLowerHex[Byte(p + 1)]) < 0)
-            return false;
-          if (type == REG_SZ)
-            bytes.push_back(static_cast<char>(kLowerHex[Byte(p)] * 16 +
-                                              kLowerHex[Byte(p + 1)]));
-          ++count;
-          p += 2;
-          if (*p != ',') {
-            if (!IsLineEnd(p)) return false;
-            goto done;
-          }
-          ++p;
-        }
-        if (p == end_ || *p != '\\') return false;
-        ++p;
-        if (!IsLineEnd(p)) return false;
-        p += lineEnd_.size();
-        ++lines_;
-        if (end_ - p < 2 || p[0] != ' ' || p[1] != ' ') return false;
-        p += kContinuationIndent.size();
-        onLine = (kWrapColumn - kContinuationIndent.size() + 2) / 3;
+    // Bytes that fit before the comma that reaches the wrap column.
+    std::size_t column = static_cast<std::size_t>(p - line);
+    std::size_t onLine =
+        column >= kWrapColumn ? 1 : (kWrapColumn - column + 2) / 3;
+    for (bool more = !IsLineEnd(p); more;) {
+      for (std::size_t i = 0; more && i < onLine; ++i) {
+        if (end_ - p < 3 || (kLowerHex[Byte(p)] | kLowerHex[Byte(p + 1)]) < 0)
+          return false;
+        if (type == REG_SZ)
+          bytes.push_back(static_cast<char>(kLowerHex[Byte(p)] * 16 +
+                                            kLowerHex[Byte(p + 1)]));
+        ++count;
+        p += 2;
+        more = *p == ',';
+        if (!more && !IsLineEnd(p)) return false;
+        p += more ? 1 : 0;
       }
+      if (!more) break;
+      if (p == end_ || *p != '\\') return false;
+      ++p;
+      if (!IsLineEnd(p)) return false;
+      p += lineEnd_.size();
+      ++lines_;
+      if (end_ - p < 2 || p[0] != ' ' || p[1] != ' ') return false;
+      p += kContinuationIndent.size();
+      onLine = (kWrapColumn - kContinuationIndent.size() + 2) / 3;
     }
-  done:
     // What the writer gives another form: four bytes of type 4 (a dword) and
     // a plain string of type 1.
     if (type == REG_DWORD && count == 4) return false;

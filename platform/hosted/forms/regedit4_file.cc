@@ -145,18 +145,27 @@ class Regedit4File::Indexer {
         break;
       }
       std::string_view body(key, static_cast<std::size_t>(stop - key));
-      KeyLine keyLine;
-      const char* what = nullptr;
-      if (!ParseKeyLine(body, &keyLine, &what) || keyLine.deletion ||
-          body.size() != keyLine.path.size() + 2) {
-        break;  // read line by line, refused there if it must be
+      if (body.back() != ']' || body[1] == '-') break;
+      std::string_view path = body.substr(1, body.size() - 2);
+      // A name added to a path already read is as sound as that path;
+      // anything else the grammar checks.
+      std::size_t parent = ParentOnChain(path);
+      if (parent == 0) {
+        KeyLine keyLine;
+        const char* what = nullptr;
+        if (!ParseKeyLine(body, &keyLine, &what) ||
+            body.size() != keyLine.path.size() + 2) {
+          break;  // read line by line, refused there if it must be
+        }
+      } else if (path.back() == '\\') {
+        break;
       }
       lines_.SkipTo(key, lines + 1);
       lines = 0;
       blank_ = p;
       blankWritten_ = true;
       lines_.SkipTo(newline + 1, 1);
-      StartSpan(key, keyLine.path, true);
+      StartSpan(key, path, true, parent);
       p = newline + 1;
     }
     lines_.SkipTo(p, lines);
@@ -195,7 +204,28 @@ class Regedit4File::Indexer {
     if (depth < chain_.size()) chain_.resize(depth);
   }
 
-  void StartSpan(const char* at, std::string_view path, bool exact) {
+  // When `path`'s parent is on the chain spelled as on the last key line:
+  // its depth; 0 otherwise. Mostly it is the last key line's key or one
+  // above it: found by its length and one comparison.
+  std::size_t ParentOnChain(std::string_view path) const {
+    const void* slash = memrchr(path.data(), '\\', path.size());
+    if (slash == nullptr) return 0;
+    const std::size_t parentLength =
+        static_cast<std::size_t>(static_cast<const char*>(slash) - path.data());
+    for (std::size_t d = chain_.size(); d-- > 0;) {
+      if (chain_[d].prefixLength < parentLength) break;
+      if (chain_[d].prefixLength == parentLength) {
+        return std::memcmp(chainPath_, path.data(), parentLength) == 0 ? d + 1
+                                                                       : 0;
+      }
+    }
+    return 0;
+  }
+
+  // Notes the key line of `path` at `at`, its parent on the chain at
+  // `parent` when known.
+  void StartSpan(const char* at, std::string_view path, bool exact,
+                 std::size_t parent = 0) {
     const char* start = blank_ != nullptr ? blank_ : at;
     const std::size_t offset = Offset(start);
     if (current_ != kNone) file_.spans_[current_].end = offset;
@@ -213,23 +243,11 @@ class Regedit4File::Indexer {
     bool regular = true;
     const char* name = path.data();
     const char* const pathEnd = path.data() + path.size();
-    // Mostly the parent is the last key line's key or one above it, spelled
-    // the same: found by its length and one comparison.
-    const void* slash = memrchr(path.data(), '\\', path.size());
-    const std::size_t parentLength =
-        slash == nullptr ? 0
-                         : static_cast<std::size_t>(
-                               static_cast<const char*>(slash) - path.data());
-    if (parentLength > 0) {
-      for (std::size_t d = chain_.size(); d-- > 0;) {
-        if (chain_[d].prefixLength < parentLength) break;
-        if (chain_[d].prefixLength == parentLength &&
-            std::memcmp(chainPath_, path.data(), parentLength) == 0) {
-          depth = d + 1;
-          entry = chain_[d].entry;
-          name = path.data() + parentLength + 1;
-        }
-      }
+    if (parent == 0) parent = ParentOnChain(path);
+    if (parent > 0) {
+      depth = parent;
+      entry = chain_[parent - 1].entry;
+      name = path.data() + chain_[parent - 1].prefixLength + 1;
     }
     while (name <= pathEnd) {
       const char* stop = name;
@@ -493,8 +511,7 @@ std::string_view Regedit4File::OwnLinesAsRead(const RegistryKey& key,
   const Entry& entry = entries_[tag - 1];
   if (entry.firstSpan == kNone || entry.firstSpan != entry.lastSpan) return {};
   const Span& span = spans_[entry.firstSpan];
-  if (!span.written ||
-      !ValuesAsRead(key, entry) || !PathMatches(span, path)) {
+  if (!span.written || !ValuesAsRead(key, entry) || !PathMatches(span, path)) {
     return {};
   }
   return bytes_.view().substr(span.start, span.end - span.start);
