@@ -437,7 +437,9 @@ void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
   // Every value line of its spans, in the order of the file: their text is
   // about the size the values take.
   std::size_t text = 0;
-  for (std::uint32_t at : order_) text += spans_[at].end - spans_[at].start;
+  for (std::uint32_t at : order_) {
+    text += spans_[at].end - spans_[at].start - spans_[at].values;
+  }
   key.Reserve(0, text);
   std::size_t decoded = 0;
   for (std::uint32_t at : order_) {

@@ -250,8 +250,7 @@ void RegistryKey::Reserve(std::size_t subkeys, std::size_t valueBytes) {
   subkeys_.reserve(subkeys_.size() + subkeys);
   if (!index_ && liveSubkeys_ + subkeys > kIndexThreshold)
     BuildIndex(liveSubkeys_ + subkeys);
-  // Each value's record has a header besides its name and data.
-  values_.reserve(values_.size() + valueBytes + valueBytes / 4);
+  values_.reserve(values_.size() + valueBytes);
 }
 
 RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
