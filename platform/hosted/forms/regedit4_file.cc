@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/hosted/forms/regedit4_codec.h"
 
@@ -480,14 +481,15 @@ void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
   if (group_.size() > 1) std::sort(order_.begin(), order_.end());
   key.Reserve(order_.size(), 0);
   for (std::uint32_t child : order_) {
-    std::string_view name = entries_[child].name;
-    if (RegistryKey* same = key.FindSubkey(name)) {
-      merged_[same->fillTag() - 1].push_back(child);
-      continue;
-    }
-    auto* subkey = new RegistryKey(name, &key, true);
+    auto subkey =
+        std::make_unique<RegistryKey>(entries_[child].name, &key, true);
     subkey->FillLater(this, child + 1);
-    key.AddSubkey(subkey);
+    RegistryKey* added = key.AddSubkeyIfNew(subkey.get());
+    if (added == subkey.get()) {
+      subkey.release();  // the key's now
+    } else {
+      merged_[added->fillTag() - 1].push_back(child);
+    }
   }
 }
 

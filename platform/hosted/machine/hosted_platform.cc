@@ -28,6 +28,13 @@ ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key,
   return ERROR_SUCCESS;
 }
 
+RegistryKey* HostedPlatform::Below(const RegistryKey& key, const char* subKey,
+                                   const SubkeyCursor* cursor) {
+  if (cursor != nullptr && std::strchr(subKey, '\\') == nullptr)
+    return key.FindSubkey(subKey, cursor);
+  return FindKeyPath(key, subKey);
+}
+
 std::size_t HostedPlatform::OpenSlot(HKey handle) const {
   std::uintptr_t number = reinterpret_cast<std::uintptr_t>(handle);
   if (number == 0 || number > handles_.size() || !handles_[number - 1].open) {
@@ -40,9 +47,10 @@ ErrorCode HostedPlatform::RegOpenKeyExA(HKey parent, const char* subKey,
                                         std::uint32_t, std::uint32_t,
                                         HKey* result) {
   RegistryKey* key = nullptr;
-  if (ErrorCode error = Lookup(parent, &key)) return error;
+  SubkeyCursor* cursor = nullptr;
+  if (ErrorCode error = Lookup(parent, &key, &cursor)) return error;
   if (subKey != nullptr && *subKey != '\0') {
-    key = FindKeyPath(*key, subKey);
+    key = Below(*key, subKey, cursor);
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
   }
   std::size_t slot;
@@ -113,9 +121,10 @@ ErrorCode HostedPlatform::RegSetValueExA(HKey handle, const char* valueName,
 
 ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
   RegistryKey* key = nullptr;
-  if (ErrorCode error = Lookup(handle, &key)) return error;
+  SubkeyCursor* cursor = nullptr;
+  if (ErrorCode error = Lookup(handle, &key, &cursor)) return error;
   if (subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
-  RegistryKey* doomed = FindKeyPath(*key, subKey);
+  RegistryKey* doomed = Below(*key, subKey, cursor);
   if (doomed == nullptr) return ERROR_FILE_NOT_FOUND;
   if (log_ != nullptr) {
     AppendKeyLine(pending_, doomed->Path(), true, registry_.lineEnd);

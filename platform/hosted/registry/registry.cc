@@ -93,9 +93,23 @@ class RegistryKey::NameIndex {
       }
     }
   }
-  void Add(RegistryKey* key) {
+  void Add(RegistryKey* key) { AddIfNew(key); }
+  // Adds `key` unless one of its name is there: then returns that one.
+  RegistryKey* AddIfNew(RegistryKey* key) {
     if ((used_ + 1) * 2 > slots_.size()) Grow();
-    Put(key, FoldedHash(key->name_));
+    std::uint32_t hash = FoldedHash(key->name_);
+    std::size_t mask = slots_.size() - 1;
+    std::size_t at = hash & mask;
+    for (; slots_[at].key != nullptr; at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if (slot.hash == hash && slot.key != Removed() &&
+          EqualsAsciiFolded(slot.key->name_, key->name_)) {
+        return slot.key;
+      }
+    }
+    slots_[at] = Slot{key, hash};
+    ++used_;
+    return key;
   }
   void Remove(RegistryKey* key) {
     std::size_t mask = slots_.size() - 1;
@@ -224,8 +238,14 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
   return nullptr;
 }
 
-RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
+RegistryKey* RegistryKey::FindSubkey(std::string_view name,
+                                     const SubkeyCursor* hint) const {
   FillSubkeys();
+  if (hint != nullptr && hint->slot < subkeys_.size()) {
+    RegistryKey* handed = subkeys_[hint->slot];
+    if (handed != nullptr && EqualsAsciiFolded(handed->name_, name))
+      return handed;
+  }
   if (!index_ && liveSubkeys_ > kIndexThreshold) BuildIndex(liveSubkeys_);
   if (index_) return index_->Find(name);
   for (RegistryKey* slot : subkeys_) {
@@ -259,6 +279,20 @@ RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
   subkeys_.push_back(subkey);
   ++liveSubkeys_;
   if (index_) index_->Add(subkey);
+  return subkey;
+}
+
+RegistryKey* RegistryKey::AddSubkeyIfNew(RegistryKey* subkey) {
+  FillSubkeys();
+  if (!index_) {
+    if (RegistryKey* named = FindSubkey(subkey->name_)) return named;
+    return AddSubkey(subkey);
+  }
+  RegistryKey* named = index_->AddIfNew(subkey);
+  if (named != subkey) return named;
+  subkey->slot_ = subkeys_.size();
+  subkeys_.push_back(subkey);
+  ++liveSubkeys_;
   return subkey;
 }
 

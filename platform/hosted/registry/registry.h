@@ -84,8 +84,11 @@ class RegistryKey {
   /// goes on from where the last call left it.
   RegistryKey* SubkeyAt(std::size_t index,
                         SubkeyCursor* cursor = nullptr) const;
-  /// The subkey named `name`, any case, or null.
-  RegistryKey* FindSubkey(std::string_view name) const;
+  /// The subkey named `name`, any case, or null. The one at `hint`'s slot is
+  /// looked at first: a walk by index mostly opens or deletes the subkey it
+  /// was just handed.
+  RegistryKey* FindSubkey(std::string_view name,
+                          const SubkeyCursor* hint = nullptr) const;
   /// The subkey named `name`, added at the end when there is none.
   RegistryKey* FindOrAddSubkey(std::string_view name);
   /// Makes room for `subkeys` more subkeys and `valueBytes` more bytes of
@@ -93,6 +96,9 @@ class RegistryKey {
   void Reserve(std::size_t subkeys, std::size_t valueBytes);
   /// Takes `subkey` (made with new, its parent this key) as the last one.
   RegistryKey* AddSubkey(RegistryKey* subkey);
+  /// The same, unless a subkey of its name is there: that one is returned,
+  /// and `subkey` stays the caller's.
+  RegistryKey* AddSubkeyIfNew(RegistryKey* subkey);
   /// Removes `subkey` and everything below it.
   void RemoveSubkey(RegistryKey* subkey);
   /// Calls `visit` for each subkey in order.
