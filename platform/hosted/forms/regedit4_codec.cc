@@ -215,14 +215,20 @@ void PutHexByte(TextBuffer& out, unsigned char byte) {
 // The fast check of written value lines, on raw bytes.
 class WrittenValueMatcher {
  public:
-  WrittenValueMatcher(const char* end, std::string_view lineEnd)
-      : end_(end), lineEnd_(lineEnd) {}
+  WrittenValueMatcher(const char* end, std::string_view lineEnd,
+                      ValueLine* value)
+      : end_(end), lineEnd_(lineEnd), value_(value) {}
 
   const char* Match(const char* line, std::size_t* lines) {
     lines_ = 1;
     const char* p = line + 1;
+    if (value_ != nullptr) {
+      value_->name.clear();
+      value_->data.clear();
+      value_->deletion = false;
+    }
     if (*line == '"') {
-      if (!SkipQuoted(&p, false) || p == line + 2) return nullptr;
+      if (!SkipQuoted(&p, false, Name()) || p == line + 2) return nullptr;
     } else if (*line != '@') {
       return nullptr;
     }
@@ -231,14 +237,26 @@ class WrittenValueMatcher {
     if (p == end_) return nullptr;
     if (*p == '"') {
       ++p;
-      if (!SkipQuoted(&p, true)) return nullptr;
+      if (!SkipQuoted(&p, true, Data())) return nullptr;
+      if (value_ != nullptr) {
+        value_->data.push_back('\0');
+        value_->type = REG_SZ;
+      }
     } else if (*p == 'd') {
       if (end_ - p < 14 || p[1] != 'w' || p[2] != 'o' || p[3] != 'r' ||
           p[4] != 'd' || p[5] != ':') {
         return nullptr;
       }
+      std::uint32_t number = 0;
       for (int i = 6; i < 14; ++i) {
-        if (LowerHexDigit(p[i]) < 0) return nullptr;
+        if (kLowerHex[Byte(p + i)] < 0) return nullptr;
+        number =
+            (number << 4) | static_cast<std::uint32_t>(kLowerHex[Byte(p + i)]);
+      }
+      if (value_ != nullptr) {
+        for (int i = 0; i < 4; ++i)
+          value_->data.push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
+        value_->type = REG_DWORD;
       }
       p += 14;
     } else if (!MatchHex(line, &p)) {
@@ -255,18 +273,25 @@ class WrittenValueMatcher {
     return end_ - p >= 2 && p[0] == '\r' && p[1] == '\n';
   }
 
-  // Moves past a quoted text whose opening quote is behind `*at`; a line
-  // end inside is left to the full reader.
-  bool SkipQuoted(const char** at, bool nulStops) const {
+  std::string* Name() const { return value_ ? &value_->name : nullptr; }
+  std::string* Data() const { return value_ ? &value_->data : nullptr; }
+
+  // Moves past a quoted text whose opening quote is behind `*at`, its text
+  // into `*out` if given; a line end inside is left to the full reader.
+  bool SkipQuoted(const char** at, bool nulStops, std::string* out) const {
     const char* p = *at;
+    const char* run = p;
     while ((p = SkipPlain(p, end_, nulStops)) < end_) {
+      if (out != nullptr) out->append(run, static_cast<std::size_t>(p - run));
       if (*p == '"') {
         *at = p + 1;
         return true;
       }
       if (*p != '\\' || end_ - p < 2 || (p[1] != '\\' && p[1] != '"'))
         return false;
+      if (out != nullptr) out->push_back(p[1]);
       p += 2;
+      run = p;
     }
     return false;
   }
@@ -293,8 +318,12 @@ class WrittenValueMatcher {
     if (p == end_ || *p != ':') return false;
     ++p;
     // Only strings of type 1 can be written two ways: these are gathered
-    // byte by byte; everything else needs only its form.
+    // byte by byte to be told apart; everything else needs only its form,
+    // unless it is being read.
     std::string bytes;
+    std::string* out = value_ != nullptr ? &value_->data
+                       : type == REG_SZ  ? &bytes
+                                         : nullptr;
     std::size_t count = 0;
     // Bytes that fit before the comma that reaches the wrap column.
     std::size_t column = static_cast<std::size_t>(p - line);
@@ -304,9 +333,9 @@ class WrittenValueMatcher {
       for (std::size_t i = 0; more && i < onLine; ++i) {
         if (end_ - p < 3 || (kLowerHex[Byte(p)] | kLowerHex[Byte(p + 1)]) < 0)
           return false;
-        if (type == REG_SZ)
-          bytes.push_back(static_cast<char>(kLowerHex[Byte(p)] * 16 +
-                                            kLowerHex[Byte(p + 1)]));
+        if (out != nullptr)
+          out->push_back(static_cast<char>(kLowerHex[Byte(p)] * 16 +
+                                           kLowerHex[Byte(p + 1)]));
         ++count;
         p += 2;
         more = *p == ',';
@@ -326,13 +355,16 @@ class WrittenValueMatcher {
     // What the writer gives another form: four bytes of type 4 (a dword) and
     // a plain string of type 1.
     if (type == REG_DWORD && count == 4) return false;
-    if (WrittenAsString(type, bytes)) return false;
+    if (type == REG_SZ && WrittenAsString(type, out != nullptr ? *out : bytes))
+      return false;
+    if (value_ != nullptr) value_->type = type;
     *at = p;
     return true;
   }
 
   const char* end_;
   std::string_view lineEnd_;
+  ValueLine* value_;
   std::size_t lines_ = 1;
 };
 
@@ -528,9 +560,10 @@ bool ParseValueLine(LineReader& lines, std::string_view body, ValueLine* value,
 }
 
 const char* MatchWrittenValue(const char* p, const char* end,
-                              std::string_view lineEnd, std::size_t* lines) {
+                              std::string_view lineEnd, std::size_t* lines,
+                              ValueLine* value) {
   if (p == end) return nullptr;
-  return WrittenValueMatcher(end, lineEnd).Match(p, lines);
+  return WrittenValueMatcher(end, lineEnd, value).Match(p, lines);
 }
 
 void TextBuffer::Ensure(std::size_t more) {

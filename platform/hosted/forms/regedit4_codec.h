@@ -105,10 +105,12 @@ bool ParseValueLine(LineReader& lines, std::string_view body, ValueLine* value,
 
 /// When the value line at `p` is exactly as WriteValueLines writes it, with
 /// `lineEnd` and no line end inside its quotes, the start of the line after
-/// it, and `*lines` the lines it took; otherwise null. The fast check of a
-/// whole export: it decodes nothing.
+/// it, and `*lines` the lines it took, the value read into `*value` when
+/// given; otherwise null. The fast path through most of an export: it
+/// reads only the written form, and decodes nothing unless asked.
 const char* MatchWrittenValue(const char* p, const char* end,
-                              std::string_view lineEnd, std::size_t* lines);
+                              std::string_view lineEnd, std::size_t* lines,
+                              ValueLine* value = nullptr);
 
 /// Export text built in place: room is made once a line, then bytes are put
 /// without further checks.

@@ -445,14 +445,35 @@ void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
   std::size_t decoded = 0;
   for (std::uint32_t at : order_) {
     const Span& span = spans_[at];
-    LineReader lines(bytes_.view().substr(span.start + span.values,
-                                          span.end - span.start - span.values));
-    std::string_view line;
-    std::string_view body;
-    ValueFault fault;
-    while (lines.Next(&line)) {
-      if (KindOfLine(line, &body) != LineKind::Value) continue;
-      if (!ParseValueLine(lines, body, &value_, &fault)) break;  // checked
+    std::string_view text = bytes_.view().substr(
+        span.start + span.values, span.end - span.start - span.values);
+    const char* const end = text.data() + text.size();
+    const char* p = text.data();
+    while (p != end) {
+      // Lines in the written form are read straight; any other by the
+      // grammar's full reader, from where it starts.
+      std::size_t taken = 0;
+      const char* next =
+          span.written ? MatchWrittenValue(p, end, lineEnd_, &taken, &value_)
+                       : nullptr;
+      if (next == nullptr) {
+        LineReader lines(
+            std::string_view(p, static_cast<std::size_t>(end - p)));
+        std::string_view line;
+        std::string_view body;
+        ValueFault fault;
+        lines.Next(&line);
+        if (KindOfLine(line, &body) == LineKind::Value &&
+            !ParseValueLine(lines, body, &value_, &fault)) {
+          break;  // checked when the file was read: never here
+        }
+        next = lines.position();
+        if (KindOfLine(line, &body) != LineKind::Value) {
+          p = next;
+          continue;
+        }
+      }
+      p = next;
       key.SetValue(value_.name, value_.type, value_.data);
       ++decoded;
     }
