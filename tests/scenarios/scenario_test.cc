@@ -55,6 +55,7 @@ TEST_P(ScenarioTest, TranscriptRegistryAndDriveAsExpected) {
 TEST(RealExportTest, RunsChangeOnlyWhatTheyMeanTo) {
   const std::string hive =
       std::string(BRINDLE_SOURCE_DIR) + "/../shared/hives/SYSTEM.DAT";
+  if (!HostPathExists(hive)) GTEST_SKIP() << "no " << hive;
   TempDirectory machine;
   MakeHostDirectories(machine.path() + "/drive_c/windows/system/iosubsys");
   MakeHostDirectories(machine.path() + "/drive_c/windows/inf");
@@ -64,11 +65,11 @@ TEST(RealExportTest, RunsChangeOnlyWhatTheyMeanTo) {
        std::string(BRINDLE_SOURCE_DIR) + "/tests/tools/hive_to_regedit4.py",
        hive, file},
       "", {});
-  if (export_.status == 77 || !HostPathExists(hive)) {
+  if (export_.status == 77) {
     if (std::getenv("BRINDLE_REQUIRE_ALL") != nullptr) {
-      FAIL() << "no libcreg (python3-libcreg) or no " << hive;
+      FAIL() << "no libcreg (python3-libcreg)";
     }
-    GTEST_SKIP() << "no libcreg (python3-libcreg) or no " << hive;
+    GTEST_SKIP() << "no libcreg (python3-libcreg)";
   }
   ASSERT_EQ(export_.status, 0) << export_.err;
   const std::string before = ReadHostFile(file);
