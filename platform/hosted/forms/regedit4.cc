@@ -119,7 +119,7 @@ bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault) {
       return true;
     case Regedit4File::Outcome::Refused:
       return false;
-    case Regedit4File::Outcome::HasDeletions:
+    case Regedit4File::Outcome::ApplyInOrder:
       break;
   }
   return ReadRegedit4(bytes.view(), registry, fault);

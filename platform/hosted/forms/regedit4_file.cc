@@ -42,7 +42,7 @@ class Regedit4File::Indexer {
     if (file_.lineEnd_.empty()) spoilNext_ = true;
     // Every key line takes four bytes at least: entries and spans are
     // numbered in 32 bits.
-    if (text_.size() / 4 >= kMostEntries) return Outcome::HasDeletions;
+    if (text_.size() / 4 >= kMostEntries) return Outcome::ApplyInOrder;
     file_.entries_.reserve(text_.size() / kTypicalKeyBytes);
     file_.spans_.reserve(text_.size() / kTypicalKeyBytes);
     std::string_view body;
@@ -67,7 +67,7 @@ class Regedit4File::Indexer {
           KeyLine key;
           const char* what = nullptr;
           if (!ParseKeyLine(body, &key, &what)) return Refuse(fault, what, 0);
-          if (key.deletion) return Outcome::HasDeletions;
+          if (key.deletion) return Outcome::ApplyInOrder;
           bool exact = line.size() == key.path.size() + 2 &&
                        lines_.EndedIn(file_.lineEnd_);
           StartSpan(at, key.path, exact);
@@ -77,7 +77,7 @@ class Regedit4File::Indexer {
           if (current_ == kNone)
             return Refuse(fault, "value before any key", 0);
           if (!CheckValue(line, body, fault)) {
-            return fault->what.empty() ? Outcome::HasDeletions
+            return fault->what.empty() ? Outcome::ApplyInOrder
                                        : Outcome::Refused;
           }
           break;
