@@ -12,8 +12,8 @@ namespace {
 // The tag of the nameless top; an entry's tag is its number plus one, and 0
 // is no tag at all (a key the run made).
 constexpr std::uint32_t kTopTag = 0xFFFFFFFFu;
-// A file that could name more keys than this is applied line by line.
-constexpr std::size_t kMostEntries = 0xFFFFFFF0u;
+// The largest file read only as far as a run needs.
+constexpr std::size_t kLargestFile = 0xFFFFFFF0u;
 
 }  // namespace
 
@@ -40,9 +40,9 @@ class Regedit4File::Indexer {
       }
     }
     if (file_.lineEnd_.empty()) spoilNext_ = true;
-    // Every key line takes four bytes at least: entries and spans are
-    // numbered in 32 bits.
-    if (text_.size() / 4 >= kMostEntries) return Outcome::ApplyInOrder;
+    // Entries and spans are numbered, and places within a span measured, in
+    // 32 bits: a larger file is applied line by line.
+    if (text_.size() >= kLargestFile) return Outcome::ApplyInOrder;
     file_.entries_.reserve(text_.size() / kTypicalKeyBytes);
     file_.spans_.reserve(text_.size() / kTypicalKeyBytes);
     std::string_view body;

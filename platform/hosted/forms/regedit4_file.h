@@ -23,9 +23,8 @@ class Regedit4File final : public RegistrySource {
  public:
   enum class Outcome { Loaded, Refused, ApplyInOrder };
   /// Reads `*bytes` into an empty `registry`, taking them when Loaded. A
-  /// text that deletes keys or values (or could name more keys than 32 bits
-  /// number) is ApplyInOrder: left to ReadRegedit4, which applies it line
-  /// by line.
+  /// text that deletes keys or values, or one of 4 GiB or more, is
+  /// ApplyInOrder: left to ReadRegedit4, which applies it line by line.
   static Outcome Load(FileBytes* bytes, Registry& registry,
                       Regedit4Fault* fault);
 
