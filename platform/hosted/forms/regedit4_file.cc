@@ -463,12 +463,12 @@ void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
         std::string_view body;
         ValueFault fault;
         lines.Next(&line);
-        if (KindOfLine(line, &body) == LineKind::Value &&
-            !ParseValueLine(lines, body, &value_, &fault)) {
+        const bool value = KindOfLine(line, &body) == LineKind::Value;
+        if (value && !ParseValueLine(lines, body, &value_, &fault)) {
           break;  // checked when the file was read: never here
         }
         next = lines.position();
-        if (KindOfLine(line, &body) != LineKind::Value) {
+        if (!value) {  // a blank or comment line
           p = next;
           continue;
         }
