@@ -1,5 +1,6 @@
 #include "platform/hosted/machine/machine.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/file.h>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/machine/fresh_machine.h"
 
@@ -23,6 +25,14 @@ constexpr char kRegistry[] = "registry.reg";
 constexpr char kBackup[] = "registry.bak";
 constexpr char kJournal[] = "registry.log";
 constexpr char kRegistryNew[] = "registry.reg.new";
+constexpr char kLocalMachine[] = "HKEY_LOCAL_MACHINE";
+// A drive's own: its registry, and beside it, under 8.3 names Windows 9x
+// does not use itself, the hive as it was, the journal and the new hive.
+constexpr char kWindows[] = "WINDOWS";
+constexpr char kHive[] = "SYSTEM.DAT";
+constexpr char kHiveBackup[] = "SYSTEM.BRB";
+constexpr char kHiveJournal[] = "SYSTEM.BRJ";
+constexpr char kHiveNew[] = "SYSTEM.BRN";
 
 std::string Describe(const std::string& path, const char* what) {
   return path + ": " + what;
@@ -34,6 +44,38 @@ int ReadWholeFile(const std::string& path, FileBytes* bytes) {
   if (fd < 0) return errno;
   int failure = FileBytes::Read(fd, bytes);
   ::close(fd);
+  return failure;
+}
+
+bool Exists(const std::string& path) {
+  struct stat status;
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+// The name in `directory` that is `name` but for ASCII case, as FAT
+// matches it; empty when there is none.
+std::string FindFolded(const std::string& directory, std::string_view name) {
+  std::string found;
+  if (DIR* listing = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(listing)) {
+      if (EqualsAsciiFolded(entry->d_name, name)) {
+        found = entry->d_name;
+        if (found == name) break;  // the exact name wins over another case
+      }
+    }
+    ::closedir(listing);
+  }
+  return found;
+}
+
+// Writes `bytes` to `path` and syncs it; 0 or the errno.
+int WriteWholeFile(const std::string& path, std::string_view bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int failure = WriteAllBytes(fd, bytes.data(), bytes.size());
+  if (failure == 0 && ::fsync(fd) != 0) failure = errno;
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0) ::unlink(path.c_str());
   return failure;
 }
 
@@ -107,21 +149,27 @@ bool Machine::Load(std::string* error) {
                                       : std::strerror(errno));
     return false;
   }
-  std::string drive = PathOf(kDrive);
-  if (::stat(drive.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-    *error = Describe(drive, "no drive C: directory there");
-    return false;
-  }
-  drive_ = std::make_unique<Drive>(drive);
+  if (!ChooseFiles(error)) return false;
+  drive_ = std::make_unique<Drive>(drivePath_);
 
-  std::string registryPath = PathOf(kRegistry);
+  const std::string& registryPath = registryPath_;
   FileBytes bytes;
   if (int failure = ReadWholeFile(registryPath, &bytes)) {
     *error = Describe(registryPath, std::strerror(failure));
     return false;
   }
   Regedit4Fault fault;
-  if (!LoadRegedit4(std::move(bytes), registry_, &fault)) {
+  if (form_ == Form::Hive9x) {
+    Hive9xFault hiveFault;
+    if (!LoadHive9x(std::move(bytes), kLocalMachine, registry_, &hiveFault)) {
+      char offset[32];
+      std::snprintf(offset, sizeof offset, ": at 0x%llx",
+                    static_cast<unsigned long long>(hiveFault.offset));
+      *error = registryPath + offset +
+               ": malformed registry file: " + hiveFault.what;
+      return false;
+    }
+  } else if (!LoadRegedit4(std::move(bytes), registry_, &fault)) {
     *error = registryPath + ":" + std::to_string(fault.line) +
              ": malformed registry file: " + fault.what;
     return false;
@@ -129,7 +177,7 @@ bool Machine::Load(std::string* error) {
 
   // A journal means the last run was killed before it folded its changes
   // in: every whole batch of it is applied, a torn last one dropped.
-  std::string journalPath = PathOf(kJournal);
+  const std::string& journalPath = journalPath_;
   FileBytes journal;
   int journalFailure = ReadWholeFile(journalPath, &journal);
   if (journalFailure == 0) {
@@ -163,6 +211,41 @@ bool Machine::Load(std::string* error) {
   return true;
 }
 
+bool Machine::ChooseFiles(std::string* error) {
+  std::string drive = PathOf(kDrive);
+  std::string registry = PathOf(kRegistry);
+  if (Exists(drive) || Exists(registry)) {
+    struct stat status;
+    if (::stat(drive.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+      *error = Describe(drive, "no drive C: directory there");
+      return false;
+    }
+    drivePath_ = drive;
+    registryPath_ = registry;
+    backupPath_ = PathOf(kBackup);
+    journalPath_ = PathOf(kJournal);
+    newPath_ = PathOf(kRegistryNew);
+    return true;
+  }
+  std::string windows = FindFolded(directory_, kWindows);
+  std::string hive =
+      windows.empty() ? "" : FindFolded(directory_ + "/" + windows, kHive);
+  if (hive.empty()) {
+    *error = Describe(directory_,
+                      "no machine there: neither drive_c and registry.reg "
+                      "nor WINDOWS\\SYSTEM.DAT");
+    return false;
+  }
+  form_ = Form::Hive9x;
+  std::string beside = directory_ + "/" + windows + "/";
+  drivePath_ = directory_;
+  registryPath_ = beside + hive;
+  backupPath_ = beside + kHiveBackup;
+  journalPath_ = beside + kHiveJournal;
+  newPath_ = beside + kHiveNew;
+  return true;
+}
+
 Machine::~Machine() {
   if (journalFd_ >= 0) ::close(journalFd_);
   if (lockFd_ >= 0) ::close(lockFd_);
@@ -171,7 +254,7 @@ Machine::~Machine() {
 ErrorCode Machine::Append(std::string_view changes) {
   std::string batch;
   if (journalFd_ < 0) {
-    std::string path = PathOf(kJournal);
+    const std::string& path = journalPath_;
     journalFd_ =
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (journalFd_ < 0) return ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
@@ -193,41 +276,71 @@ ErrorCode Machine::Append(std::string_view changes) {
   return ERROR_SUCCESS;
 }
 
-bool Machine::Save(std::string* error) {
-  std::string registryPath = PathOf(kRegistry);
-  std::string fresh = PathOf(kRegistryNew);
-  if (int failure = WriteRegistryFile(registry_, fresh)) {
-    *error = Describe(fresh, std::strerror(failure));
+bool Machine::WriteNew(std::string* error) {
+  if (form_ == Form::Regedit4) {
+    if (int failure = WriteRegistryFile(registry_, newPath_)) {
+      *error = Describe(newPath_, std::strerror(failure));
+      return false;
+    }
+    return true;
+  }
+  // The hive changed in place, then read back as the next run would read
+  // it: it replaces the old one only when it holds what the run left.
+  std::string image;
+  Hive9xFault fault;
+  if (!UpdateHive9x(registry_, &image, &fault)) {
+    *error = registryPath_ + ": cannot hold what the run changed (" +
+             fault.what + "); it is kept as it was";
     return false;
   }
+  Registry check;
+  std::string difference;
+  if (!LoadHive9x(FileBytes::Copy(image), kLocalMachine, check, &fault)) {
+    difference = fault.what;
+  } else {
+    difference = FirstDifference(*check.top.FindSubkey(kLocalMachine),
+                                 *registry_.top.FindSubkey(kLocalMachine));
+  }
+  if (!difference.empty()) {
+    *error = registryPath_ +
+             ": the new hive read back is not what the run "
+             "left (" +
+             difference + "); it is kept as it was";
+    return false;
+  }
+  if (int failure = WriteWholeFile(newPath_, image)) {
+    *error = Describe(newPath_, std::strerror(failure));
+    return false;
+  }
+  return true;
+}
+
+bool Machine::Save(std::string* error) {
+  if (!WriteNew(error)) return false;
   // The file as it was stays beside the new one, as Windows 98 kept its
-  // SYSTEM.DA0.
-  std::string backup = PathOf(kBackup);
-  ::unlink(backup.c_str());
-  if (::link(registryPath.c_str(), backup.c_str()) != 0) {
+  // SYSTEM.DA0: a hard link where there can be one, else a copy (a drive
+  // is FAT, which has no links).
+  ::unlink(backupPath_.c_str());
+  if (form_ == Form::Hive9x ||
+      ::link(registryPath_.c_str(), backupPath_.c_str()) != 0) {
     FileBytes old;
-    if (ReadWholeFile(registryPath, &old) == 0) {
-      int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                      0644);
-      if (fd >= 0) {
-        WriteAllBytes(fd, old.data(), old.size());
-        ::fsync(fd);
-        ::close(fd);
-      }
+    if (ReadWholeFile(registryPath_, &old) == 0) {
+      WriteWholeFile(backupPath_, old.view());
     }
   }
-  if (::rename(fresh.c_str(), registryPath.c_str()) != 0) {
-    *error = Describe(registryPath, std::strerror(errno));
-    ::unlink(fresh.c_str());
+  if (::rename(newPath_.c_str(), registryPath_.c_str()) != 0) {
+    *error = Describe(registryPath_, std::strerror(errno));
+    ::unlink(newPath_.c_str());
     return false;
   }
-  SyncDirectory(directory_);
+  std::string directory = registryPath_.substr(0, registryPath_.rfind('/'));
+  SyncDirectory(directory);
   if (journalFd_ >= 0) {
     ::close(journalFd_);
     journalFd_ = -1;
   }
-  ::unlink(PathOf(kJournal).c_str());
-  SyncDirectory(directory_);
+  ::unlink(journalPath_.c_str());
+  SyncDirectory(directory);
   return true;
 }
 

@@ -1,6 +1,8 @@
-// A simulated Windows 98 machine on disk: a directory holding drive_c/ and
-// registry.reg, locked for one run at a time, its registry changes made safe
-// in a journal as they happen and folded into the file when the run ends.
+// A Windows 98 machine on disk, locked for one run at a time, its registry
+// changes made safe in a journal as they happen and folded into the registry
+// file when the run ends. Either simulated (a directory holding drive_c/ and
+// registry.reg, REGEDIT4) or a Windows 9x drive itself (a directory holding
+// WINDOWS\SYSTEM.DAT, changed in place).
 #ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_MACHINE_H_
 #define BRINDLE_PLATFORM_HOSTED_MACHINE_MACHINE_H_
 
@@ -23,7 +25,9 @@ std::string_view WholeJournalBatches(std::string_view journal);
 class Machine : public ChangeLog {
  public:
   /// Opens the machine in `directory` for one run: locks it, reads the
-  /// registry and applies any journal a killed run left. Null, with one line
+  /// registry and applies any journal a killed run left. A directory that
+  /// holds drive_c/ or registry.reg is simulated; else one that holds
+  /// WINDOWS\SYSTEM.DAT (any case) is a drive. Null, with one line
   /// naming the file and the fault in `*error`, when it cannot.
   static std::unique_ptr<Machine> Open(const std::string& directory,
                                        std::string* error);
@@ -40,17 +44,29 @@ class Machine : public ChangeLog {
 
   ErrorCode Append(std::string_view changes) override;
 
-  /// Writes the registry back in one atomic replace, keeping the old file as
-  /// registry.bak, then drops the journal. False, with `*error`, on failure;
-  /// the journal then still holds every change.
+  /// Writes the registry back in one atomic replace, keeping the old file
+  /// beside it (registry.bak, SYSTEM.BRB), then drops the journal. False, with
+  /// `*error`, on failure; the journal then still holds every change.
   bool Save(std::string* error);
 
  private:
+  enum class Form { Regedit4, Hive9x };
   explicit Machine(std::string directory) : directory_(std::move(directory)) {}
   bool Load(std::string* error);
+  // Finds the drive and the registry's files: form_ and the paths below.
+  bool ChooseFiles(std::string* error);
+  // Writes the registry as it now is to the new file and syncs it; false
+  // with `*error` when it cannot.
+  bool WriteNew(std::string* error);
   std::string PathOf(const char* name) const { return directory_ + "/" + name; }
 
   std::string directory_;
+  Form form_ = Form::Regedit4;
+  std::string drivePath_;
+  std::string registryPath_;
+  std::string backupPath_;
+  std::string journalPath_;
+  std::string newPath_;
   int lockFd_ = -1;
   int journalFd_ = -1;
   Registry registry_;
