@@ -28,10 +28,25 @@ void CopyTree(const std::string& from, const std::string& to) {
   ASSERT_EQ(copy.status, 0) << copy.err;
 }
 
-// The machine's state: its registry file and its drive.
-std::string State(const std::string& machine) {
-  return ReadHostFile(machine + "/registry.reg") + "\n--\n" +
-         ListDrive(machine + "/drive_c");
+// Where a machine keeps drive C: and its registry's files.
+struct Layout {
+  std::string drive, registry, journal, fresh;
+};
+
+Layout LayoutOf(const std::string& machine, bool hive) {
+  if (hive) {
+    const std::string windows = machine + "/windows/";
+    return {machine, windows + "SYSTEM.DAT", windows + "SYSTEM.BRJ",
+            windows + "SYSTEM.BRN"};
+  }
+  return {machine + "/drive_c", machine + "/registry.reg",
+          machine + "/registry.log", machine + "/registry.reg.new"};
+}
+
+// The machine's state: its registry file and its drive (on a Windows 9x
+// drive the hive, and the backup beside it, are on the drive).
+std::string State(const Layout& layout) {
+  return ReadHostFile(layout.registry) + "\n--\n" + ListDrive(layout.drive);
 }
 
 double Seconds(std::chrono::steady_clock::duration duration) {
@@ -73,6 +88,7 @@ bool RunAndKill(const std::string& mode, const std::string& machine,
 struct CrashCase {
   const char* mode;
   long keys;
+  bool hive;  // a Windows 9x drive, its SYSTEM.DAT changed in place
 };
 
 class CrashTest : public ::testing::TestWithParam<CrashCase> {};
@@ -85,6 +101,7 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
   options.keys = param.keys;
   options.matchShare = 0.2;
   options.directory = pristine;
+  options.hive = param.hive;
   ASSERT_EQ(GenerateMachine(options), 0);
   // (The generator's installed files hold other bytes than the sources, so a
   // part-written copy shows.) The state an uninterrupted run leaves, and how
@@ -101,7 +118,7 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
         std::min(duration, Seconds(std::chrono::steady_clock::now() - start));
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 4);
   }
-  const std::string expected = State(reference);
+  const std::string expected = State(LayoutOf(reference, param.hive));
 
   std::mt19937 random(2026);
   const int kills = 200;
@@ -115,9 +132,10 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
     double delay = duration *
                    (i + std::uniform_real_distribution<double>(0, 1)(random)) /
                    kills;
+    const Layout layout = LayoutOf(machine, param.hive);
     killedMidRun += RunAndKill(param.mode, machine, delay);
-    withJournal += HostPathExists(machine + "/registry.log");
-    duringSave += HostPathExists(machine + "/registry.reg.new");
+    withJournal += HostPathExists(layout.journal);
+    duringSave += HostPathExists(layout.fresh);
 
     std::string error;
     EXPECT_TRUE(Machine::Open(machine, &error))
@@ -127,7 +145,7 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
     for (const char* path :
          {"windows/system/tavcom.sys", "windows/system/iosubsys/kelvmini.mpd",
           "windows/inf/other/kelvusb.inf"}) {
-      std::string host = machine + "/drive_c/" + path;
+      std::string host = layout.drive + "/" + path;
       std::string name = host.substr(host.rfind('/') + 1);
       std::string content = ReadHostFile(host);
       bool whole =
@@ -140,24 +158,28 @@ TEST_P(CrashTest, KilledAtAnyMomentTheMachineStaysWhole) {
     ProgramRun completion = RunCommand({BRINDLE_BINARY, param.mode}, kDrivers,
                                        {"BRINDLE_MACHINE=" + machine});
     EXPECT_NE(completion.status, 4) << "kill " << i << ": " << completion.err;
-    EXPECT_EQ(State(machine), expected)
+    EXPECT_EQ(State(layout), expected)
         << "kill " << i << " after " << delay << " s";
     RunCommand({"rm", "-rf", machine}, "", {});
     if (HasFailure()) break;
   }
-  std::cout << "[ KILLS    ] " << param.mode << ": " << kills << " kills over "
-            << duration * 1000 << " ms, " << killedMidRun
-            << " before the run ended, " << withJournal << " left a journal, "
-            << duringSave << " during the rewrite; all recovered\n";
+  std::cout << "[ KILLS    ] " << param.mode << (param.hive ? " (hive)" : "")
+            << ": " << kills << " kills over " << duration * 1000 << " ms, "
+            << killedMidRun << " before the run ended, " << withJournal
+            << " left a journal, " << duringSave
+            << " during the rewrite; all recovered\n";
   // The kills must land inside the run for the test to mean anything.
   EXPECT_GT(killedMidRun, kills / 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, CrashTest,
-                         ::testing::Values(CrashCase{"remove", 20000},
-                                           CrashCase{"install", 2000}),
+                         ::testing::Values(CrashCase{"remove", 20000, false},
+                                           CrashCase{"install", 2000, false},
+                                           CrashCase{"remove", 20000, true},
+                                           CrashCase{"install", 2000, true}),
                          [](const auto& info) {
-                           return std::string(info.param.mode);
+                           return std::string(info.param.mode) +
+                                  (info.param.hive ? "_hive" : "");
                          });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Writes a Windows 98-like simulated machine of a given size, for benchmarks
 // and for the crash and concurrency tests:
-//   brindle-genmachine --keys N [--match PERCENT] [--seed S] [--lf] DIR
+//   brindle-genmachine --keys N [--match PERCENT] [--seed S] [--lf] [--hive]
+//   DIR
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
       options.seed = static_cast<unsigned>(std::atol(argv[++i]));
     } else if (argument == "--lf") {
       options.lf = true;
+    } else if (argument == "--hive") {
+      options.hive = true;
     } else if (!argument.empty() && argument[0] != '-' &&
                options.directory.empty()) {
       options.directory = argument;
@@ -30,7 +33,7 @@ int main(int argc, char** argv) {
   if (options.directory.empty() || options.keys < 0) {
     std::fprintf(stderr,
                  "usage: brindle-genmachine --keys N [--match PERCENT] [--seed "
-                 "S] [--lf] DIR\n");
+                 "S] [--lf] [--hive] DIR\n");
     return 2;
   }
   return brindle::GenerateMachine(options);

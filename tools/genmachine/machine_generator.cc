@@ -8,6 +8,7 @@
 #include <string>
 
 #include "catalogue/catalogue.h"
+#include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/forms/regedit4.h"
 
 namespace brindle {
@@ -153,16 +154,28 @@ void GenerateRegistry(const MachineOptions& options, Registry& registry) {
 int GenerateMachine(const MachineOptions& options) {
   Registry registry;
   GenerateRegistry(options, registry);
-  MakeDirectories(options.directory + "/drive_c");
-  std::string path = options.directory + "/registry.reg";
+  const std::string drive =
+      options.hive ? options.directory : options.directory + "/drive_c";
+  MakeDirectories(drive + "/windows");
+  std::string path = options.hive ? drive + "/windows/SYSTEM.DAT"
+                                  : options.directory + "/registry.reg";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
     std::perror(path.c_str());
     return 1;
   }
-  bool written = WriteRegedit4(registry, [&](std::string_view piece) {
-    return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
-  });
+  bool written = false;
+  if (options.hive) {
+    std::string image;
+    Hive9xFault fault;
+    written =
+        WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &fault) &&
+        std::fwrite(image.data(), 1, image.size(), file) == image.size();
+  } else {
+    written = WriteRegedit4(registry, [&](std::string_view piece) {
+      return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+    });
+  }
   if (std::fclose(file) != 0 || !written) {
     std::perror(path.c_str());
     return 1;
@@ -170,7 +183,7 @@ int GenerateMachine(const MachineOptions& options) {
   for (const char* directory :
        {"windows/system/iosubsys", "windows/system32/drivers",
         "windows/inf/other"}) {
-    MakeDirectories(options.directory + "/drive_c/" + directory);
+    MakeDirectories(drive + "/" + directory);
   }
   for (const DriverGroup* group :
        {&PortGroup, &StorageGroup, &AltStorageGroup, &HidGroup}) {
@@ -178,8 +191,7 @@ int GenerateMachine(const MachineOptions& options) {
       std::string installed =
           group->filePairs[i].installedPath + 3;  // past "c:\"
       for (char& c : installed) c = c == '\\' ? '/' : c;
-      std::FILE* driver = std::fopen(
-          (options.directory + "/drive_c/" + installed).c_str(), "wb");
+      std::FILE* driver = std::fopen((drive + "/" + installed).c_str(), "wb");
       if (driver == nullptr) return 1;
       std::fprintf(driver, "%s as installed\n", group->filePairs[i].sourceName);
       std::fclose(driver);

@@ -14,6 +14,7 @@ struct MachineOptions {
       0.1;  ///< the share of devices and instances that are ours
   unsigned seed = 1998;
   bool lf = false;        ///< LF line ends instead of CRLF
+  bool hive = false;      ///< a Windows 9x drive: windows\SYSTEM.DAT
   std::string directory;  ///< where GenerateMachine writes
 };
 
@@ -23,7 +24,8 @@ struct MachineOptions {
 void GenerateRegistry(const MachineOptions& options, Registry& registry);
 
 /// Writes a whole machine, registry.reg and drive_c with every installed
-/// file, into options.directory; 0 or 1 on failure.
+/// file (or, with `hive`, a drive holding windows\SYSTEM.DAT and those
+/// files), into options.directory; 0 or 1 on failure.
 int GenerateMachine(const MachineOptions& options);
 
 }  // namespace brindle

@@ -241,8 +241,16 @@ class Hive9xFile final : public RegistrySource {
   void FillValues(RegistryKey& key, std::uint32_t tag) override;
   bool Update(const Registry& registry, std::string* image,
               Hive9xFault* fault) const;
+  // Where `fresh`, checked, differs from what the run left: `registry`
+  // where the run looked into it, this file elsewhere. Empty when nowhere.
+  std::string Difference(const Registry& registry,
+                         const Hive9xFile& fresh) const;
 
  private:
+  // The values of `node` as stored, and how many.
+  std::string_view ValueBytes(const Node& node, std::uint32_t* count) const;
+  // True when `node`'s values hand out exactly `key`'s.
+  bool HandsOutValues(const Node& node, const RegistryKey& key) const;
   bool CheckNameEntry(std::uint64_t entry, std::uint32_t size,
                       Hive9xFault* fault);
   std::string_view NameOf(const Node& node) const {
@@ -371,6 +379,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
   // belongs to one entry at most: links that loop or cross are caught the
   // second time they reach a byte.
   std::vector<bool> reached(navSize, false);
+  nodes_.reserve(navSize / kHierarchySize);
   auto take = [&](std::uint32_t entry, std::uint32_t parent,
                   std::uint64_t linkAt) {
     if (entry < kNavigationHeader || entry > navSize - kHierarchySize) {
@@ -482,6 +491,94 @@ void Hive9xFile::FillValues(RegistryKey& key, std::uint32_t tag) {
   node.writesAsRead = key.valueWrites();
 }
 
+std::string_view Hive9xFile::ValueBytes(const Node& node,
+                                        std::uint32_t* count) const {
+  *count = 0;
+  if (node.nameEntry == 0) return std::string_view();
+  std::string_view file = bytes_.view();
+  const std::uint64_t start =
+      node.nameEntry + kNameHeader + Get16(file, node.nameEntry + kNNameSize);
+  std::uint64_t end = start;
+  ForEachStored(file, node.nameEntry, [&](const StoredValue& value) {
+    end += value.whole.size();
+    ++*count;
+  });
+  return file.substr(start, end - start);
+}
+
+bool Hive9xFile::HandsOutValues(const Node& node,
+                                const RegistryKey& key) const {
+  std::vector<RegistryValue> values = key.Values();
+  std::size_t at = 0;
+  bool same = true;
+  if (node.nameEntry != 0) {
+    ForEachStored(bytes_.view(), node.nameEntry, [&](const StoredValue& v) {
+      same = same && at < values.size() && values[at].name == v.name &&
+             values[at].type == v.type && HandsOut(v, values[at].data);
+      ++at;
+    });
+  }
+  return same && at == values.size();
+}
+
+std::string Hive9xFile::Difference(const Registry& registry,
+                                   const Hive9xFile& fresh) const {
+  struct Pair {
+    const RegistryKey* key;  // null below a key the run never looked into
+    std::uint32_t old;
+    std::uint32_t now;
+  };
+  const RegistryKey* root = nullptr;
+  registry.top.ForEachSubkey([&](const RegistryKey& key) {
+    if (key.fillTag() == 1) root = &key;
+  });
+  if (root == nullptr) return "no root";
+  std::vector<Pair> work{{root, 0, 0}};
+  std::vector<const RegistryKey*> live;
+  const RegistryKey* near = root;  // the last key of the run's, for messages
+  while (!work.empty()) {
+    const Pair pair = work.back();
+    work.pop_back();
+    if (pair.key != nullptr) near = pair.key;
+    const Node& now = fresh.nodes_[pair.now];
+    std::uint32_t oldCount = 0;
+    std::uint32_t nowCount = 0;
+    if (pair.key != nullptr && !pair.key->valuesWaiting()
+            ? !fresh.HandsOutValues(now, *pair.key)
+            : ValueBytes(nodes_[pair.old], &oldCount) !=
+                      fresh.ValueBytes(now, &nowCount) ||
+                  oldCount != nowCount) {
+      return near->Path() + ": values differ";
+    }
+    std::uint32_t child = now.firstChild;
+    if (pair.key != nullptr && !pair.key->subkeysWaiting()) {
+      live.clear();
+      pair.key->ForEachSubkey(
+          [&](const RegistryKey& subkey) { live.push_back(&subkey); });
+      for (const RegistryKey* subkey : live) {
+        if (child == kNone ||
+            fresh.NameOf(fresh.nodes_[child]) != subkey->name()) {
+          return subkey->Path() + ": missing or out of place";
+        }
+        work.push_back({subkey, subkey->fillTag() - 1, child});
+        child = fresh.nodes_[child].nextSibling;
+      }
+    } else {
+      for (std::uint32_t old = nodes_[pair.old].firstChild; old != kNone;
+           old = nodes_[old].nextSibling) {
+        if (child == kNone ||
+            fresh.NameOf(fresh.nodes_[child]) != NameOf(nodes_[old])) {
+          return near->Path() + ": a key below is missing or out of place";
+        }
+        work.push_back({nullptr, old, child});
+        child = fresh.nodes_[child].nextSibling;
+      }
+    }
+    if (child != kNone) return near->Path() + ": a subkey too many";
+  }
+  return std::string();
+}
+
 bool Hive9xFile::Update(const Registry& registry, std::string* image,
                         Hive9xFault* fault) const {
   const std::string_view file = bytes_.view();
@@ -500,12 +597,16 @@ bool Hive9xFile::Update(const Registry& registry, std::string* image,
     Put32(out, kNavigation + kNavFirstFree, entry);
   };
   // A freed name entry likewise heads its block's free list; its number may
-  // be given again.
+  // be given again. Its name and values are emptied too: readers that parse
+  // every entry of a block on the way to the one they want (libcreg does)
+  // would read its old values against the free-list link.
   auto freeName = [&](std::uint32_t entry, std::uint32_t block) {
     const std::uint64_t at = blocks_[block];
     std::uint32_t number = Get16(out, entry + kNNumber);
     Put16(out, entry + kNNumber, kNoNumber);
     Put16(out, entry + kNBlock, kNoNumber);
+    Put16(out, entry + kNNameSize, 0);
+    Put16(out, entry + kNValues, 0);
     Put32(out, entry + kNUsed, Get32(out, at + kBFirstFree));
     Put32(out, at + kBFirstFree, static_cast<std::uint32_t>(entry - at));
     Put32(out, at + kBUnused, Get32(out, at + kBUnused) + Get32(out, entry));
@@ -676,6 +777,18 @@ bool UpdateHive9x(const Registry& registry, std::string* image,
   if (file == nullptr)
     return Fail(fault, 0, "the registry was not read from a hive");
   return file->Update(registry, image, fault);
+}
+
+bool CheckHive9x(const Registry& registry, std::string_view image,
+                 Hive9xFault* fault) {
+  auto* file = dynamic_cast<const Hive9xFile*>(registry.source.get());
+  if (file == nullptr) {
+    return Fail(fault, 0, "the registry was not read from a hive");
+  }
+  Hive9xFile fresh(FileBytes::Copy(image));
+  if (!fresh.Check(fault)) return false;
+  std::string difference = file->Difference(registry, fresh);
+  return difference.empty() || Fail(fault, 0, difference);
 }
 
 bool WriteHive9x(const RegistryKey& root, std::string* image,

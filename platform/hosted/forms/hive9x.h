@@ -37,6 +37,11 @@ bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
 bool UpdateHive9x(const Registry& registry, std::string* image,
                   Hive9xFault* fault);
 
+/// True when `image`, read as a hive, holds what `registry` (loaded by
+/// LoadHive9x) holds now; else false, with where they differ in `*fault`.
+bool CheckHive9x(const Registry& registry, std::string_view image,
+                 Hive9xFault* fault);
+
 /// A new file holding `root`'s values and everything below it. False, with
 /// `*fault`, for a name or data of 64 KB or more.
 bool WriteHive9x(const RegistryKey& root, std::string* image,

@@ -276,7 +276,8 @@ ErrorCode Machine::Append(std::string_view changes) {
   return ERROR_SUCCESS;
 }
 
-bool Machine::WriteNew(std::string* error) {
+bool Machine::WriteNew(std::string* error, bool* unchanged) {
+  *unchanged = false;
   if (form_ == Form::Regedit4) {
     if (int failure = WriteRegistryFile(registry_, newPath_)) {
       *error = Describe(newPath_, std::strerror(failure));
@@ -293,20 +294,18 @@ bool Machine::WriteNew(std::string* error) {
              fault.what + "); it is kept as it was";
     return false;
   }
-  Registry check;
-  std::string difference;
-  if (!LoadHive9x(FileBytes::Copy(image), kLocalMachine, check, &fault)) {
-    difference = fault.what;
-  } else {
-    difference = FirstDifference(*check.top.FindSubkey(kLocalMachine),
-                                 *registry_.top.FindSubkey(kLocalMachine));
-  }
-  if (!difference.empty()) {
+  if (!CheckHive9x(registry_, image, &fault)) {
     *error = registryPath_ +
-             ": the new hive read back is not what the run "
-             "left (" +
-             difference + "); it is kept as it was";
+             ": the new hive read back is not what the run left (" +
+             fault.what + "); it is kept as it was";
     return false;
+  }
+  // A journal replayed over a hive that already holds it (a run killed
+  // after its rename) changes nothing: the backup stays the hive before.
+  FileBytes current;
+  if (ReadWholeFile(registryPath_, &current) == 0 && current.view() == image) {
+    *unchanged = true;
+    return true;
   }
   if (int failure = WriteWholeFile(newPath_, image)) {
     *error = Describe(newPath_, std::strerror(failure));
@@ -316,25 +315,28 @@ bool Machine::WriteNew(std::string* error) {
 }
 
 bool Machine::Save(std::string* error) {
-  if (!WriteNew(error)) return false;
-  // The file as it was stays beside the new one, as Windows 98 kept its
-  // SYSTEM.DA0: a hard link where there can be one, else a copy (a drive
-  // is FAT, which has no links).
-  ::unlink(backupPath_.c_str());
-  if (form_ == Form::Hive9x ||
-      ::link(registryPath_.c_str(), backupPath_.c_str()) != 0) {
-    FileBytes old;
-    if (ReadWholeFile(registryPath_, &old) == 0) {
-      WriteWholeFile(backupPath_, old.view());
-    }
-  }
-  if (::rename(newPath_.c_str(), registryPath_.c_str()) != 0) {
-    *error = Describe(registryPath_, std::strerror(errno));
-    ::unlink(newPath_.c_str());
-    return false;
-  }
+  bool unchanged = false;
+  if (!WriteNew(error, &unchanged)) return false;
   std::string directory = registryPath_.substr(0, registryPath_.rfind('/'));
-  SyncDirectory(directory);
+  if (!unchanged) {
+    // The file as it was stays beside the new one, as Windows 98 kept its
+    // SYSTEM.DA0: a hard link where there can be one, else a copy (a drive
+    // is FAT, which has no links).
+    ::unlink(backupPath_.c_str());
+    if (form_ == Form::Hive9x ||
+        ::link(registryPath_.c_str(), backupPath_.c_str()) != 0) {
+      FileBytes old;
+      if (ReadWholeFile(registryPath_, &old) == 0) {
+        WriteWholeFile(backupPath_, old.view());
+      }
+    }
+    if (::rename(newPath_.c_str(), registryPath_.c_str()) != 0) {
+      *error = Describe(registryPath_, std::strerror(errno));
+      ::unlink(newPath_.c_str());
+      return false;
+    }
+    SyncDirectory(directory);
+  }
   if (journalFd_ >= 0) {
     ::close(journalFd_);
     journalFd_ = -1;

@@ -55,9 +55,10 @@ class Machine : public ChangeLog {
   bool Load(std::string* error);
   // Finds the drive and the registry's files: form_ and the paths below.
   bool ChooseFiles(std::string* error);
-  // Writes the registry as it now is to the new file and syncs it; false
-  // with `*error` when it cannot.
-  bool WriteNew(std::string* error);
+  // Writes the registry as it now is to the new file and syncs it, unless
+  // the file already holds it (`*unchanged`); false with `*error` when it
+  // cannot.
+  bool WriteNew(std::string* error, bool* unchanged);
   std::string PathOf(const char* name) const { return directory_ + "/" + name; }
 
   std::string directory_;

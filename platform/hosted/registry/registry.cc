@@ -404,38 +404,6 @@ RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
   }
 }
 
-std::string FirstDifference(const RegistryKey& a, const RegistryKey& b) {
-  std::vector<std::pair<const RegistryKey*, const RegistryKey*>> work{{&a, &b}};
-  std::vector<const RegistryKey*> left;
-  std::vector<const RegistryKey*> right;
-  while (!work.empty()) {
-    auto [x, y] = work.back();
-    work.pop_back();
-    std::vector<RegistryValue> xs = x->Values();
-    std::vector<RegistryValue> ys = y->Values();
-    if (xs.size() != ys.size()) return x->Path() + ": its values differ";
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-      if (xs[i].name != ys[i].name || xs[i].type != ys[i].type ||
-          xs[i].data != ys[i].data) {
-        return x->Path() + ": value \"" + std::string(xs[i].name) +
-               "\" differs";
-      }
-    }
-    left.clear();
-    right.clear();
-    x->ForEachSubkey([&](const RegistryKey& key) { left.push_back(&key); });
-    y->ForEachSubkey([&](const RegistryKey& key) { right.push_back(&key); });
-    if (left.size() != right.size()) return x->Path() + ": its subkeys differ";
-    for (std::size_t i = 0; i < left.size(); ++i) {
-      if (left[i]->name() != right[i]->name()) {
-        return left[i]->Path() + ": its name or place differs";
-      }
-      work.push_back({left[i], right[i]});
-    }
-  }
-  return std::string();
-}
-
 RegistryKey* Registry::Find(std::string_view path) const {
   return FindKeyPath(top, path);
 }

@@ -200,10 +200,6 @@ RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path);
 /// The key at `path` below `from`, each missing name on the way added.
 RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path);
 
-/// Where the trees below `a` and `b` first differ (subkeys, their names and
-/// order, values and their order), or empty when they are the same.
-std::string FirstDifference(const RegistryKey& a, const RegistryKey& b);
-
 }  // namespace brindle
 
 #endif  // BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
