@@ -28,7 +28,7 @@ std::string HostPath(std::string windowsPath) {
 }
 
 void List(const std::string& host, const std::string& windows,
-          std::vector<std::string>* lines) {
+          const std::string& leaveOut, std::vector<std::string>* lines) {
   DIR* listing = ::opendir(host.c_str());
   if (listing == nullptr) return;
   std::vector<std::string> names;
@@ -43,8 +43,8 @@ void List(const std::string& host, const std::string& windows,
     if (::lstat((host + "/" + name).c_str(), &status) != 0) continue;
     if (S_ISDIR(status.st_mode)) {
       lines->push_back("d " + path);
-      List(host + "/" + name, path, lines);
-    } else {
+      List(host + "/" + name, path, leaveOut, lines);
+    } else if (leaveOut.empty() || path.rfind(leaveOut, 0) != 0) {
       std::string content = ReadHostFile(host + "/" + name);
       while (!content.empty() && content.back() == '\n') content.pop_back();
       lines->push_back("f " + path + " " + content);
@@ -127,9 +127,9 @@ std::vector<std::string> ScenarioNames(bool underWine) {
   return names;
 }
 
-std::string ListDrive(const std::string& root) {
+std::string ListDrive(const std::string& root, const std::string& leaveOut) {
   std::vector<std::string> lines;
-  List(root, "", &lines);
+  List(root, "", leaveOut, &lines);
   std::sort(lines.begin(), lines.end(),
             [](const std::string& a, const std::string& b) {
               return a.substr(2) < b.substr(2);

@@ -38,7 +38,8 @@ std::vector<std::string> ScenarioNames(bool underWine);
 
 /// Drive C: as "d <path>" and "f <path> <content>" lines, sorted, with
 /// backslashes, the way drive.txt describes it.
-std::string ListDrive(const std::string& root);
+std::string ListDrive(const std::string& root,
+                      const std::string& leaveOut = "");
 
 }  // namespace brindle
 
