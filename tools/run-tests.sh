@@ -43,7 +43,7 @@ if command -v clang++ >/dev/null 2>&1; then
   echo "== fuzzing, $fuzz_seconds s a target"
   if cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DBRINDLE_FUZZERS=ON \
        -DBRINDLE_TESTS=OFF >/dev/null && cmake --build build-fuzz -j"$jobs"; then
-    for target in regedit4 run; do
+    for target in regedit4 hive9x run; do
       corpus=$(mktemp -d)
       artifacts=$(mktemp -d)
       log=$(mktemp)

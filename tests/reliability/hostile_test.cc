@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/hosted/forms/hive9x.h"
 #include "tests/support/program_lines.h"
+#include "tests/support/scenario.h"
 #include "tests/support/test_machine.h"
+#include "tools/genmachine/machine_generator.h"
 
 namespace brindle {
 namespace {
@@ -105,6 +108,76 @@ TEST_F(HostileTest, WhatCannotBeOpenedIsRefusedWithItsName) {
     EXPECT_FALSE(HostPathExists(machine_ + "/registry.bak")) << c.name;
     RunCommand({"rm", "-rf", machine_}, "", {});
   }
+}
+
+std::uint32_t Get32(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i)
+    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// A drive whose SYSTEM.DAT is cut short, loops or lies is refused before
+// anything changes, naming the file, the offset and what is wrong.
+TEST_F(HostileTest, AHiveThatFailsItsChecksIsRefusedWithTheOffset) {
+  MachineOptions options;
+  options.keys = 200;
+  options.matchShare = 1.0;
+  Registry registry;
+  GenerateRegistry(options, registry);
+  std::string hive;
+  Hive9xFault fault;
+  ASSERT_TRUE(WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &fault));
+  // Where the file's first links and counts are (its header, its key
+  // navigation record from offset 32, its first data block).
+  const std::size_t root = 32 + Get32(hive, 32 + 8);
+  const std::size_t firstKey = 32 + Get32(hive, root + 16);
+  const std::size_t firstName = Get32(hive, 8) + 32;
+  struct Case {
+    const char* name;
+    std::function<void(std::string&)> spoil;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"empty", [](std::string& h) { h.clear(); },
+       "System.dat: at 0x0: malformed registry file: not a Windows 9x"},
+      {"a header and nothing more",
+       [](std::string& h) { h = "CREG" + std::string(60, '\0'); },
+       "System.dat: at 0x6: malformed registry file: format version"},
+      {"cut short", [](std::string& h) { h.resize(h.size() / 2); },
+       "does not fit the file"},
+      {"a subkey linked back to the root",
+       [&](std::string& h) {
+         h.replace(firstKey + 16, 4, h.substr(32 + 8, 4));  // its first subkey
+       },
+       "reaches a key twice: a loop"},
+      {"a value count that lies",
+       [&](std::string& h) { h.replace(firstName + 14, 2, "\xff\x7f"); },
+       "value past the end of its key's entry"},
+  };
+  for (const Case& c : cases) {
+    TempDirectory drive;
+    std::string spoiled = hive;
+    c.spoil(spoiled);
+    WriteHostFile(drive.path() + "/Windows/System.dat", spoiled);
+    ProgramRun run = RunProgram({"remove"}, work_.path(), drive.path());
+    EXPECT_EQ(run.status, 4) << c.name;
+    EXPECT_EQ(run.out, "") << c.name;
+    EXPECT_NE(run.err.find(c.says), std::string::npos)
+        << c.name << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name;
+    EXPECT_TRUE(ReadHostFile(drive.path() + "/Windows/System.dat") == spoiled)
+        << c.name;
+    EXPECT_EQ(ListDrive(drive.path()).find("SYSTEM.BR"), std::string::npos);
+  }
+  // A directory that is neither machine says what it looked for.
+  TempDirectory nothing;
+  ProgramRun run = RunProgram({"remove"}, work_.path(), nothing.path());
+  EXPECT_EQ(run.status, 4);
+  EXPECT_NE(
+      run.err.find("neither drive_c and registry.reg nor WINDOWS\\SYSTEM.DAT"),
+      std::string::npos)
+      << run.err;
 }
 
 TEST_F(HostileTest, OddNamesAreSweptByTheRuleAndPrintedHarmlessly) {

@@ -199,16 +199,17 @@ class BlockWriter {
       Put32(current_, last_, Get32(current_, last_) + rest);
       current_.append(rest, '\0');
     }
+    std::string header(kBlockHeader, '\0');
+    header.replace(0, 4, "RGDB");
+    Put32(header, kBSize, static_cast<std::uint32_t>(size));
+    Put32(header, kBUnused, firstFree == kNone ? 0 : rest);
+    Put16(header, kBFlags, 8);  // as in every block Windows writes
+    Put16(header, kBNumber, number_);
+    Put32(header, kBFirstFree, firstFree);
+    Put16(header, kBHighest, entries_ - 1);  // the highest number given
+    Put16(header, kBLowestFree, entries_);   // the lowest number free
     std::string& out = *out_;
-    out += "RGDB";
-    Append32(out, static_cast<std::uint32_t>(size));
-    Append32(out, firstFree == kNone ? 0 : rest);
-    Append16(out, 8);  // as every block Windows writes
-    Append16(out, number_);
-    Append32(out, firstFree);
-    Append16(out, entries_ - 1);  // the highest number given
-    Append16(out, entries_);      // the lowest number free
-    out.append(8, '\0');
+    out += header;
     out += current_;
     current_.clear();
     entries_ = 0;
