@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   brindle::RegistryKey* root = registry.Find("HKEY_LOCAL_MACHINE");
   if (root == nullptr) std::abort();
   std::string text = brindle::Regedit4Text(registry);  // looks everywhere
-  if (brindle::RegistryKey* first = root->SubkeyAt(0)) {
+  brindle::RegistryKey* first = root->SubkeyAt(0);
+  if (first != nullptr) {
     if (brindle::RegistryKey* doomed = first->SubkeyAt(0)) {
       first->RemoveSubkey(doomed);
     }
@@ -30,14 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                     std::string(300, 'x') + std::string(1, '\0'));
     first->SetValue("", 4, std::string("\x01\0\0\0", 4));
   }
-  std::string image;
-  if (!brindle::UpdateHive9x(registry, &image, &fault)) {
+  brindle::WritableBytes image;
+  bool changed = false;
+  if (!brindle::UpdateHive9x(registry, &image, &changed, &fault)) {
     if (fault.what.empty()) std::abort();
     return 0;  // a change this file cannot hold, said so
   }
-  if (!brindle::CheckHive9x(registry, image, &fault)) std::abort();
+  // Every accepted file with a subkey takes the longer value: it changes.
+  if ((first != nullptr && !changed) ||
+      !brindle::CheckHive9x(registry, image.view(), &fault)) {
+    std::abort();
+  }
   brindle::Registry again;
-  if (!brindle::LoadHive9x(brindle::FileBytes::Copy(image),
+  if (!brindle::LoadHive9x(brindle::FileBytes::Copy(image.view()),
                            "HKEY_LOCAL_MACHINE", again, &fault) ||
       brindle::Regedit4Text(again) != brindle::Regedit4Text(registry)) {
     std::abort();

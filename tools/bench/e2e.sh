@@ -4,8 +4,10 @@
 # the floor: reading the same registry file and writing it back atomically
 # with standard tools (cat, sync, mv). "remove, other order" is remove on the
 # same registry with its keys in reverse order, every subkey before its
-# parent: a file not in the form the program writes. Prints one Markdown
-# table.
+# parent: a file not in the form the program writes. "remove, hive" is
+# remove on the same machine as a Windows 9x drive, its registry the
+# SYSTEM.DAT the generator writes, changed in place; its floor reads and
+# rewrites that file. Prints one Markdown table.
 #   tools/bench/e2e.sh [RUNS]        (default 5; SIZES="10000 100000" to choose)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -31,8 +33,9 @@ measure() {
     tail -n 1)
 }
 
+# floor FILE: reading FILE (below the machine) and writing it back atomically.
 floor() {
-  file=$work/run/registry.reg
+  file=$work/run/$1
   "$bin/brindle-measure" sh -c "cat '$file' > '$file.tmp' && sync '$file.tmp' && mv '$file.tmp' '$file'"
 }
 
@@ -40,7 +43,7 @@ echo "| keys | file MB | mode | program s | floor s | ratio | peak MB | peak / f
 echo "|---:|---:|---|---:|---:|---:|---:|---:|"
 for keys in $sizes; do
   "$bin/brindle-genmachine" --keys "$keys" --match 10 "$work/pristine-$keys"
-  bytes=$(stat -c %s "$work/pristine-$keys/registry.reg")
+  "$bin/brindle-genmachine" --keys "$keys" --match 10 --hive "$work/hive-$keys"
   cp -a "$work/pristine-$keys" "$work/reversed-$keys"
   # The generator writes CR LF: a key and its values are the lines between
   # two blank ones.
@@ -48,13 +51,19 @@ for keys in $sizes; do
        $0 != "" { block[++n] = $0 }
        END { print head "\r\n"; for (i = n; i >= 1; --i) print "\r\n" block[i] "\r\n"; print "\r\n" }' \
     "$work/pristine-$keys/registry.reg" >"$work/reversed-$keys/registry.reg"
-  for mode in remove install "remove, other order"; do
+  for mode in remove install "remove, other order" "remove, hive"; do
     pristine=$work/pristine-$keys
     command=$mode
+    file=registry.reg
     if [ "$mode" = "remove, other order" ]; then
       pristine=$work/reversed-$keys
       command=remove
+    elif [ "$mode" = "remove, hive" ]; then
+      pristine=$work/hive-$keys
+      command=remove
+      file=windows/SYSTEM.DAT
     fi
+    bytes=$(stat -c %s "$pristine/$file")
     : >"$work/times"
     : >"$work/floors"
     : >"$work/peaks"
@@ -65,7 +74,7 @@ for keys in $sizes; do
       rm -rf "$work/run"
       cp -a "$pristine" "$work/run"
       sync
-      floor | cut -d' ' -f1 >>"$work/floors"
+      floor "$file" | cut -d' ' -f1 >>"$work/floors"
     done
     time=$(median <"$work/times")
     floor_time=$(median <"$work/floors")
@@ -74,5 +83,5 @@ for keys in $sizes; do
       'BEGIN { printf "| %d | %.1f | %s | %.3f | %.3f | %.2f | %.1f | %.2f |\n",
                k, b / 1048576, m, t, f, t / f, p / 1024, p * 1024 / b }'
   done
-  rm -rf "$work/pristine-$keys" "$work/reversed-$keys"
+  rm -rf "$work/pristine-$keys" "$work/reversed-$keys" "$work/hive-$keys"
 done

@@ -1,5 +1,6 @@
 #include "platform/hosted/forms/file_bytes.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,12 +22,15 @@ FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
     size_ = std::exchange(other.size_, 0);
     mapped_ = std::exchange(other.mapped_, 0);
     owned_ = std::move(other.owned_);
+    fd_ = std::exchange(other.fd_, -1);
   }
   return *this;
 }
 
 void FileBytes::Release() {
   if (mapped_ != 0) ::munmap(const_cast<char*>(data_), mapped_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
   owned_.reset();
   data_ = "";
   size_ = 0;
@@ -45,6 +49,7 @@ int FileBytes::Read(int fd, FileBytes* bytes) {
     if (at != MAP_FAILED) {
       bytes->data_ = static_cast<const char*>(at);
       bytes->size_ = bytes->mapped_ = expected;
+      bytes->fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
       return 0;
     }
   }
@@ -79,6 +84,74 @@ FileBytes FileBytes::Copy(std::string_view text) {
   bytes.data_ = bytes.owned_.get();
   bytes.size_ = text.size();
   return bytes;
+}
+
+FileBytes FileBytes::Borrow(std::string_view text) {
+  FileBytes bytes;
+  bytes.data_ = text.data();
+  bytes.size_ = text.size();
+  return bytes;
+}
+
+namespace {
+
+// Address space kept free after a copy-on-write mapping for what is
+// appended: only what is written is ever backed by memory.
+constexpr std::size_t kWritableRoom = std::size_t{64} << 20;
+
+}  // namespace
+
+int FileBytes::Writable(WritableBytes* copy) const {
+  copy->Release();
+  if (fd_ >= 0 && mapped_ != 0 && sizeof(void*) >= 8) {
+    const std::size_t reserved = size_ + kWritableRoom;
+    void* room = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (room != MAP_FAILED) {
+      void* at = ::mmap(room, size_, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_FIXED, fd_, 0);
+      if (at != MAP_FAILED) {
+        copy->data_ = static_cast<char*>(at);
+        copy->size_ = size_;
+        copy->capacity_ = reserved;
+        copy->reserved_ = reserved;
+        return 0;
+      }
+      ::munmap(room, reserved);
+    }
+  }
+  copy->owned_.reset(new char[size_ + 1]);
+  if (size_ != 0) std::memcpy(copy->owned_.get(), data_, size_);
+  copy->data_ = copy->owned_.get();
+  copy->size_ = size_;
+  copy->capacity_ = size_;
+  return 0;
+}
+
+WritableBytes::~WritableBytes() { Release(); }
+
+void WritableBytes::Release() {
+  if (reserved_ != 0) ::munmap(data_, reserved_);
+  reserved_ = 0;
+  owned_.reset();
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+}
+
+void WritableBytes::Append(std::string_view bytes) {
+  if (bytes.size() > capacity_ - size_) {
+    std::size_t capacity = (size_ + bytes.size()) * 2;
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (size_ != 0) std::memcpy(grown.get(), data_, size_);
+    std::size_t size = size_;
+    Release();
+    owned_ = std::move(grown);
+    data_ = owned_.get();
+    size_ = size;
+    capacity_ = capacity;
+  }
+  if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
+  size_ += bytes.size();
 }
 
 }  // namespace brindle

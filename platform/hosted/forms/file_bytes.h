@@ -11,6 +11,8 @@ namespace brindle {
 /// A file's bytes, read whole. A mapped file must not be cut short by
 /// another program while they are held; the machine's lock keeps runs from
 /// doing it.
+class WritableBytes;
+
 class FileBytes {
  public:
   FileBytes() = default;
@@ -22,10 +24,18 @@ class FileBytes {
   static int Read(int fd, FileBytes* bytes);
   /// A copy of `text`.
   static FileBytes Copy(std::string_view text);
+  /// `text` itself, which must outlive what is made of it.
+  static FileBytes Borrow(std::string_view text);
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
   std::string_view view() const { return std::string_view(data_, size_); }
+
+  /// A copy of these bytes to change in memory, with room to grow: where
+  /// they are a mapped file, it is mapped again copy-on-write, so only the
+  /// pages written are copied (a fresh copy of a large file costs a page
+  /// fault a page). 0 or the errno.
+  int Writable(WritableBytes* copy) const;
 
  private:
   void Release();
@@ -34,6 +44,32 @@ class FileBytes {
   std::size_t size_ = 0;
   std::size_t mapped_ = 0;         // bytes mapped, 0 when not mapped
   std::unique_ptr<char[]> owned_;  // when read rather than mapped
+  int fd_ = -1;                    // the mapped file, for Writable
+};
+
+/// Bytes that can be changed and appended to; see FileBytes::Writable.
+class WritableBytes {
+ public:
+  WritableBytes() = default;
+  ~WritableBytes();
+  WritableBytes(const WritableBytes&) = delete;
+  WritableBytes& operator=(const WritableBytes&) = delete;
+
+  char& operator[](std::size_t at) { return data_[at]; }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return std::string_view(data_, size_); }
+  /// Adds `bytes` at the end.
+  void Append(std::string_view bytes);
+
+ private:
+  friend class FileBytes;
+  void Release();
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  std::size_t reserved_ = 0;  // bytes of address space mapped, 0 if none
+  std::unique_ptr<char[]> owned_;
 };
 
 }  // namespace brindle

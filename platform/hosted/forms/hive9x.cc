@@ -1,6 +1,7 @@
 #include "platform/hosted/forms/hive9x.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -50,12 +51,22 @@ std::uint32_t Get32(std::string_view bytes, std::uint64_t at) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
 }
 
-void Put16(std::string& bytes, std::uint64_t at, std::uint32_t value) {
+std::uint32_t Get16(const WritableBytes& bytes, std::uint64_t at) {
+  return Get16(bytes.view(), at);
+}
+
+std::uint32_t Get32(const WritableBytes& bytes, std::uint64_t at) {
+  return Get32(bytes.view(), at);
+}
+
+template <typename Bytes>
+void Put16(Bytes& bytes, std::uint64_t at, std::uint32_t value) {
   bytes[at] = static_cast<char>(value);
   bytes[at + 1] = static_cast<char>(value >> 8);
 }
 
-void Put32(std::string& bytes, std::uint64_t at, std::uint32_t value) {
+template <typename Bytes>
+void Put32(Bytes& bytes, std::uint64_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> 8 * i);
 }
 
@@ -89,13 +100,43 @@ std::uint32_t NameHash(std::string_view name) {
   return hash;
 }
 
-bool FoldedLess(std::string_view a, std::string_view b) {
-  auto fold = [](unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+// The last of two names in `names` that are the same but for ASCII case,
+// or null. A few are compared pair by pair; many (a key may have 10^5
+// subkeys) go into a table by a hash of their folded bytes, and only names
+// of one hash are compared.
+const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
+                                   std::vector<std::uint32_t>* table) {
+  auto same = [&](std::size_t a, std::size_t b) {
+    return names[a].size() == names[b].size() &&
+           EqualsAsciiFolded(names[a], names[b]);
   };
-  return std::lexicographical_compare(
-      a.begin(), a.end(), b.begin(), b.end(),
-      [&](char x, char y) { return fold(x) < fold(y); });
+  if (names.size() <= 8) {
+    for (std::size_t b = 1; b < names.size(); ++b) {
+      for (std::size_t a = 0; a < b; ++a) {
+        if (same(a, b)) return &names[b];
+      }
+    }
+    return nullptr;
+  }
+  std::size_t capacity = 16;
+  while (capacity < names.size() * 2) capacity *= 2;
+  table->assign(capacity, kNone);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char c : names[i]) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 'a' - 'A');
+      hash = (hash ^ c) * 0x100000001b3ull;
+    }
+    for (std::size_t slot = hash & (capacity - 1);;
+         slot = (slot + 1) & (capacity - 1)) {
+      if ((*table)[slot] == kNone) {
+        (*table)[slot] = static_cast<std::uint32_t>(i);
+        break;
+      }
+      if (same((*table)[slot], i)) return &names[i];
+    }
+  }
+  return nullptr;
 }
 
 // One value as the file stores it.
@@ -240,7 +281,7 @@ class Hive9xFile final : public RegistrySource {
   bool Check(Hive9xFault* fault);
   void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
   void FillValues(RegistryKey& key, std::uint32_t tag) override;
-  bool Update(const Registry& registry, std::string* image,
+  bool Update(const Registry& registry, WritableBytes* image, bool* changed,
               Hive9xFault* fault) const;
   // Where `fresh`, checked, differs from what the run left: `registry`
   // where the run looked into it, this file elsewhere. Empty when nowhere.
@@ -250,6 +291,9 @@ class Hive9xFile final : public RegistrySource {
  private:
   // The values of `node` as stored, and how many.
   std::string_view ValueBytes(const Node& node, std::uint32_t* count) const;
+  // True when `node` here and `otherNode` in `other` hold the same values.
+  bool SameValues(const Node& node, const Hive9xFile& other,
+                  const Node& otherNode) const;
   // True when `node`'s values hand out exactly `key`'s.
   bool HandsOutValues(const Node& node, const RegistryKey& key) const;
   bool CheckNameEntry(std::uint64_t entry, std::uint32_t size,
@@ -265,6 +309,7 @@ class Hive9xFile final : public RegistrySource {
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> blocks_;  // each data block's offset
   std::vector<std::string_view> scratch_;
+  std::vector<std::uint32_t> table_;
   std::string data_;
 };
 
@@ -301,12 +346,9 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
     scratch_.push_back(file.substr(at + kValueHeader, nameSize));
     at = next;
   }
-  std::sort(scratch_.begin(), scratch_.end(), FoldedLess);
-  for (std::size_t i = 1; i < scratch_.size(); ++i) {
-    if (EqualsAsciiFolded(scratch_[i - 1], scratch_[i])) {
-      return Fail(fault, entry,
-                  "two values named \"" + std::string(scratch_[i]) + "\"");
-    }
+  if (const std::string_view* twin = FoldedTwin(scratch_, &table_)) {
+    return Fail(fault, entry,
+                "two values named \"" + std::string(*twin) + "\"");
   }
   return true;
 }
@@ -376,24 +418,27 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
     at = end;
   }
 
-  // The keys, from the root along their links. Each byte of the record
+  // The keys, from the root along their links. Each word of the record
   // belongs to one entry at most: links that loop or cross are caught the
-  // second time they reach a byte.
-  std::vector<bool> reached(navSize, false);
+  // second time they reach a word. (Windows lays entries on words.)
+  std::vector<std::uint64_t> reached(navSize / 4 / 64 + 1, 0);
   nodes_.reserve(navSize / kHierarchySize);
   auto take = [&](std::uint32_t entry, std::uint32_t parent,
                   std::uint64_t linkAt) {
-    if (entry < kNavigationHeader || entry > navSize - kHierarchySize) {
+    if (entry < kNavigationHeader || entry > navSize - kHierarchySize ||
+        entry % 4 != 0) {
       return Fail(fault, linkAt,
                   "link to " + Hex(entry) + " outside the key navigation");
     }
     const std::uint64_t at = kNavigation + entry;
-    for (std::uint32_t i = 0; i < kHierarchySize; ++i) {
-      if (reached[entry + i]) {
+    for (std::uint32_t word = entry / 4; word < (entry + kHierarchySize) / 4;
+         ++word) {
+      std::uint64_t bit = std::uint64_t{1} << (word % 64);
+      if (reached[word / 64] & bit) {
         return Fail(fault, linkAt,
                     "link to " + Hex(entry) + " reaches a key twice: a loop");
       }
-      reached[entry + i] = true;
+      reached[word / 64] |= bit;
     }
     if (Get32(file, at + kHFlags) & kFreeHierarchy) {
       return Fail(fault, linkAt, "link to the free entry " + Hex(entry));
@@ -447,12 +492,9 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
       scratch_.push_back(NameOf(nodes_[index]));
       linkAt = kNavigation + child + kHNext;
     }
-    std::sort(scratch_.begin(), scratch_.end(), FoldedLess);
-    for (std::size_t i = 1; i < scratch_.size(); ++i) {
-      if (EqualsAsciiFolded(scratch_[i - 1], scratch_[i])) {
-        return Fail(fault, kNavigation + nodes_[parent].entry,
-                    "two subkeys named \"" + std::string(scratch_[i]) + "\"");
-      }
+    if (const std::string_view* twin = FoldedTwin(scratch_, &table_)) {
+      return Fail(fault, kNavigation + nodes_[parent].entry,
+                  "two subkeys named \"" + std::string(*twin) + "\"");
     }
   }
   return true;
@@ -507,6 +549,26 @@ std::string_view Hive9xFile::ValueBytes(const Node& node,
   return file.substr(start, end - start);
 }
 
+bool Hive9xFile::SameValues(const Node& node, const Hive9xFile& other,
+                            const Node& otherNode) const {
+  // Mostly the entry is the one it was, byte for byte: one comparison.
+  const std::string_view file = bytes_.view();
+  const std::string_view otherFile = other.bytes_.view();
+  if (node.nameEntry != 0 && otherNode.nameEntry != 0) {
+    const std::uint32_t size = Get32(file, node.nameEntry);
+    if (size == Get32(otherFile, otherNode.nameEntry) &&
+        file.substr(node.nameEntry + kNNameSize, size - kNNameSize) ==
+            otherFile.substr(otherNode.nameEntry + kNNameSize,
+                             size - kNNameSize)) {
+      return true;
+    }
+  }
+  std::uint32_t count = 0;
+  std::uint32_t otherCount = 0;
+  return ValueBytes(node, &count) == other.ValueBytes(otherNode, &otherCount) &&
+         count == otherCount;
+}
+
 bool Hive9xFile::HandsOutValues(const Node& node,
                                 const RegistryKey& key) const {
   std::vector<RegistryValue> values = key.Values();
@@ -542,13 +604,9 @@ std::string Hive9xFile::Difference(const Registry& registry,
     work.pop_back();
     if (pair.key != nullptr) near = pair.key;
     const Node& now = fresh.nodes_[pair.now];
-    std::uint32_t oldCount = 0;
-    std::uint32_t nowCount = 0;
     if (pair.key != nullptr && !pair.key->valuesWaiting()
             ? !fresh.HandsOutValues(now, *pair.key)
-            : ValueBytes(nodes_[pair.old], &oldCount) !=
-                      fresh.ValueBytes(now, &nowCount) ||
-                  oldCount != nowCount) {
+            : !SameValues(nodes_[pair.old], fresh, now)) {
       return near->Path() + ": values differ";
     }
     std::uint32_t child = now.firstChild;
@@ -580,11 +638,16 @@ std::string Hive9xFile::Difference(const Registry& registry,
   return std::string();
 }
 
-bool Hive9xFile::Update(const Registry& registry, std::string* image,
-                        Hive9xFault* fault) const {
+bool Hive9xFile::Update(const Registry& registry, WritableBytes* image,
+                        bool* changed, Hive9xFault* fault) const {
   const std::string_view file = bytes_.view();
-  std::string& out = *image;
-  out.assign(file);
+  if (int failure = bytes_.Writable(image)) {
+    return Fail(
+        fault, 0,
+        std::string("no memory for the new hive: ") + std::strerror(failure));
+  }
+  WritableBytes& out = *image;
+  *changed = false;
   std::string added;
   BlockWriter blocks(&added, static_cast<std::uint32_t>(blocks_.size()));
 
@@ -616,6 +679,7 @@ bool Hive9xFile::Update(const Registry& registry, std::string* image,
     }
   };
   auto freeSubtree = [&](std::uint32_t top) {
+    *changed = true;
     std::vector<std::uint32_t> work{top};
     while (!work.empty()) {
       std::uint32_t n = work.back();
@@ -673,15 +737,16 @@ bool Hive9xFile::Update(const Registry& registry, std::string* image,
         file.substr(areaAt, oldEnd - areaAt) == area) {
       return true;  // set to what they were
     }
+    *changed = true;
     const auto used =
         static_cast<std::uint32_t>(kNameHeader + nameSize + area.size());
     if (used <= Get32(out, entry)) {
-      out.replace(areaAt, area.size(), area);
+      std::memcpy(&out[areaAt], area.data(), area.size());
       Put32(out, entry + kNUsed, used);
       Put16(out, entry + kNValues, count);
       return true;
     }
-    std::string moved = out.substr(entry, kNameHeader + nameSize);
+    std::string moved(out.view().substr(entry, kNameHeader + nameSize));
     Put32(moved, kNUsed, used);
     Put16(moved, kNValues, count);
     moved += area;
@@ -753,7 +818,7 @@ bool Hive9xFile::Update(const Registry& registry, std::string* image,
     if (blocks_.size() + count > kMaxField) {
       return Fail(fault, kBlockCount, "no room for another data block");
     }
-    out += added;
+    out.Append(added);
     Put16(out, kBlockCount, static_cast<std::uint32_t>(blocks_.size() + count));
   }
   return true;
@@ -772,12 +837,12 @@ bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
   return true;
 }
 
-bool UpdateHive9x(const Registry& registry, std::string* image,
+bool UpdateHive9x(const Registry& registry, WritableBytes* image, bool* changed,
                   Hive9xFault* fault) {
   auto* file = dynamic_cast<const Hive9xFile*>(registry.source.get());
   if (file == nullptr)
     return Fail(fault, 0, "the registry was not read from a hive");
-  return file->Update(registry, image, fault);
+  return file->Update(registry, image, changed, fault);
 }
 
 bool CheckHive9x(const Registry& registry, std::string_view image,
@@ -786,7 +851,7 @@ bool CheckHive9x(const Registry& registry, std::string_view image,
   if (file == nullptr) {
     return Fail(fault, 0, "the registry was not read from a hive");
   }
-  Hive9xFile fresh(FileBytes::Copy(image));
+  Hive9xFile fresh(FileBytes::Borrow(image));
   if (!fresh.Check(fault)) return false;
   std::string difference = file->Difference(registry, fresh);
   return difference.empty() || Fail(fault, 0, difference);

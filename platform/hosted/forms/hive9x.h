@@ -31,10 +31,10 @@ bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
                 Hive9xFault* fault);
 
 /// The file `registry` was loaded from with the changes made to it since
-/// (keys deleted, values set, added or removed) written in. False, with
-/// `*fault`, for a change the file cannot hold (a key it lacks, a name or
-/// data of 64 KB or more).
-bool UpdateHive9x(const Registry& registry, std::string* image,
+/// (keys deleted, values set, added or removed) written in, and whether any
+/// byte changed. False, with `*fault`, for a change the file cannot hold (a
+/// key it lacks, a name or data of 64 KB or more).
+bool UpdateHive9x(const Registry& registry, WritableBytes* image, bool* changed,
                   Hive9xFault* fault);
 
 /// True when `image`, read as a hive, holds what `registry` (loaded by

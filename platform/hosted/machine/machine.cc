@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +77,24 @@ int WriteWholeFile(const std::string& path, std::string_view bytes) {
   if (failure == 0 && ::fsync(fd) != 0) failure = errno;
   if (::close(fd) != 0 && failure == 0) failure = errno;
   if (failure != 0) ::unlink(path.c_str());
+  return failure;
+}
+
+// Copies `from` to `to` in the kernel and syncs it; 0 or the errno.
+int CopyWholeFile(const std::string& from, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int failure = out < 0 ? errno : 0;
+  while (failure == 0) {
+    ssize_t sent = ::sendfile(out, in, nullptr, std::size_t{1} << 30);
+    if (sent < 0 && errno != EINTR) failure = errno;
+    if (sent == 0) break;
+  }
+  if (failure == 0 && ::fsync(out) != 0) failure = errno;
+  if (out >= 0 && ::close(out) != 0 && failure == 0) failure = errno;
+  ::close(in);
+  if (failure != 0) ::unlink(to.c_str());
   return failure;
 }
 
@@ -287,27 +306,27 @@ bool Machine::WriteNew(std::string* error, bool* unchanged) {
   }
   // The hive changed in place, then read back as the next run would read
   // it: it replaces the old one only when it holds what the run left.
-  std::string image;
+  WritableBytes image;
   Hive9xFault fault;
-  if (!UpdateHive9x(registry_, &image, &fault)) {
+  bool changed = false;
+  if (!UpdateHive9x(registry_, &image, &changed, &fault)) {
     *error = registryPath_ + ": cannot hold what the run changed (" +
-             fault.what + "); it is kept as it was";
-    return false;
-  }
-  if (!CheckHive9x(registry_, image, &fault)) {
-    *error = registryPath_ +
-             ": the new hive read back is not what the run left (" +
              fault.what + "); it is kept as it was";
     return false;
   }
   // A journal replayed over a hive that already holds it (a run killed
   // after its rename) changes nothing: the backup stays the hive before.
-  FileBytes current;
-  if (ReadWholeFile(registryPath_, &current) == 0 && current.view() == image) {
+  if (!changed) {
     *unchanged = true;
     return true;
   }
-  if (int failure = WriteWholeFile(newPath_, image)) {
+  if (!CheckHive9x(registry_, image.view(), &fault)) {
+    *error = registryPath_ +
+             ": the new hive read back is not what the run left (" +
+             fault.what + "); it is kept as it was";
+    return false;
+  }
+  if (int failure = WriteWholeFile(newPath_, image.view())) {
     *error = Describe(newPath_, std::strerror(failure));
     return false;
   }
@@ -323,8 +342,9 @@ bool Machine::Save(std::string* error) {
     // SYSTEM.DA0: a hard link where there can be one, else a copy (a drive
     // is FAT, which has no links).
     ::unlink(backupPath_.c_str());
-    if (form_ == Form::Hive9x ||
-        ::link(registryPath_.c_str(), backupPath_.c_str()) != 0) {
+    if (form_ == Form::Hive9x) {
+      CopyWholeFile(registryPath_, backupPath_);
+    } else if (::link(registryPath_.c_str(), backupPath_.c_str()) != 0) {
       FileBytes old;
       if (ReadWholeFile(registryPath_, &old) == 0) {
         WriteWholeFile(backupPath_, old.view());
