@@ -103,6 +103,8 @@ constexpr std::size_t kWritableRoom = std::size_t{64} << 20;
 
 int FileBytes::Writable(WritableBytes* copy) const {
   copy->Release();
+  copy->original_ = size_;
+  copy->dirty_.assign(size_ / WritableBytes::kPage / 64 + 1, 0);
   if (fd_ >= 0 && mapped_ != 0 && sizeof(void*) >= 8) {
     const std::size_t reserved = size_ + kWritableRoom;
     void* room = ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE,
@@ -135,7 +137,18 @@ void WritableBytes::Release() {
   reserved_ = 0;
   owned_.reset();
   data_ = nullptr;
-  size_ = capacity_ = 0;
+  size_ = capacity_ = original_ = 0;
+  dirty_.clear();
+}
+
+void WritableBytes::Write(std::size_t at, std::string_view bytes) {
+  if (bytes.empty()) return;
+  std::memcpy(data_ + at, bytes.data(), bytes.size());
+  for (std::size_t page = at / kPage;
+       page <= (at + bytes.size() - 1) / kPage && page * kPage < original_;
+       ++page) {
+    dirty_[page / 64] |= std::uint64_t{1} << (page % 64);
+  }
 }
 
 void WritableBytes::Append(std::string_view bytes) {
@@ -144,7 +157,11 @@ void WritableBytes::Append(std::string_view bytes) {
     std::unique_ptr<char[]> grown(new char[capacity]);
     if (size_ != 0) std::memcpy(grown.get(), data_, size_);
     std::size_t size = size_;
+    std::size_t original = original_;
+    std::vector<std::uint64_t> dirty = std::move(dirty_);
     Release();
+    original_ = original;
+    dirty_ = std::move(dirty);
     owned_ = std::move(grown);
     data_ = owned_.get();
     size_ = size;

@@ -2,9 +2,12 @@
 #ifndef BRINDLE_PLATFORM_HOSTED_FORMS_FILE_BYTES_H_
 #define BRINDLE_PLATFORM_HOSTED_FORMS_FILE_BYTES_H_
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 namespace brindle {
 
@@ -55,18 +58,44 @@ class WritableBytes {
   WritableBytes(const WritableBytes&) = delete;
   WritableBytes& operator=(const WritableBytes&) = delete;
 
-  char& operator[](std::size_t at) { return data_[at]; }
   std::size_t size() const { return size_; }
   std::string_view view() const { return std::string_view(data_, size_); }
+  /// Puts `bytes` at `at`, within the bytes as they were made.
+  void Write(std::size_t at, std::string_view bytes);
   /// Adds `bytes` at the end.
   void Append(std::string_view bytes);
+  /// Calls `visit(at, bytes)` for each run of pages Write changed and for
+  /// what was appended: what a copy of the first bytes needs to become
+  /// these.
+  template <typename Visit>
+  void ForEachChange(Visit&& visit) const {
+    const std::size_t pages = (original_ + kPage - 1) / kPage;
+    for (std::size_t page = 0; page < pages;) {
+      if (!Dirty(page)) {
+        ++page;
+        continue;
+      }
+      std::size_t end = page + 1;
+      while (end < pages && Dirty(end)) ++end;
+      const std::size_t at = page * kPage;
+      visit(at, view().substr(at, std::min(end * kPage, original_) - at));
+      page = end;
+    }
+    if (size_ > original_) visit(original_, view().substr(original_));
+  }
 
  private:
   friend class FileBytes;
+  static constexpr std::size_t kPage = 4096;
   void Release();
+  bool Dirty(std::size_t page) const {
+    return (dirty_[page / 64] >> (page % 64)) & 1;
+  }
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t original_ = 0;          // the size it was made with
+  std::vector<std::uint64_t> dirty_;  // a bit a page Write changed
   std::size_t capacity_ = 0;
   std::size_t reserved_ = 0;  // bytes of address space mapped, 0 if none
   std::unique_ptr<char[]> owned_;

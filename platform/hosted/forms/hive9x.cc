@@ -59,14 +59,25 @@ std::uint32_t Get32(const WritableBytes& bytes, std::uint64_t at) {
   return Get32(bytes.view(), at);
 }
 
-template <typename Bytes>
-void Put16(Bytes& bytes, std::uint64_t at, std::uint32_t value) {
+void Put16(WritableBytes& bytes, std::uint64_t at, std::uint32_t value) {
+  const char word[2] = {static_cast<char>(value),
+                        static_cast<char>(value >> 8)};
+  bytes.Write(at, std::string_view(word, 2));
+}
+
+void Put32(WritableBytes& bytes, std::uint64_t at, std::uint32_t value) {
+  const char word[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                        static_cast<char>(value >> 16),
+                        static_cast<char>(value >> 24)};
+  bytes.Write(at, std::string_view(word, 4));
+}
+
+void Put16(std::string& bytes, std::uint64_t at, std::uint32_t value) {
   bytes[at] = static_cast<char>(value);
   bytes[at + 1] = static_cast<char>(value >> 8);
 }
 
-template <typename Bytes>
-void Put32(Bytes& bytes, std::uint64_t at, std::uint32_t value) {
+void Put32(std::string& bytes, std::uint64_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> 8 * i);
 }
 
@@ -741,7 +752,7 @@ bool Hive9xFile::Update(const Registry& registry, WritableBytes* image,
     const auto used =
         static_cast<std::uint32_t>(kNameHeader + nameSize + area.size());
     if (used <= Get32(out, entry)) {
-      std::memcpy(&out[areaAt], area.data(), area.size());
+      out.Write(areaAt, area);
       Put32(out, entry + kNUsed, used);
       Put16(out, entry + kNValues, count);
       return true;

@@ -80,8 +80,10 @@ int WriteWholeFile(const std::string& path, std::string_view bytes) {
   return failure;
 }
 
-// Copies `from` to `to` in the kernel and syncs it; 0 or the errno.
-int CopyWholeFile(const std::string& from, const std::string& to) {
+// Copies `from` to `to` in the kernel, synced; or, without `sync`, its
+// writing to disk only started. 0 or the errno.
+int CopyWholeFile(const std::string& from, const std::string& to,
+                  bool sync = true) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return errno;
   int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -91,10 +93,39 @@ int CopyWholeFile(const std::string& from, const std::string& to) {
     if (sent < 0 && errno != EINTR) failure = errno;
     if (sent == 0) break;
   }
-  if (failure == 0 && ::fsync(out) != 0) failure = errno;
+  if (failure == 0 && sync && ::fsync(out) != 0) failure = errno;
+  if (failure == 0 && !sync)
+    ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
   if (out >= 0 && ::close(out) != 0 && failure == 0) failure = errno;
   ::close(in);
   if (failure != 0) ::unlink(to.c_str());
+  return failure;
+}
+
+// Writes the new hive to `path`: a copy of the hive at `was` made in the
+// kernel, then the runs of pages the run changed and what it added written
+// at their places, then synced; 0 or the errno.
+int WriteHiveFile(const std::string& path, const std::string& was,
+                  const WritableBytes& image) {
+  int failure = CopyWholeFile(was, path, false);
+  int fd = failure == 0 ? ::open(path.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+  if (failure == 0 && fd < 0) failure = errno;
+  if (failure == 0) {
+    image.ForEachChange([&](std::size_t at, std::string_view bytes) {
+      for (std::size_t done = 0; failure == 0 && done < bytes.size();) {
+        ssize_t wrote = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                 static_cast<off_t>(at + done));
+        if (wrote < 0 && errno != EINTR) failure = errno;
+        if (wrote > 0) done += static_cast<std::size_t>(wrote);
+      }
+    });
+  }
+  if (failure == 0 && ::fsync(fd) != 0) failure = errno;
+  if (fd >= 0 && ::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0) {
+    // Written whole instead, where the kernel cannot copy.
+    failure = WriteWholeFile(path, image.view());
+  }
   return failure;
 }
 
@@ -326,9 +357,19 @@ bool Machine::WriteNew(std::string* error, bool* unchanged) {
              fault.what + "); it is kept as it was";
     return false;
   }
-  if (int failure = WriteWholeFile(newPath_, image.view())) {
+  // The hive as it was is kept beside it (a copy: a drive is FAT, which has
+  // no links), its writing to disk started first, so that it goes on while
+  // the new hive is written; both are synced before the rename.
+  ::unlink(backupPath_.c_str());
+  CopyWholeFile(registryPath_, backupPath_, false);
+  if (int failure = WriteHiveFile(newPath_, registryPath_, image)) {
     *error = Describe(newPath_, std::strerror(failure));
     return false;
+  }
+  int backup = ::open(backupPath_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (backup >= 0) {
+    ::fsync(backup);
+    ::close(backup);
   }
   return true;
 }
@@ -339,15 +380,12 @@ bool Machine::Save(std::string* error) {
   std::string directory = registryPath_.substr(0, registryPath_.rfind('/'));
   if (!unchanged) {
     // The file as it was stays beside the new one, as Windows 98 kept its
-    // SYSTEM.DA0: a hard link where there can be one, else a copy (a drive
-    // is FAT, which has no links).
-    ::unlink(backupPath_.c_str());
-    if (form_ == Form::Hive9x) {
-      CopyWholeFile(registryPath_, backupPath_);
-    } else if (::link(registryPath_.c_str(), backupPath_.c_str()) != 0) {
-      FileBytes old;
-      if (ReadWholeFile(registryPath_, &old) == 0) {
-        WriteWholeFile(backupPath_, old.view());
+    // SYSTEM.DA0: a hard link where there can be one, else a copy (a
+    // drive's was made as its new hive was written).
+    if (form_ == Form::Regedit4) {
+      ::unlink(backupPath_.c_str());
+      if (::link(registryPath_.c_str(), backupPath_.c_str()) != 0) {
+        CopyWholeFile(registryPath_, backupPath_);
       }
     }
     if (::rename(newPath_.c_str(), registryPath_.c_str()) != 0) {
