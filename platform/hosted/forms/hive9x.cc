@@ -370,6 +370,9 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
       file.substr(0, 4) != "CREG") {
     return Fail(fault, 0, "not a Windows 9x registry file (no CREG signature)");
   }
+  if (file.size() > kNone) {  // every offset in the format is 32 bits
+    return Fail(fault, 0, "a file of 4 GiB or more");
+  }
   if (Get16(file, 6) != 1) {
     return Fail(fault, 6, "format version " + Hex(Get16(file, 6)) + ", not 1");
   }
