@@ -3,6 +3,9 @@
 // and size, files and directories where files are expected. The run must say
 // only the program's own lines, delete no key that no rule of the catalogue
 // names, change no other value, and touch no file but the installed ones.
+// For half the inputs the same registry is also a Windows 9x hive: run on
+// the same drive, it must print the same and leave the same registry, and
+// the hive written with its changes must read back as that.
 #include <dirent.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -20,6 +23,7 @@
 
 #include "app/program.h"
 #include "catalogue/catalogue.h"
+#include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/machine/stream_output.h"
@@ -213,6 +217,20 @@ bool Named(const std::string& path, const RegistryKey& key) {
   return false;
 }
 
+// Makes the drive what List saw.
+void Lay(const std::string& drive,
+         const std::map<std::string, std::string>& entries) {
+  for (const auto& [name, state] : entries) {
+    std::string host = drive + name;
+    if (state[0] == 'd') {
+      ::mkdir(host.c_str(), 0755);
+    } else if (std::FILE* file = std::fopen(host.c_str(), "wb")) {
+      std::fwrite(state.data() + 1, 1, state.size() - 1, file);
+      std::fclose(file);
+    }
+  }
+}
+
 struct Workspace {
   std::string root;
   std::string drive;
@@ -236,12 +254,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   using namespace brindle;
   static Workspace workspace;
   Bytes bytes(data, size);
-  Mode mode = bytes.Next() % 2 ? Mode::Install : Mode::Remove;
+  const std::uint8_t first = bytes.Next();
+  Mode mode = first % 2 ? Mode::Install : Mode::Remove;
 
   Registry registry;
   registry.lineEnd = "\n";
   Build(bytes, registry);
   std::string before = Regedit4Text(registry);
+  std::string hive;  // the registry as a Windows 9x hive, for half the inputs
+  if (first & 2) {
+    Hive9xFault fault;
+    if (WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &fault)) {
+      Registry read;
+      read.lineEnd = "\n";
+      if (!LoadHive9x(FileBytes::Copy(hive), "HKEY_LOCAL_MACHINE", read,
+                      &fault)) {
+        std::fprintf(stderr, "hive written unreadable: %s\n",
+                     fault.what.c_str());
+        std::abort();
+      }
+      before = Regedit4Text(read);  // its strings as a hive hands them out
+    } else {
+      hive.clear();
+    }
+  }
   Registry original;
   ReadRegedit4(before, original, nullptr);
   // The run works on the registry as a machine loads it: kept as text, its
@@ -352,6 +388,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   std::map<std::string, std::string> filesAfter;
   List(workspace.drive, "", &filesAfter);
+
+  if (!hive.empty()) {
+    Registry onDrive;
+    onDrive.lineEnd = "\n";
+    Hive9xFault fault;
+    if (!LoadHive9x(FileBytes::Copy(hive), "HKEY_LOCAL_MACHINE", onDrive,
+                    &fault)) {
+      std::abort();
+    }
+    Clear(workspace.drive);
+    Lay(workspace.drive, filesBefore);
+    HostedPlatform hivePlatform(onDrive, drive, nullptr);
+    std::ostringstream hiveOut;
+    StreamOutput hiveOutput(hiveOut);
+    RunMode(mode, hivePlatform, hiveOutput);
+    if (hiveOut.str() != out.str() ||
+        Regedit4Text(onDrive) != Regedit4Text(loaded)) {
+      std::fprintf(stderr, "the hive ran otherwise\n");
+      std::abort();
+    }
+    WritableBytes image;
+    bool changed = false;
+    if (UpdateHive9x(onDrive, &image, &changed, &fault)) {
+      if (!CheckHive9x(onDrive, image.view(), &fault)) {
+        std::fprintf(stderr, "hive read back otherwise: %s\n",
+                     fault.what.c_str());
+        std::abort();
+      }
+    } else if (fault.what.empty()) {
+      std::abort();
+    }
+  }
   for (const auto& [path, state] : filesBefore) {
     auto after = filesAfter.find(path);
     bool ours = installed.count(path) != 0;
