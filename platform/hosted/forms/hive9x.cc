@@ -289,7 +289,10 @@ class Hive9xFile final : public RegistrySource {
  public:
   explicit Hive9xFile(FileBytes bytes) : bytes_(std::move(bytes)) {}
 
-  bool Check(Hive9xFault* fault);
+  // Checks every structure of the file. Without `twins`, names given twice
+  // are not looked for: a file read back is compared with a registry that
+  // cannot hold them.
+  bool Check(Hive9xFault* fault, bool twins = true);
   void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
   void FillValues(RegistryKey& key, std::uint32_t tag) override;
   bool Update(const Registry& registry, WritableBytes* image, bool* changed,
@@ -307,7 +310,7 @@ class Hive9xFile final : public RegistrySource {
                   const Node& otherNode) const;
   // True when `node`'s values hand out exactly `key`'s.
   bool HandsOutValues(const Node& node, const RegistryKey& key) const;
-  bool CheckNameEntry(std::uint64_t entry, std::uint32_t size,
+  bool CheckNameEntry(std::uint64_t entry, std::uint32_t size, bool twins,
                       Hive9xFault* fault);
   std::string_view NameOf(const Node& node) const {
     if (node.nameEntry == 0) return std::string_view();
@@ -331,7 +334,7 @@ bool Fail(Hive9xFault* fault, std::uint64_t offset, std::string what) {
 }
 
 bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
-                                Hive9xFault* fault) {
+                                bool twins, Hive9xFault* fault) {
   std::string_view file = bytes_.view();
   if (size < kNameHeader) return Fail(fault, entry, "name entry too small");
   std::uint32_t used = Get32(file, entry + kNUsed);
@@ -354,17 +357,18 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
     if (next > end) {
       return Fail(fault, at, "value past the end of its key's entry");
     }
-    scratch_.push_back(file.substr(at + kValueHeader, nameSize));
+    if (twins) scratch_.push_back(file.substr(at + kValueHeader, nameSize));
     at = next;
   }
-  if (const std::string_view* twin = FoldedTwin(scratch_, &table_)) {
+  if (const std::string_view* twin =
+          twins ? FoldedTwin(scratch_, &table_) : nullptr) {
     return Fail(fault, entry,
                 "two values named \"" + std::string(*twin) + "\"");
   }
   return true;
 }
 
-bool Hive9xFile::Check(Hive9xFault* fault) {
+bool Hive9xFile::Check(Hive9xFault* fault, bool twins) {
   std::string_view file = bytes_.view();
   if (file.size() < kFileHeader + kNavigationHeader ||
       file.substr(0, 4) != "CREG") {
@@ -417,7 +421,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
       }
       std::uint32_t number = Get16(file, entry + kNNumber);
       if (number != kNoNumber) {
-        if (!CheckNameEntry(entry, entrySize, fault)) return false;
+        if (!CheckNameEntry(entry, entrySize, twins, fault)) return false;
         if (entries.size() <= number) entries.resize(number + 1, 0);
         if (entries[number] != 0) {
           return Fail(fault, entry + kNNumber,
@@ -503,10 +507,11 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
           index;
       last = index;
       work.push_back(index);
-      scratch_.push_back(NameOf(nodes_[index]));
+      if (twins) scratch_.push_back(NameOf(nodes_[index]));
       linkAt = kNavigation + child + kHNext;
     }
-    if (const std::string_view* twin = FoldedTwin(scratch_, &table_)) {
+    if (const std::string_view* twin =
+            twins ? FoldedTwin(scratch_, &table_) : nullptr) {
       return Fail(fault, kNavigation + nodes_[parent].entry,
                   "two subkeys named \"" + std::string(*twin) + "\"");
     }
@@ -866,7 +871,7 @@ bool CheckHive9x(const Registry& registry, std::string_view image,
     return Fail(fault, 0, "the registry was not read from a hive");
   }
   Hive9xFile fresh(FileBytes::Borrow(image));
-  if (!fresh.Check(fault)) return false;
+  if (!fresh.Check(fault, false)) return false;
   std::string difference = file->Difference(registry, fresh);
   return difference.empty() || Fail(fault, 0, difference);
 }
