@@ -263,6 +263,37 @@ TEST_F(HostileTest, ChangesThatCannotBeSavedEndTheRunWithStatusFour) {
   EXPECT_FALSE(HostPathExists(machine_ + "/registry.log"));
 }
 
+// On a drive, a new hive or a backup that cannot be written leaves the hive
+// as it was, says so, ends with status 4, and the next run finishes the job.
+TEST_F(HostileTest, ADriveWhoseHiveCannotBeReplacedKeepsIt) {
+  for (const char* blocked : {"SYSTEM.BRN", "SYSTEM.BRB"}) {
+    TempDirectory drive;
+    MachineOptions options;
+    options.keys = 300;
+    options.matchShare = 1.0;
+    options.hive = true;
+    options.directory = drive.path();
+    ASSERT_EQ(GenerateMachine(options), 0);
+    const std::string hive = drive.path() + "/windows/SYSTEM.DAT";
+    const std::string before = ReadHostFile(hive);
+    const std::string path = drive.path() + "/windows/" + blocked;
+    ::mkdir(path.c_str(), 0755);
+    ProgramRun run = RunProgram({"remove"}, work_.path(), drive.path());
+    EXPECT_EQ(run.status, 4) << blocked << run.out;
+    EXPECT_NE(run.out.find("Deleted key"), std::string::npos) << blocked;
+    EXPECT_NE(run.err.find(blocked), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(ReadHostFile(hive) == before) << blocked;
+    EXPECT_TRUE(HostPathExists(drive.path() + "/windows/SYSTEM.BRJ"));
+    ::rmdir(path.c_str());
+    ProgramRun next = RunProgram({"remove"}, work_.path(), drive.path());
+    EXPECT_EQ(next.status, 0) << blocked << next.out << next.err;
+    EXPECT_TRUE(ReadHostFile(drive.path() + "/windows/SYSTEM.BRB") == before);
+    EXPECT_FALSE(HostPathExists(drive.path() + "/windows/SYSTEM.BRJ"));
+    EXPECT_FALSE(ReadHostFile(hive) == before) << blocked;
+  }
+}
+
 TEST_F(HostileTest, AReadOnlyMachineRefusesEveryChangeFaithfully) {
   WriteHostFile(machine_ + "/drive_c/windows/system/tavcom.sys", "installed");
   WriteHostFile(machine_ + "/registry.reg",

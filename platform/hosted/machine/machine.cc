@@ -360,17 +360,26 @@ bool Machine::WriteNew(std::string* error, bool* unchanged) {
   // The hive as it was is kept beside it (a copy: a drive is FAT, which has
   // no links), its writing to disk started first, so that it goes on while
   // the new hive is written; both are synced before the rename.
+  // Without it the hive is not replaced.
   ::unlink(backupPath_.c_str());
-  CopyWholeFile(registryPath_, backupPath_, false);
+  if (int failure = CopyWholeFile(registryPath_, backupPath_, false)) {
+    *error = Describe(backupPath_, std::strerror(failure)) +
+             "; the hive is kept as it was";
+    return false;
+  }
   if (int failure = WriteHiveFile(newPath_, registryPath_, image)) {
     *error = Describe(newPath_, std::strerror(failure));
     return false;
   }
   int backup = ::open(backupPath_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (backup >= 0) {
-    ::fsync(backup);
-    ::close(backup);
+  if (backup < 0 || ::fsync(backup) != 0) {
+    *error = Describe(backupPath_, std::strerror(errno)) +
+             "; the hive is kept as it was";
+    if (backup >= 0) ::close(backup);
+    ::unlink(newPath_.c_str());
+    return false;
   }
+  ::close(backup);
   return true;
 }
 
