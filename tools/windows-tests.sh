@@ -1,7 +1,8 @@
 #!/bin/sh
 # Cross-builds the Windows programs (i686, the release build, and x86_64)
 # with the Debian mingw-w64 compilers, checks their imports and header, and
-# runs the shared scenarios against the i686 program under Wine.
+# runs the shared scenarios against the i686 program under Wine (the x86_64
+# one where the host cannot run 32-bit programs).
 # Without the compilers or Wine the part is reported as skipped, unless
 # BRINDLE_REQUIRE_WINE=1, which makes that a failure.
 set -eu
@@ -48,6 +49,20 @@ export BRINDLE_WINDOWS64_EXE="$PWD/build-x86_64-w64-mingw32/brindle.exe"
 export BRINDLE_OBJDUMP=i686-w64-mingw32-objdump
 export BRINDLE_OBJDUMP64=x86_64-w64-mingw32-objdump
 export BRINDLE_REQUIRE_WINE=1
+
+# Some hosts run 64-bit programs only (IA-32 emulation off: a 32-bit
+# program fails with "Exec format error"), and Wine's 32-bit side with
+# them. There the runs under Wine are made with wine64 and the 64-bit
+# build of the same source; the release build is still held to Windows 95
+# by its import table and header above and in the Wine test binary.
+if ! wine --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ] &&
+   /usr/lib/wine/wine64 --version >/dev/null 2>&1; then
+  echo "Wine: this host cannot run 32-bit programs; the Wine runs use wine64 and the 64-bit build"
+  export BRINDLE_WINE=/usr/lib/wine/wine64
+  export BRINDLE_WINESERVER=wineserver
+  export BRINDLE_WINEARCH=win64
+  export BRINDLE_WINE_EXE="$BRINDLE_WINDOWS64_EXE"
+fi
 
 # Each scenario needs a Wine prefix of its own: two shards run side by side.
 logs=$(mktemp -d)

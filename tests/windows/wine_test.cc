@@ -205,20 +205,40 @@ void ParseInto(const std::string& text, Registry* registry, const char* what) {
       << what << " line " << fault.line << ": " << fault.what;
 }
 
+// The Wine to run, its server and its prefix's architecture: wine, its
+// server and win32 unless tools/windows-tests.sh says otherwise (on a host
+// that cannot run 32-bit programs, wine64 and the 64-bit build).
+std::string FromEnvironment(const char* name, const char* otherwise) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : otherwise;
+}
+const std::string kWine = FromEnvironment("BRINDLE_WINE", "wine");
+const std::string kWineServer =
+    FromEnvironment("BRINDLE_WINESERVER", "wineserver");
+
+// The program run under Wine: the release build unless told otherwise.
+const char* ExeUnderWine() {
+  const char* exe = std::getenv("BRINDLE_WINE_EXE");
+  return exe != nullptr && *exe != '\0' ? exe
+                                        : std::getenv("BRINDLE_WINDOWS_EXE");
+}
+
 class Wine {
  public:
   Wine(const std::string& prefix, bool win98)
-      : environment_({"WINEPREFIX=" + prefix, "WINEARCH=win32",
-                      "WINEDEBUG=-all", "DISPLAY", "WAYLAND_DISPLAY"}) {
-    Run({"wineboot", "-i"}, "");
-    Run({"wineserver", "-w"}, "");
+      : environment_(
+            {"WINEPREFIX=" + prefix,
+             "WINEARCH=" + FromEnvironment("BRINDLE_WINEARCH", "win32"),
+             "WINEDEBUG=-all", "DISPLAY", "WAYLAND_DISPLAY"}) {
+    Run({kWine, "wineboot", "-i"}, "");
+    Run({kWineServer, "-w"}, "");
     if (win98) {
-      Run({"wine", "reg", "add", "HKEY_CURRENT_USER\\Software\\Wine", "/v",
+      Run({kWine, "reg", "add", "HKEY_CURRENT_USER\\Software\\Wine", "/v",
            "Version", "/t", "REG_SZ", "/d", "win98", "/f"},
           "");
     }
   }
-  ~Wine() { Run({"wineserver", "-k"}, ""); }
+  ~Wine() { Run({kWineServer, "-k"}, ""); }
 
   ProgramRun Run(const std::vector<std::string>& command,
                  const std::string& directory) {
@@ -234,7 +254,7 @@ using WineCase = std::tuple<std::string, bool>;
 class WineScenarioTest : public ::testing::TestWithParam<WineCase> {};
 
 TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
-  const char* exe = std::getenv("BRINDLE_WINDOWS_EXE");
+  const char* exe = ExeUnderWine();
   if (exe == nullptr || *exe == '\0') {
     if (std::getenv("BRINDLE_REQUIRE_WINE") != nullptr) {
       FAIL() << "BRINDLE_WINDOWS_EXE is not set";
@@ -259,7 +279,7 @@ TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
     crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   WriteHostFile(work.path() + "/import.reg", crlf);
   ASSERT_EQ(
-      wine.Run({"wine", "regedit", "/S", "import.reg"}, work.path()).status, 0);
+      wine.Run({kWine, "regedit", "/S", "import.reg"}, work.path()).status, 0);
 
   // Its drive: what it lists is made, what it leaves out is taken away.
   TempDirectory sources;
@@ -286,7 +306,7 @@ TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
 
   std::string transcript;
   for (const std::vector<std::string>& step : scenario.Steps()) {
-    std::vector<std::string> command = {"wine", exe};
+    std::vector<std::string> command = {kWine, exe};
     command.insert(command.end(), step.begin(), step.end());
     ProgramRun run = wine.Run(command, sources.path());
     transcript += Scenario::TranscriptEntry(step, NormalizeWineOutput(run.out),
@@ -311,7 +331,7 @@ TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
   for (const char* key : kExportedKeys) {
     std::string file = work.path() + "/export.reg";
     ::unlink(file.c_str());
-    wine.Run({"wine", "regedit", "/E", "export.reg", key}, work.path());
+    wine.Run({kWine, "regedit", "/E", "export.reg", key}, work.path());
     std::string text = Utf16ToBytes(ReadHostFile(file));
     exported += KeepWatched(text, watched).substr(9);
   }
@@ -363,7 +383,7 @@ TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
 class WineCommandLineTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(WineCommandLineTest, EveryCaseSelectsTheSameMode) {
-  const char* exe = std::getenv("BRINDLE_WINDOWS_EXE");
+  const char* exe = ExeUnderWine();
   if (exe == nullptr || *exe == '\0') {
     if (std::getenv("BRINDLE_REQUIRE_WINE") != nullptr) {
       FAIL() << "BRINDLE_WINDOWS_EXE is not set";
@@ -372,9 +392,11 @@ TEST_P(WineCommandLineTest, EveryCaseSelectsTheSameMode) {
   }
   TempDirectory work;
   Wine wine(work.path() + "/prefix", GetParam());
+  // Where tavmon.dll goes (a 64-bit prefix is made without it).
+  MakeHostDirectories(work.path() + "/prefix/drive_c/windows/system");
   WriteHostFile(work.path() + "/drivers/tavmon.dll", "tavmon\n");
   for (const CommandLineCase& c : CommandLineCases) {
-    std::vector<std::string> command = {"wine", exe};
+    std::vector<std::string> command = {kWine, exe};
     command.insert(command.end(), c.arguments.begin(), c.arguments.end());
     ProgramRun run = wine.Run(command, work.path() + "/drivers");
     std::string out = NormalizeWineOutput(run.out);
