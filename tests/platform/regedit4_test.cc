@@ -291,6 +291,13 @@ TEST(LoadRegedit4Test, AKeyOrValueNamedTwiceIsOne) {
       "[HKEY_LOCAL_MACHINE\\Enum\\SCSI]\n\n"
       "[HKEY_LOCAL_MACHINE\\Enum\\usb]\n\"data\"=hex:01\n\n"
       "[HKEY_LOCAL_MACHINE\\Enum\\usb\\Hub]\n@=\"x\"\n\n";
+  // With a line out of the written form, the keys below the root are
+  // written from the file's notes without being built: made one alike.
+  std::string spoiled = text;
+  spoiled.insert(spoiled.find("\"A\""), "; note\n");
+  Registry untouched;
+  ASSERT_TRUE(Load(spoiled, untouched));
+  EXPECT_EQ(Export(untouched), ReadAndExport(text));
   Registry registry;
   ASSERT_TRUE(Load(text, registry));
   EXPECT_TRUE(KeptWhole(registry, text));
@@ -312,6 +319,11 @@ TEST(LoadRegedit4Test, AKeyNamedTwiceAmongManyIsOne) {
     }
     text += "\n[HKEY_LOCAL_MACHINE\\KEY" + std::to_string(repeated) +
             "]\n\"v\"=\"1\"\n\n";
+    std::string spoiled = text;
+    spoiled.insert(spoiled.find("\n\n[") + 1, "; note\n");
+    Registry untouched;  // as above
+    ASSERT_TRUE(Load(spoiled, untouched));
+    EXPECT_EQ(Export(untouched), ReadAndExport(text));
     Registry registry;
     ASSERT_TRUE(Load(text, registry));
     const RegistryKey* root = registry.Find("HKEY_LOCAL_MACHINE");

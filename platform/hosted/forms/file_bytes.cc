@@ -77,6 +77,35 @@ int FileBytes::Read(int fd, FileBytes* bytes) {
   return 0;
 }
 
+void FileBytes::Forget(std::size_t from, std::size_t to) const {
+  if (mapped_ == 0) return;
+  constexpr std::size_t kPage = 4096;
+  from = (from + kPage - 1) / kPage * kPage;
+  to = std::min(to, size_) / kPage * kPage;
+  // The mapping is never written: its pages are the file's, dropped from
+  // this program only.
+  if (from < to) {
+    ::madvise(const_cast<char*>(data_) + from, to - from, MADV_DONTNEED);
+  }
+}
+
+std::size_t FileBytes::CopyInKernel(int fd, std::string_view piece) const {
+  std::size_t done = 0;
+  if (fd_ < 0 || piece.data() < data_ ||
+      piece.data() + piece.size() > data_ + size_) {
+    return done;
+  }
+  loff_t from = piece.data() - data_;
+  while (done < piece.size()) {
+    ssize_t copied =
+        ::copy_file_range(fd_, &from, fd, nullptr, piece.size() - done, 0);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied <= 0) break;
+    done += static_cast<std::size_t>(copied);
+  }
+  return done;
+}
+
 FileBytes FileBytes::Copy(std::string_view text) {
   FileBytes bytes;
   bytes.owned_.reset(new char[text.size() + 1]);

@@ -34,6 +34,16 @@ class FileBytes {
   std::size_t size() const { return size_; }
   std::string_view view() const { return std::string_view(data_, size_); }
 
+  /// Lets the system have back the memory of the pages wholly inside
+  /// [from, to), where the bytes are a mapped file: they stay readable, read
+  /// again from the file when next looked at.
+  void Forget(std::size_t from, std::size_t to) const;
+  /// How much of the start of `piece` the kernel copied to `fd` straight
+  /// from the file, without bringing it into this program's memory: all of
+  /// it where it lies in these bytes as a mapped file and the system can,
+  /// else less. The caller writes the rest.
+  std::size_t CopyInKernel(int fd, std::string_view piece) const;
+
   /// A copy of these bytes to change in memory, with room to grow: where
   /// they are a mapped file, it is mapped again copy-on-write, so only the
   /// pages written are copied (a fresh copy of a large file costs a page

@@ -1,5 +1,7 @@
 #include "platform/hosted/forms/regedit4.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -176,20 +178,31 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     }
   };
   // Neighbouring stretches of kept text are joined; short ones are copied,
-  // long ones handed on as they lie in the file.
+  // long ones handed on as they lie in the file. The file's pages copied
+  // are given back once written: the run may never look at them again.
   constexpr std::size_t kPiece = 1 << 18;
   std::string_view kept;
+  std::size_t copiedFrom = SIZE_MAX;
+  std::size_t copiedTo = 0;
+  auto flushOut = [&]() {
+    if (out.size() > 0 && !sink(out.view())) return false;
+    out.clear();
+    if (copiedFrom < copiedTo) file->bytes().Forget(copiedFrom, copiedTo);
+    copiedFrom = SIZE_MAX;
+    copiedTo = 0;
+    return true;
+  };
   auto flushKept = [&]() {
     if (kept.size() >= kPiece / 4) {
-      if ((out.size() > 0 && !sink(out.view())) || !sink(kept)) return false;
-      out.clear();
+      if (!flushOut() || !sink(kept)) return false;
     } else if (!kept.empty()) {
       out.Ensure(kept.size());
       out.Put(kept);
-      if (out.size() >= kPiece) {
-        if (!sink(out.view())) return false;
-        out.clear();
-      }
+      const std::size_t at =
+          static_cast<std::size_t>(kept.data() - file->bytes().data());
+      copiedFrom = std::min(copiedFrom, at);
+      copiedTo = std::max(copiedTo, at + kept.size());
+      if (out.size() >= kPiece && !flushOut()) return false;
     }
     kept = std::string_view();
     return true;
@@ -203,6 +216,27 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     kept = piece;
     return true;
   };
+  // A key with values to be written as they are now.
+  auto write = [&](std::string_view path, const RegistryKey& key) {
+    if (!flushKept()) return false;
+    out.Ensure(lineEnd.size());
+    out.Put(lineEnd);
+    WriteKeyLine(out, path, false, lineEnd);
+    key.ForEachValue([&](const RegistryValue& value) {
+      WriteValueLines(out, value, lineEnd);
+    });
+    return out.size() < kPiece || flushOut();
+  };
+  // Below a key whose subkeys no one looked into, the file knows them all.
+  struct Waiting final : Regedit4File::WaitingVisitor {
+    decltype(keep)& keepText;
+    decltype(write)& writeKey;
+    Waiting(decltype(keep)& k, decltype(write)& w) : keepText(k), writeKey(w) {}
+    bool Keep(std::string_view text) override { return keepText(text); }
+    bool Write(std::string_view path, const RegistryKey& values) override {
+      return writeKey(path, values);
+    }
+  } waiting(keep, write);
   pushChildren(registry.top, 0);
   while (!stack.empty()) {
     Frame frame = stack.back();
@@ -218,22 +252,14 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     }
     std::string_view ownLines =
         file ? file->OwnLinesAsRead(*frame.key, path) : std::string_view();
-    if (!ownLines.empty()) {
-      if (!keep(ownLines)) return false;
-    } else {
-      if (!flushKept()) return false;
-      out.Ensure(lineEnd.size());
-      out.Put(lineEnd);
-      WriteKeyLine(out, path, false, lineEnd);
-      frame.key->ForEachValue([&](const RegistryValue& value) {
-        WriteValueLines(out, value, lineEnd);
-      });
-      if (out.size() >= kPiece) {
-        if (!sink(out.view())) return false;
-        out.clear();
-      }
+    if (!ownLines.empty() ? !keep(ownLines) : !write(path, *frame.key)) {
+      return false;
     }
-    pushChildren(*frame.key, path.size());
+    if (file != nullptr && frame.key->subkeysWaiting()) {
+      if (!file->WalkWaitingSubkeys(*frame.key, path, waiting)) return false;
+    } else {
+      pushChildren(*frame.key, path.size());
+    }
   }
   if (!flushKept()) return false;
   out.Ensure(lineEnd.size());

@@ -22,8 +22,8 @@ constexpr std::size_t kLargestFile = 0xFFFFFFF0u;
 // span noted under the entry it names.
 class Regedit4File::Indexer {
  public:
-  Indexer(Regedit4File& file, std::string_view text)
-      : file_(file), text_(text), lines_(text) {}
+  Indexer(Regedit4File& file, const FileBytes& bytes)
+      : file_(file), bytes_(bytes), text_(bytes.view()), lines_(text_) {}
 
   Outcome Run(Regedit4Fault* fault) {
     std::string_view line;
@@ -46,7 +46,7 @@ class Regedit4File::Indexer {
     file_.entries_.reserve(text_.size() / kTypicalKeyBytes);
     file_.spans_.reserve(text_.size() / kTypicalKeyBytes);
     std::string_view body;
-    while (SkipWritten(), lines_.Next(&line)) {
+    while (ForgetBehind(lines_.position()), SkipWritten(), lines_.Next(&line)) {
       const char* at = line.data();
       switch (KindOfLine(line, &body)) {
         case LineKind::Blank:
@@ -86,8 +86,9 @@ class Regedit4File::Indexer {
       }
     }
     const std::size_t end = blank_ != nullptr ? Offset(blank_) : text_.size();
-    if (current_ != kNone) file_.spans_[current_].end = end;
+    file_.lastSpanEnd_ = static_cast<std::uint32_t>(end);
     Close(0, end);
+    bytes_.Forget(0, text_.size());
     lineEnd_ = lines_.lineEnd();
     return Outcome::Loaded;
   }
@@ -98,6 +99,7 @@ class Regedit4File::Indexer {
   // A key and its values take about this many bytes in a generated machine:
   // room is made for as many as a file of that size is likely to hold.
   static constexpr std::size_t kTypicalKeyBytes = 160;
+  static constexpr std::size_t kForgetStep = std::size_t{1} << 20;
 
   // An entry on the path of the key line read last: where its name ends on
   // that line, and whether a key line named it itself.
@@ -106,6 +108,17 @@ class Regedit4File::Indexer {
     std::size_t prefixLength;
     bool named;
   };
+
+  // The text behind is not looked at again while indexing, but for the key
+  // lines just read: its memory is given back as the reading goes on, a
+  // step behind, so a large file never sits whole in memory.
+  void ForgetBehind(const char* position) {
+    const std::size_t at = Offset(position);
+    if (at - forgotten_ >= 2 * kForgetStep) {
+      bytes_.Forget(forgotten_, at - kForgetStep);
+      forgotten_ = at - kForgetStep;
+    }
+  }
 
   // Goes through the lines that follow exactly as the writer writes them
   // (one line end throughout, a blank line before each key line, values in
@@ -168,6 +181,7 @@ class Regedit4File::Indexer {
       lines_.SkipTo(newline + 1, 1);
       StartSpan(key, path, true, parent);
       p = newline + 1;
+      ForgetBehind(p);
     }
     lines_.SkipTo(p, lines);
   }
@@ -200,7 +214,7 @@ class Regedit4File::Indexer {
   // Ends the entries on the chain past `depth`: their subtrees end at `end`.
   void Close(std::size_t depth, std::size_t end) {
     for (std::size_t i = depth; i < chain_.size(); ++i) {
-      file_.entries_[chain_[i].entry].textEnd = end;
+      file_.entries_[chain_[i].entry].textEnd = static_cast<std::uint32_t>(end);
     }
     if (depth < chain_.size()) chain_.resize(depth);
   }
@@ -229,7 +243,6 @@ class Regedit4File::Indexer {
                  std::size_t parent = 0) {
     const char* start = blank_ != nullptr ? blank_ : at;
     const std::size_t offset = Offset(start);
-    if (current_ != kNone) file_.spans_[current_].end = offset;
     bool written = exact && blank_ != nullptr && blankWritten_ && !spoilNext_;
     blank_ = nullptr;
     blankWritten_ = false;
@@ -257,7 +270,7 @@ class Regedit4File::Indexer {
       const std::size_t prefixLength =
           static_cast<std::size_t>(stop - path.data());
       if (created == 0 && depth < chain_.size() &&
-          EqualsAsciiFolded(file_.entries_[chain_[depth].entry].name, part)) {
+          EqualsAsciiFolded(file_.Name(chain_[depth].entry), part)) {
         entry = chain_[depth].entry;
         chain_[depth].prefixLength = prefixLength;
       } else {
@@ -284,8 +297,9 @@ class Regedit4File::Indexer {
     Entry& named = file_.entries_[entry];
     std::uint32_t span = static_cast<std::uint32_t>(file_.spans_.size());
     file_.spans_.push_back(
-        Span{offset, static_cast<std::uint32_t>(Offset(path.data()) - offset),
-             static_cast<std::uint32_t>(Offset(lines_.position()) - offset), 0,
+        Span{static_cast<std::uint32_t>(offset),
+             static_cast<std::uint32_t>(Offset(path.data()) - offset),
+             static_cast<std::uint32_t>(Offset(lines_.position()) - offset),
              kNone, written});
     if (named.lastSpan != kNone) {
       file_.spans_[named.lastSpan].next = span;
@@ -346,7 +360,9 @@ class Regedit4File::Indexer {
   }
 
   Regedit4File& file_;
+  const FileBytes& bytes_;
   std::string_view text_;
+  std::size_t forgotten_ = 0;  // the text before is given back
   LineReader lines_;
   std::vector<Open> chain_;
   const char* chainPath_ = nullptr;  // the path of the key line read last
@@ -366,7 +382,8 @@ class Regedit4File::Indexer {
 Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
                                          Regedit4Fault* fault) {
   std::unique_ptr<Regedit4File> file(new Regedit4File);
-  Indexer indexer(*file, bytes->view());
+  file->text_ = bytes->data();  // where the bytes stay when taken
+  Indexer indexer(*file, *bytes);
   Regedit4Fault refusal;
   Outcome outcome = indexer.Run(&refusal);
   if (outcome == Outcome::Refused && fault != nullptr) *fault = refusal;
@@ -381,7 +398,8 @@ Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
 std::uint32_t Regedit4File::AddEntry(std::string_view name,
                                      std::uint32_t parent) {
   std::uint32_t entry = static_cast<std::uint32_t>(entries_.size());
-  entries_.push_back(Entry{name, parent});
+  entries_.push_back(Entry{static_cast<std::uint32_t>(name.data() - text_),
+                           static_cast<std::uint32_t>(name.size()), parent});
   std::uint32_t& last =
       parent == kNone ? lastRoot_ : entries_[parent].lastChild;
   if (last != kNone) {
@@ -405,7 +423,8 @@ void Regedit4File::MarkUnclean(std::uint32_t entry) {
 }
 
 bool Regedit4File::PathMatches(const Span& span, std::string_view path) const {
-  std::string_view text = bytes_.view().substr(span.start + span.path);
+  std::string_view text(text_ + span.start + span.path,
+                        bytes_.size() - span.start - span.path);
   return text.size() > path.size() && text[path.size()] == ']' &&
          text.compare(0, path.size(), path) == 0;
 }
@@ -422,15 +441,26 @@ void Regedit4File::Group(std::uint32_t tag) {
 
 void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
   Group(tag);
-  order_.clear();
-  for (std::uint32_t entry : group_) {
+  std::size_t read = ReadValues(key, group_, order_, value_);
+  if (order_.size() == 1 && group_.size() == 1 && spans_[order_[0]].written &&
+      key.Values().size() == read) {
+    entries_[group_[0]].writesAsRead = key.valueWrites();
+  }
+}
+
+std::size_t Regedit4File::ReadValues(RegistryKey& key,
+                                     const std::vector<std::uint32_t>& group,
+                                     std::vector<std::uint32_t>& order,
+                                     ValueLine& value) const {
+  order.clear();
+  for (std::uint32_t entry : group) {
     for (std::uint32_t at = entries_[entry].firstSpan; at != kNone;
          at = spans_[at].next) {
-      order_.push_back(at);
+      order.push_back(at);
     }
   }
-  if (group_.size() > 1) {
-    std::sort(order_.begin(), order_.end(),
+  if (group.size() > 1) {
+    std::sort(order.begin(), order.end(),
               [&](std::uint32_t a, std::uint32_t b) {
                 return spans_[a].start < spans_[b].start;
               });
@@ -438,15 +468,14 @@ void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
   // Every value line of its spans, in the order of the file: their text is
   // about the size the values take.
   std::size_t text = 0;
-  for (std::uint32_t at : order_) {
-    text += spans_[at].end - spans_[at].start - spans_[at].values;
+  for (std::uint32_t at : order) {
+    text += SpanText(at, spans_[at].values).size();
   }
   key.Reserve(0, text);
-  std::size_t decoded = 0;
-  for (std::uint32_t at : order_) {
+  std::size_t read = 0;
+  for (std::uint32_t at : order) {
     const Span& span = spans_[at];
-    std::string_view text = bytes_.view().substr(
-        span.start + span.values, span.end - span.start - span.values);
+    std::string_view text = SpanText(at, span.values);
     const char* const end = text.data() + text.size();
     const char* p = text.data();
     while (p != end) {
@@ -454,7 +483,7 @@ void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
       // grammar's full reader, from where it starts.
       std::size_t taken = 0;
       const char* next =
-          span.written ? MatchWrittenValue(p, end, lineEnd_, &taken, &value_)
+          span.written ? MatchWrittenValue(p, end, lineEnd_, &taken, &value)
                        : nullptr;
       if (next == nullptr) {
         LineReader lines(
@@ -463,47 +492,49 @@ void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
         std::string_view body;
         ValueFault fault;
         lines.Next(&line);
-        const bool value = KindOfLine(line, &body) == LineKind::Value;
-        if (value && !ParseValueLine(lines, body, &value_, &fault)) {
+        const bool isValue = KindOfLine(line, &body) == LineKind::Value;
+        if (isValue && !ParseValueLine(lines, body, &value, &fault)) {
           break;  // checked when the file was read: never here
         }
         next = lines.position();
-        if (!value) {  // a blank or comment line
+        if (!isValue) {  // a blank or comment line
           p = next;
           continue;
         }
       }
       p = next;
-      key.SetValue(value_.name, value_.type, value_.data);
-      ++decoded;
+      key.SetValue(value.name, value.type, value.data);
+      ++read;
     }
   }
-  if (order_.size() == 1 && group_.size() == 1 && spans_[order_[0]].written &&
-      key.Values().size() == decoded) {
-    entries_[group_[0]].writesAsRead = key.valueWrites();
+  return read;
+}
+
+void Regedit4File::ChildEntries(const std::vector<std::uint32_t>& group,
+                                bool top,
+                                std::vector<std::uint32_t>& children) const {
+  children.clear();
+  if (top) {
+    for (std::uint32_t c = firstRoot_; c != kNone; c = entries_[c].nextSibling)
+      children.push_back(c);
   }
+  for (std::uint32_t entry : group) {
+    for (std::uint32_t c = entries_[entry].firstChild; c != kNone;
+         c = entries_[c].nextSibling) {
+      children.push_back(c);
+    }
+  }
+  // Entries are numbered in the order the file names them.
+  if (group.size() > 1) std::sort(children.begin(), children.end());
 }
 
 void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
   Group(tag);
-  order_.clear();
-  if (tag == kTopTag) {
-    for (std::uint32_t c = firstRoot_; c != kNone; c = entries_[c].nextSibling)
-      order_.push_back(c);
-  }
-  for (std::uint32_t entry : group_) {
-    for (std::uint32_t c = entries_[entry].firstChild; c != kNone;
-         c = entries_[c].nextSibling) {
-      order_.push_back(c);
-    }
-  }
-  // In the order the file first names them; a name given again is the same
-  // key, filled from both.
-  if (group_.size() > 1) std::sort(order_.begin(), order_.end());
+  ChildEntries(group_, tag == kTopTag, order_);
+  // A name given again is the same key, filled from both.
   key.Reserve(order_.size(), 0);
   for (std::uint32_t child : order_) {
-    auto subkey =
-        std::make_unique<RegistryKey>(entries_[child].name, &key, true);
+    auto subkey = std::make_unique<RegistryKey>(Name(child), &key, true);
     subkey->FillLater(this, child + 1);
     RegistryKey* added = key.AddSubkeyIfNew(subkey.get());
     if (added == subkey.get()) {
@@ -539,12 +570,139 @@ std::string_view Regedit4File::OwnLinesAsRead(const RegistryKey& key,
   if (!span.written || !ValuesAsRead(key, entry) || !PathMatches(span, path)) {
     return {};
   }
-  return bytes_.view().substr(span.start, span.end - span.start);
+  return SpanText(entry.firstSpan);
 }
 
 bool Regedit4File::ValuesAsRead(const RegistryKey& key,
                                 const Entry& entry) const {
   return key.valuesWaiting() || entry.writesAsRead == key.valueWrites();
+}
+
+bool Regedit4File::WalkWaitingSubkeys(const RegistryKey& key,
+                                      std::string_view keyPath,
+                                      WaitingVisitor& visitor) const {
+  // Each key below is the group of entries naming it: mostly one, more
+  // where the file named it apart more than once, made one here as
+  // FillSubkeys makes them one. A frame's group lies at the end of `pool`.
+  struct Frame {
+    std::size_t first;
+    std::size_t count;
+    std::size_t pathLength;
+  };
+  std::vector<Frame> stack;
+  std::vector<std::uint32_t> pool;
+  std::vector<std::uint32_t> group;
+  std::vector<std::uint32_t> children;
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint32_t> firstOf;
+  std::vector<std::uint32_t> later;
+  std::vector<std::uint32_t> last;
+  std::vector<std::uint64_t> seen;  // folded hash << 32 | child number + 1
+  ValueLine value;
+  std::string path(keyPath);
+
+  // Pushes the subkeys of the key made of `group`, the first on top.
+  auto pushChildren = [&](bool top) {
+    ChildEntries(group, top, children);
+    const std::size_t n = children.size();
+    firstOf.resize(n);
+    bool twice = false;
+    if (n > 1) {
+      std::size_t size = 4;
+      while (size < 2 * n) size *= 2;
+      seen.assign(size, 0);
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view name = Name(children[i]);
+        const std::uint64_t hash = FoldedNameHash(name);
+        std::size_t at = hash & (size - 1);
+        firstOf[i] = static_cast<std::uint32_t>(i);
+        for (; seen[at] != 0; at = (at + 1) & (size - 1)) {
+          const std::size_t other = (seen[at] & 0xFFFFFFFFu) - 1;
+          if (seen[at] >> 32 == hash &&
+              EqualsAsciiFolded(Name(children[other]), name)) {
+            firstOf[i] = static_cast<std::uint32_t>(other);
+            twice = true;
+            break;
+          }
+        }
+        if (firstOf[i] == i) seen[at] = hash << 32 | (i + 1);
+      }
+    } else if (n == 1) {
+      firstOf[0] = 0;
+    }
+    // Each first naming leads a list of the later ones: `later[i]` is the
+    // next naming the same key, or i itself at the end.
+    later.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+      later[i] = static_cast<std::uint32_t>(i);
+    if (twice) {
+      last.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t head = firstOf[i];
+        if (head == i) {
+          last[i] = head;
+        } else {
+          later[last[head]] = static_cast<std::uint32_t>(i);
+          last[head] = static_cast<std::uint32_t>(i);
+        }
+      }
+    }
+    for (std::size_t i = n; i-- > 0;) {
+      if (firstOf[i] != i) continue;
+      Frame frame{pool.size(), 0, path.size()};
+      for (std::size_t j = i;; j = later[j]) {
+        pool.push_back(children[j]);
+        ++frame.count;
+        if (later[j] == j) break;
+      }
+      stack.push_back(frame);
+    }
+  };
+
+  std::uint32_t tag = key.fillTag();
+  group.clear();
+  if (tag != kTopTag) {
+    group.push_back(tag - 1);
+    auto merged = merged_.find(tag - 1);
+    if (merged != merged_.end()) {
+      group.insert(group.end(), merged->second.begin(), merged->second.end());
+    }
+  }
+  pushChildren(tag == kTopTag);
+  while (!stack.empty()) {
+    const Frame frame = stack.back();
+    stack.pop_back();
+    group.assign(
+        pool.begin() + static_cast<std::ptrdiff_t>(frame.first),
+        pool.begin() + static_cast<std::ptrdiff_t>(frame.first + frame.count));
+    pool.resize(frame.first);
+    const Entry& entry = entries_[group[0]];
+    path.resize(frame.pathLength);
+    if (!path.empty()) path += '\\';
+    path += Name(group[0]);
+    // As the file has it, where that is as the writer writes it: the whole
+    // subtree, or the key's own lines.
+    if (group.size() == 1 && entry.firstSpan != kNone &&
+        PathMatches(spans_[entry.firstSpan], path)) {
+      const Span& span = spans_[entry.firstSpan];
+      if (entry.clean) {
+        if (!visitor.Keep(
+                bytes_.view().substr(span.start, entry.textEnd - span.start)))
+          return false;
+        continue;
+      }
+      if (span.next == kNone && span.written) {
+        if (!visitor.Keep(SpanText(entry.firstSpan))) return false;
+        pushChildren(false);
+        continue;
+      }
+    }
+    RegistryKey values(Name(group[0]), nullptr, true);
+    ReadValues(values, group, order, value);
+    if (!visitor.Write(path, values)) return false;
+    pushChildren(false);
+  }
+  return true;
 }
 
 }  // namespace brindle

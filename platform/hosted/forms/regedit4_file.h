@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/hosted/forms/file_bytes.h"
+#include "platform/hosted/forms/huge_pages.h"
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/forms/regedit4_codec.h"
 #include "platform/hosted/registry/registry.h"
@@ -28,9 +29,25 @@ class Regedit4File final : public RegistrySource {
   static Outcome Load(FileBytes* bytes, Registry& registry,
                       Regedit4Fault* fault);
 
+  /// Receives the keys below a waiting key as WalkWaitingSubkeys finds
+  /// them; a false return stops the walk.
+  class WaitingVisitor {
+   public:
+    /// Text of the file to write as it stands: a key's own lines, or a
+    /// key's and all below it.
+    virtual bool Keep(std::string_view text) = 0;
+    /// A key at `path` to be written with the values of `values`.
+    virtual bool Write(std::string_view path, const RegistryKey& values) = 0;
+
+   protected:
+    ~WaitingVisitor() = default;
+  };
+
   void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
   void FillValues(RegistryKey& key, std::uint32_t tag) override;
 
+  /// The file.
+  const FileBytes& bytes() const { return bytes_; }
   /// The line end the file's lines were checked against.
   std::string_view lineEnd() const { return lineEnd_; }
   /// When `key` waits untouched and the file holds it and all below it, at
@@ -41,16 +58,21 @@ class Regedit4File final : public RegistrySource {
   /// exactly what the writer would write at `path`: those lines.
   std::string_view OwnLinesAsRead(const RegistryKey& key,
                                   std::string_view path) const;
+  /// Walks the keys below `key`, at `path`, whose subkeys still wait, in the
+  /// order they are written, straight from the file's notes: none is built.
+  /// False when the visitor stopped it.
+  bool WalkWaitingSubkeys(const RegistryKey& key, std::string_view path,
+                          WaitingVisitor& visitor) const;
 
  private:
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
   // The key line and value lines of one key line's naming of a key, and the
-  // blank line before when there is one.
+  // blank line before when there is one; it ends where the next one starts.
+  // Places are measured in 32 bits: larger files are applied line by line.
   struct Span {
-    std::uint64_t start;
-    std::uint32_t path;    // from start: the path on the key line
-    std::uint32_t values;  // from start: its first value line
-    std::uint64_t end;
+    std::uint32_t start;
+    std::uint32_t path;          // from start: the path on the key line
+    std::uint32_t values;        // from start: its first value line
     std::uint32_t next = kNone;  // the same key's next span
     bool written = true;         // as the writer writes it
   };
@@ -58,7 +80,8 @@ class Regedit4File final : public RegistrySource {
   // or on the path to one. A key named apart twice has two entries, made one
   // when their parent is filled.
   struct Entry {
-    std::string_view name;
+    std::uint32_t nameAt;  // its name in the file
+    std::uint32_t nameSize;
     std::uint32_t parent;
     std::uint32_t firstChild = kNone;
     std::uint32_t lastChild = kNone;
@@ -69,8 +92,8 @@ class Regedit4File final : public RegistrySource {
     std::uint32_t writesAsRead = kNone;
     // Its lines and all below it follow each other, each as the writer
     // writes it, up to `textEnd`.
+    std::uint32_t textEnd = 0;
     bool clean = true;
-    std::uint64_t textEnd = 0;
   };
   class Indexer;
 
@@ -81,13 +104,37 @@ class Regedit4File final : public RegistrySource {
   // where the file named the key apart more than once.
   void Group(std::uint32_t tag);
   bool PathMatches(const Span& span, std::string_view path) const;
+  std::string_view Name(std::uint32_t entry) const {
+    return std::string_view(text_ + entries_[entry].nameAt,
+                            entries_[entry].nameSize);
+  }
+  std::uint32_t SpanEnd(std::uint32_t span) const {
+    return span + 1 < spans_.size() ? spans_[span + 1].start : lastSpanEnd_;
+  }
+  // The text of `span`, from its start on past `skip` bytes.
+  std::string_view SpanText(std::uint32_t span, std::uint32_t skip = 0) const {
+    return std::string_view(text_ + spans_[span].start + skip,
+                            SpanEnd(span) - spans_[span].start - skip);
+  }
+  // Sets on `key` the values of the spans of `group`'s entries, read in the
+  // order of the file; how many value lines were read.
+  std::size_t ReadValues(RegistryKey& key,
+                         const std::vector<std::uint32_t>& group,
+                         std::vector<std::uint32_t>& order,
+                         ValueLine& value) const;
+  // The entries of the subkeys of the key made of `group` (the top when
+  // empty), in the order the file first names them.
+  void ChildEntries(const std::vector<std::uint32_t>& group, bool top,
+                    std::vector<std::uint32_t>& children) const;
   // Its values are those its one span gives, unchanged.
   bool ValuesAsRead(const RegistryKey& key, const Entry& entry) const;
 
   FileBytes bytes_;
+  const char* text_ = nullptr;  // the bytes', from the start
   std::string lineEnd_;
-  std::vector<Entry> entries_;
-  std::vector<Span> spans_;
+  HugePageVector<Entry> entries_;
+  HugePageVector<Span> spans_;
+  std::uint32_t lastSpanEnd_ = 0;
   std::uint32_t firstRoot_ = kNone;
   std::uint32_t lastRoot_ = kNone;
   // Entries made one with the first one of their key.

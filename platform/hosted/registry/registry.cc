@@ -28,20 +28,6 @@ inline std::uint64_t FoldWord(std::uint64_t word) {
   return word | (capital >> 2);  // 0x20 where a capital was
 }
 
-// The folded name, eight bytes a step, mixed by multiplying.
-std::uint32_t FoldedHash(std::string_view name) {
-  std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ name.size();
-  const char* p = name.data();
-  for (std::size_t left = name.size();; p += 8, left -= 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, p, left < 8 ? left : 8);
-    hash = (hash ^ FoldWord(word)) * 0xFF51AFD7ED558CCDull;
-    hash ^= hash >> 32;
-    if (left <= 8) break;
-  }
-  return static_cast<std::uint32_t>(hash);
-}
-
 std::uint32_t Load32(const char* at) {
   std::uint32_t value;
   std::memcpy(&value, at, 4);
@@ -72,6 +58,20 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
 
 }  // namespace
 
+// The folded name, eight bytes a step, mixed by multiplying.
+std::uint32_t FoldedNameHash(std::string_view name) {
+  std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ name.size();
+  const char* p = name.data();
+  for (std::size_t left = name.size();; p += 8, left -= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, left < 8 ? left : 8);
+    hash = (hash ^ FoldWord(word)) * 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 32;
+    if (left <= 8) break;
+  }
+  return static_cast<std::uint32_t>(hash);
+}
+
 // Open addressing over the subkeys, by folded name: a slot holds a key and
 // its name's hash, so most probes never look at the key itself.
 class RegistryKey::NameIndex {
@@ -82,7 +82,7 @@ class RegistryKey::NameIndex {
     slots_.assign(capacity, Slot());
   }
   RegistryKey* Find(std::string_view name) const {
-    std::uint32_t hash = FoldedHash(name);
+    std::uint32_t hash = FoldedNameHash(name);
     std::size_t mask = slots_.size() - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
       const Slot& slot = slots_[at];
@@ -97,7 +97,7 @@ class RegistryKey::NameIndex {
   // Adds `key` unless one of its name is there: then returns that one.
   RegistryKey* AddIfNew(RegistryKey* key) {
     if ((used_ + 1) * 2 > slots_.size()) Grow();
-    std::uint32_t hash = FoldedHash(key->name_);
+    std::uint32_t hash = FoldedNameHash(key->name_);
     std::size_t mask = slots_.size() - 1;
     std::size_t at = hash & mask;
     for (; slots_[at].key != nullptr; at = (at + 1) & mask) {
@@ -113,7 +113,7 @@ class RegistryKey::NameIndex {
   }
   void Remove(RegistryKey* key) {
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = FoldedHash(key->name_) & mask;;
+    for (std::size_t at = FoldedNameHash(key->name_) & mask;;
          at = (at + 1) & mask) {
       if (slots_[at].key == nullptr) return;
       if (slots_[at].key == key) {

@@ -19,6 +19,8 @@ namespace brindle {
 
 /// True when `a` and `b` are equal but for ASCII letter case.
 bool EqualsAsciiFolded(std::string_view a, std::string_view b);
+/// A hash of `name`, the same for names equal but for ASCII letter case.
+std::uint32_t FoldedNameHash(std::string_view name);
 
 /// A named value as stored: its type and its bytes. Views into its key,
 /// good until the key's values change.
