@@ -1,7 +1,5 @@
 #include "platform/hosted/forms/regedit4.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -178,18 +176,12 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     }
   };
   // Neighbouring stretches of kept text are joined; short ones are copied,
-  // long ones handed on as they lie in the file. The file's pages copied
-  // are given back once written: the run may never look at them again.
+  // long ones handed on as they lie in the file.
   constexpr std::size_t kPiece = 1 << 18;
   std::string_view kept;
-  std::size_t copiedFrom = SIZE_MAX;
-  std::size_t copiedTo = 0;
   auto flushOut = [&]() {
     if (out.size() > 0 && !sink(out.view())) return false;
     out.clear();
-    if (copiedFrom < copiedTo) file->bytes().Forget(copiedFrom, copiedTo);
-    copiedFrom = SIZE_MAX;
-    copiedTo = 0;
     return true;
   };
   auto flushKept = [&]() {
@@ -198,10 +190,6 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
     } else if (!kept.empty()) {
       out.Ensure(kept.size());
       out.Put(kept);
-      const std::size_t at =
-          static_cast<std::size_t>(kept.data() - file->bytes().data());
-      copiedFrom = std::min(copiedFrom, at);
-      copiedTo = std::max(copiedTo, at + kept.size());
       if (out.size() >= kPiece && !flushOut()) return false;
     }
     kept = std::string_view();

@@ -423,6 +423,7 @@ void Regedit4File::MarkUnclean(std::uint32_t entry) {
 }
 
 bool Regedit4File::PathMatches(const Span& span, std::string_view path) const {
+  Read(span.start, span.start + span.path + path.size());
   std::string_view text(text_ + span.start + span.path,
                         bytes_.size() - span.start - span.path);
   return text.size() > path.size() && text[path.size()] == ']' &&
@@ -442,6 +443,7 @@ void Regedit4File::Group(std::uint32_t tag) {
 void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
   Group(tag);
   std::size_t read = ReadValues(key, group_, order_, value_);
+  for (std::uint32_t at : order_) Read(spans_[at].start, SpanEnd(at));
   if (order_.size() == 1 && group_.size() == 1 && spans_[order_[0]].written &&
       key.Values().size() == read) {
     entries_[group_[0]].writesAsRead = key.valueWrites();
@@ -528,9 +530,22 @@ void Regedit4File::ChildEntries(const std::vector<std::uint32_t>& group,
   if (group.size() > 1) std::sort(children.begin(), children.end());
 }
 
+void Regedit4File::Read(std::size_t from, std::size_t to) const {
+  readFrom_ = std::min(readFrom_, from);
+  readTo_ = std::max(readTo_, to);
+  if (readTo_ - readFrom_ > kHeldText) {
+    bytes_.Forget(0, bytes_.size());
+    readFrom_ = SIZE_MAX;
+    readTo_ = 0;
+  }
+}
+
 void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
   Group(tag);
   ChildEntries(group_, tag == kTopTag, order_);
+  for (std::uint32_t child : order_) {
+    Read(entries_[child].nameAt, entries_[child].nameAt + 1);
+  }
   // A name given again is the same key, filled from both.
   key.Reserve(order_.size(), 0);
   for (std::uint32_t child : order_) {

@@ -5,6 +5,7 @@
 #ifndef BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_FILE_H_
 #define BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_FILE_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -129,7 +130,16 @@ class Regedit4File final : public RegistrySource {
   // Its values are those its one span gives, unchanged.
   bool ValuesAsRead(const RegistryKey& key, const Entry& entry) const;
 
+  // Notes that [from, to) of the file was read. Keys keep what they take
+  // from it, and the writer copies what it keeps: once the run or the
+  // writer has read across a few megabytes, the file's pages are given
+  // back, read again when looked at again. Nothing one can read changes.
+  static constexpr std::size_t kHeldText = std::size_t{8} << 20;
+  void Read(std::size_t from, std::size_t to) const;
+
   FileBytes bytes_;
+  mutable std::size_t readFrom_ = SIZE_MAX;  // read since last given back
+  mutable std::size_t readTo_ = 0;
   const char* text_ = nullptr;  // the bytes', from the start
   std::string lineEnd_;
   HugePageVector<Entry> entries_;
