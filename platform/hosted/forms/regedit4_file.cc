@@ -430,18 +430,19 @@ bool Regedit4File::PathMatches(const Span& span, std::string_view path) const {
          text.compare(0, path.size(), path) == 0;
 }
 
-void Regedit4File::Group(std::uint32_t tag) {
-  group_.clear();
+void Regedit4File::GroupOf(std::uint32_t tag,
+                           std::vector<std::uint32_t>* group) const {
+  group->clear();
   if (tag == kTopTag) return;
-  group_.push_back(tag - 1);
+  group->push_back(tag - 1);
   auto merged = merged_.find(tag - 1);
   if (merged != merged_.end()) {
-    group_.insert(group_.end(), merged->second.begin(), merged->second.end());
+    group->insert(group->end(), merged->second.begin(), merged->second.end());
   }
 }
 
 void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
-  Group(tag);
+  GroupOf(tag, &group_);
   std::size_t read = ReadValues(key, group_, order_, value_);
   for (std::uint32_t at : order_) Read(spans_[at].start, SpanEnd(at));
   if (order_.size() == 1 && group_.size() == 1 && spans_[order_[0]].written &&
@@ -512,9 +513,9 @@ std::size_t Regedit4File::ReadValues(RegistryKey& key,
   return read;
 }
 
-void Regedit4File::ChildEntries(const std::vector<std::uint32_t>& group,
-                                bool top,
-                                std::vector<std::uint32_t>& children) const {
+void Regedit4File::FindSubkeys(const std::vector<std::uint32_t>& group,
+                               bool top, Subkeys* subkeys) const {
+  std::vector<std::uint32_t>& children = subkeys->children;
   children.clear();
   if (top) {
     for (std::uint32_t c = firstRoot_; c != kNone; c = entries_[c].nextSibling)
@@ -528,6 +529,58 @@ void Regedit4File::ChildEntries(const std::vector<std::uint32_t>& group,
   }
   // Entries are numbered in the order the file names them.
   if (group.size() > 1) std::sort(children.begin(), children.end());
+  // A name given again is the same key: each child's first naming is found
+  // by the folded hashes of the names before it.
+  const std::size_t n = children.size();
+  std::vector<std::uint32_t>& firstOf = subkeys->firstOf;
+  firstOf.resize(n);
+  bool twice = false;
+  std::size_t size = 4;
+  while (size < 2 * n) size *= 2;
+  subkeys->seen.assign(n > 1 ? size : 0, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    firstOf[i] = static_cast<std::uint32_t>(i);
+    if (n == 1) break;
+    const std::string_view name = Name(children[i]);
+    const std::uint64_t hash = FoldedNameHash(name);
+    std::size_t at = hash & (size - 1);
+    for (; subkeys->seen[at] != 0; at = (at + 1) & (size - 1)) {
+      const std::uint64_t slot = subkeys->seen[at];
+      const std::size_t other = (slot & 0xFFFFFFFFu) - 1;
+      if (slot >> 32 == hash &&
+          EqualsAsciiFolded(Name(children[other]), name)) {
+        firstOf[i] = static_cast<std::uint32_t>(other);
+        twice = true;
+        break;
+      }
+    }
+    if (firstOf[i] == i) subkeys->seen[at] = hash << 32 | (i + 1);
+  }
+  // Each first naming leads a list of the later ones: `later[i]` is the
+  // next naming the same key, or i itself at the end; `ends` serves as
+  // each list's last while it is made.
+  std::vector<std::uint32_t>& later = subkeys->later;
+  std::vector<std::uint32_t>& last = subkeys->ends;
+  later.resize(n);
+  last.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    later[i] = last[i] = static_cast<std::uint32_t>(i);
+    if (twice && firstOf[i] != i) {
+      later[last[firstOf[i]]] = static_cast<std::uint32_t>(i);
+      last[firstOf[i]] = static_cast<std::uint32_t>(i);
+    }
+  }
+  subkeys->entries.clear();
+  subkeys->ends.clear();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (firstOf[i] != i) continue;
+    for (std::size_t j = i;; j = later[j]) {
+      subkeys->entries.push_back(children[j]);
+      if (later[j] == j) break;
+    }
+    subkeys->ends.push_back(
+        static_cast<std::uint32_t>(subkeys->entries.size()));
+  }
 }
 
 void Regedit4File::Read(std::size_t from, std::size_t to) const {
@@ -541,22 +594,21 @@ void Regedit4File::Read(std::size_t from, std::size_t to) const {
 }
 
 void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
-  Group(tag);
-  ChildEntries(group_, tag == kTopTag, order_);
-  for (std::uint32_t child : order_) {
-    Read(entries_[child].nameAt, entries_[child].nameAt + 1);
-  }
-  // A name given again is the same key, filled from both.
-  key.Reserve(order_.size(), 0);
-  for (std::uint32_t child : order_) {
-    auto subkey = std::make_unique<RegistryKey>(Name(child), &key, true);
-    subkey->FillLater(this, child + 1);
-    RegistryKey* added = key.AddSubkeyIfNew(subkey.get());
-    if (added == subkey.get()) {
-      subkey.release();  // the key's now
-    } else {
-      merged_[added->fillTag() - 1].push_back(child);
+  GroupOf(tag, &group_);
+  FindSubkeys(group_, tag == kTopTag, &subkeys_);
+  key.Reserve(subkeys_.ends.size(), 0);
+  std::uint32_t begin = 0;
+  for (std::uint32_t end : subkeys_.ends) {
+    const std::uint32_t first = subkeys_.entries[begin];
+    Read(entries_[first].nameAt, entries_[first].nameAt + 1);
+    auto subkey = std::make_unique<RegistryKey>(Name(first), &key, true);
+    subkey->FillLater(this, first + 1);
+    key.AddSubkey(subkey.release());
+    if (end - begin > 1) {
+      merged_[first].assign(subkeys_.entries.begin() + begin + 1,
+                            subkeys_.entries.begin() + end);
     }
+    begin = end;
   }
 }
 
@@ -596,100 +648,35 @@ bool Regedit4File::ValuesAsRead(const RegistryKey& key,
 bool Regedit4File::WalkWaitingSubkeys(const RegistryKey& key,
                                       std::string_view keyPath,
                                       WaitingVisitor& visitor) const {
-  // Each key below is the group of entries naming it: mostly one, more
-  // where the file named it apart more than once, made one here as
-  // FillSubkeys makes them one. A frame's group lies at the end of `pool`.
+  // A frame's key is named by the entries at the end of `pool`.
   struct Frame {
     std::size_t first;
-    std::size_t count;
     std::size_t pathLength;
   };
   std::vector<Frame> stack;
   std::vector<std::uint32_t> pool;
   std::vector<std::uint32_t> group;
-  std::vector<std::uint32_t> children;
   std::vector<std::uint32_t> order;
-  std::vector<std::uint32_t> firstOf;
-  std::vector<std::uint32_t> later;
-  std::vector<std::uint32_t> last;
-  std::vector<std::uint64_t> seen;  // folded hash << 32 | child number + 1
+  Subkeys subkeys;
   ValueLine value;
   std::string path(keyPath);
-
-  // Pushes the subkeys of the key made of `group`, the first on top.
-  auto pushChildren = [&](bool top) {
-    ChildEntries(group, top, children);
-    const std::size_t n = children.size();
-    firstOf.resize(n);
-    bool twice = false;
-    if (n > 1) {
-      std::size_t size = 4;
-      while (size < 2 * n) size *= 2;
-      seen.assign(size, 0);
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::string_view name = Name(children[i]);
-        const std::uint64_t hash = FoldedNameHash(name);
-        std::size_t at = hash & (size - 1);
-        firstOf[i] = static_cast<std::uint32_t>(i);
-        for (; seen[at] != 0; at = (at + 1) & (size - 1)) {
-          const std::size_t other = (seen[at] & 0xFFFFFFFFu) - 1;
-          if (seen[at] >> 32 == hash &&
-              EqualsAsciiFolded(Name(children[other]), name)) {
-            firstOf[i] = static_cast<std::uint32_t>(other);
-            twice = true;
-            break;
-          }
-        }
-        if (firstOf[i] == i) seen[at] = hash << 32 | (i + 1);
-      }
-    } else if (n == 1) {
-      firstOf[0] = 0;
-    }
-    // Each first naming leads a list of the later ones: `later[i]` is the
-    // next naming the same key, or i itself at the end.
-    later.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
-      later[i] = static_cast<std::uint32_t>(i);
-    if (twice) {
-      last.resize(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t head = firstOf[i];
-        if (head == i) {
-          last[i] = head;
-        } else {
-          later[last[head]] = static_cast<std::uint32_t>(i);
-          last[head] = static_cast<std::uint32_t>(i);
-        }
-      }
-    }
-    for (std::size_t i = n; i-- > 0;) {
-      if (firstOf[i] != i) continue;
-      Frame frame{pool.size(), 0, path.size()};
-      for (std::size_t j = i;; j = later[j]) {
-        pool.push_back(children[j]);
-        ++frame.count;
-        if (later[j] == j) break;
-      }
-      stack.push_back(frame);
+  // Pushes the subkeys of the key named by `group`, the first on top.
+  auto pushSubkeys = [&](bool top) {
+    FindSubkeys(group, top, &subkeys);
+    for (std::size_t i = subkeys.ends.size(); i-- > 0;) {
+      stack.push_back(Frame{pool.size(), path.size()});
+      pool.insert(pool.end(),
+                  subkeys.entries.begin() + (i == 0 ? 0 : subkeys.ends[i - 1]),
+                  subkeys.entries.begin() + subkeys.ends[i]);
     }
   };
-
-  std::uint32_t tag = key.fillTag();
-  group.clear();
-  if (tag != kTopTag) {
-    group.push_back(tag - 1);
-    auto merged = merged_.find(tag - 1);
-    if (merged != merged_.end()) {
-      group.insert(group.end(), merged->second.begin(), merged->second.end());
-    }
-  }
-  pushChildren(tag == kTopTag);
+  GroupOf(key.fillTag(), &group);
+  pushSubkeys(key.fillTag() == kTopTag);
   while (!stack.empty()) {
     const Frame frame = stack.back();
     stack.pop_back();
-    group.assign(
-        pool.begin() + static_cast<std::ptrdiff_t>(frame.first),
-        pool.begin() + static_cast<std::ptrdiff_t>(frame.first + frame.count));
+    group.assign(pool.begin() + static_cast<std::ptrdiff_t>(frame.first),
+                 pool.end());
     pool.resize(frame.first);
     const Entry& entry = entries_[group[0]];
     path.resize(frame.pathLength);
@@ -708,14 +695,14 @@ bool Regedit4File::WalkWaitingSubkeys(const RegistryKey& key,
       }
       if (span.next == kNone && span.written) {
         if (!visitor.Keep(SpanText(entry.firstSpan))) return false;
-        pushChildren(false);
+        pushSubkeys(false);
         continue;
       }
     }
     RegistryKey values(Name(group[0]), nullptr, true);
     ReadValues(values, group, order, value);
     if (!visitor.Write(path, values)) return false;
-    pushChildren(false);
+    pushSubkeys(false);
   }
   return true;
 }

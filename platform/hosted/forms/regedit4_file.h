@@ -101,9 +101,9 @@ class Regedit4File final : public RegistrySource {
   Regedit4File() = default;
   std::uint32_t AddEntry(std::string_view name, std::uint32_t parent);
   void MarkUnclean(std::uint32_t entry);
-  // Gathers the entries of the key tagged `tag` in group_: mostly one; more
+  // Puts in `*group` the entries of the key tagged `tag`: mostly one; more
   // where the file named the key apart more than once.
-  void Group(std::uint32_t tag);
+  void GroupOf(std::uint32_t tag, std::vector<std::uint32_t>* group) const;
   bool PathMatches(const Span& span, std::string_view path) const;
   std::string_view Name(std::uint32_t entry) const {
     return std::string_view(text_ + entries_[entry].nameAt,
@@ -123,13 +123,22 @@ class Regedit4File final : public RegistrySource {
                          const std::vector<std::uint32_t>& group,
                          std::vector<std::uint32_t>& order,
                          ValueLine& value) const;
-  // The entries of the subkeys of the key made of `group` (the top when
-  // empty), in the order the file first names them.
-  void ChildEntries(const std::vector<std::uint32_t>& group, bool top,
-                    std::vector<std::uint32_t>& children) const;
+  // The subkeys of a key, each as the entries naming it: key i is named by
+  // `entries[ends[i - 1]]` (its first) up to `entries[ends[i]]`, keys in
+  // the order the file first names them. The rest is scratch.
+  struct Subkeys {
+    std::vector<std::uint32_t> entries;
+    std::vector<std::uint32_t> ends;
+    std::vector<std::uint32_t> children;
+    std::vector<std::uint32_t> firstOf;
+    std::vector<std::uint32_t> later;
+    std::vector<std::uint64_t> seen;
+  };
+  // Puts in `*subkeys` those of the key made of `group`, or of the top.
+  void FindSubkeys(const std::vector<std::uint32_t>& group, bool top,
+                   Subkeys* subkeys) const;
   // Its values are those its one span gives, unchanged.
   bool ValuesAsRead(const RegistryKey& key, const Entry& entry) const;
-
   // Notes that [from, to) of the file was read. Keys keep what they take
   // from it, and the writer copies what it keeps: once the run or the
   // writer has read across a few megabytes, the file's pages are given
@@ -153,6 +162,7 @@ class Regedit4File final : public RegistrySource {
   // spans or subkeys in order, the value being decoded.
   std::vector<std::uint32_t> group_;
   std::vector<std::uint32_t> order_;
+  Subkeys subkeys_;
   ValueLine value_;
 };
 

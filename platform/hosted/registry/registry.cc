@@ -93,23 +93,10 @@ class RegistryKey::NameIndex {
       }
     }
   }
-  void Add(RegistryKey* key) { AddIfNew(key); }
-  // Adds `key` unless one of its name is there: then returns that one.
-  RegistryKey* AddIfNew(RegistryKey* key) {
+  // Adds `key`, whose name no other key here has.
+  void Add(RegistryKey* key) {
     if ((used_ + 1) * 2 > slots_.size()) Grow();
-    std::uint32_t hash = FoldedNameHash(key->name_);
-    std::size_t mask = slots_.size() - 1;
-    std::size_t at = hash & mask;
-    for (; slots_[at].key != nullptr; at = (at + 1) & mask) {
-      const Slot& slot = slots_[at];
-      if (slot.hash == hash && slot.key != Removed() &&
-          EqualsAsciiFolded(slot.key->name_, key->name_)) {
-        return slot.key;
-      }
-    }
-    slots_[at] = Slot{key, hash};
-    ++used_;
-    return key;
+    Put(key, FoldedNameHash(key->name_));
   }
   void Remove(RegistryKey* key) {
     std::size_t mask = slots_.size() - 1;
@@ -279,20 +266,6 @@ RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
   subkeys_.push_back(subkey);
   ++liveSubkeys_;
   if (index_) index_->Add(subkey);
-  return subkey;
-}
-
-RegistryKey* RegistryKey::AddSubkeyIfNew(RegistryKey* subkey) {
-  FillSubkeys();
-  if (!index_) {
-    if (RegistryKey* named = FindSubkey(subkey->name_)) return named;
-    return AddSubkey(subkey);
-  }
-  RegistryKey* named = index_->AddIfNew(subkey);
-  if (named != subkey) return named;
-  subkey->slot_ = subkeys_.size();
-  subkeys_.push_back(subkey);
-  ++liveSubkeys_;
   return subkey;
 }
 

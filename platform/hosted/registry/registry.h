@@ -96,11 +96,9 @@ class RegistryKey {
   /// Makes room for `subkeys` more subkeys and `valueBytes` more bytes of
   /// value names and data, so adding them allocates once.
   void Reserve(std::size_t subkeys, std::size_t valueBytes);
-  /// Takes `subkey` (made with new, its parent this key) as the last one.
+  /// Takes `subkey` (made with new, its parent this key, its name no other
+  /// subkey's) as the last one.
   RegistryKey* AddSubkey(RegistryKey* subkey);
-  /// The same, unless a subkey of its name is there: that one is returned,
-  /// and `subkey` stays the caller's.
-  RegistryKey* AddSubkeyIfNew(RegistryKey* subkey);
   /// Removes `subkey` and everything below it.
   void RemoveSubkey(RegistryKey* subkey);
   /// Calls `visit` for each subkey in order.
