@@ -586,7 +586,8 @@ void Regedit4File::FindSubkeys(const std::vector<std::uint32_t>& group,
 void Regedit4File::Read(std::size_t from, std::size_t to) const {
   readFrom_ = std::min(readFrom_, from);
   readTo_ = std::max(readTo_, to);
-  if (readTo_ - readFrom_ > kHeldText) {
+  constexpr std::size_t kLeast = std::size_t{8} << 20;
+  if (readTo_ - readFrom_ > std::max(kLeast, bytes_.size() / 4)) {
     bytes_.Forget(0, bytes_.size());
     readFrom_ = SIZE_MAX;
     readTo_ = 0;

@@ -141,9 +141,9 @@ class Regedit4File final : public RegistrySource {
   bool ValuesAsRead(const RegistryKey& key, const Entry& entry) const;
   // Notes that [from, to) of the file was read. Keys keep what they take
   // from it, and the writer copies what it keeps: once the run or the
-  // writer has read across a few megabytes, the file's pages are given
-  // back, read again when looked at again. Nothing one can read changes.
-  static constexpr std::size_t kHeldText = std::size_t{8} << 20;
+  // writer has read across a quarter of the file (8 MB at least), its
+  // pages are given back, read again when looked at again. Nothing one can
+  // read changes.
   void Read(std::size_t from, std::size_t to) const;
 
   FileBytes bytes_;
