@@ -25,7 +25,6 @@ constexpr std::uint32_t kPage = 4096;
 constexpr std::uint32_t kBlockLimit = 0xF000;
 constexpr std::uint32_t kBlockEntries = 255;
 constexpr std::uint32_t kMaxField = 0xFFFF;
-constexpr std::uint32_t kRegSz = 1;
 
 // File header fields.
 constexpr std::uint32_t kBlocksOffset = 8, kBlockCount = 16;
@@ -178,7 +177,7 @@ void ForEachStored(std::string_view file, std::uint32_t entry, Visit&& visit) {
 // Windows 9x keeps a string without its closing NUL and hands it out with
 // one: true when `data` is what a read of `stored` hands out.
 bool HandsOut(const StoredValue& stored, std::string_view data) {
-  if (stored.type == kRegSz &&
+  if (stored.type == REG_SZ &&
       (stored.data.empty() || stored.data.back() != '\0')) {
     return data.size() == stored.data.size() + 1 && data.back() == '\0' &&
            data.substr(0, stored.data.size()) == stored.data;
@@ -190,7 +189,7 @@ bool HandsOut(const StoredValue& stored, std::string_view data) {
 bool AppendStored(std::string& out, const RegistryValue& value,
                   std::uint32_t unknown) {
   std::string_view data = value.data;
-  if (value.type == kRegSz && !data.empty() && data.back() == '\0') {
+  if (value.type == REG_SZ && !data.empty() && data.back() == '\0') {
     data.remove_suffix(1);
   }
   if (value.name.size() > kMaxField || data.size() > kMaxField) return false;
@@ -540,7 +539,7 @@ void Hive9xFile::FillValues(RegistryKey& key, std::uint32_t tag) {
     std::string_view file = bytes_.view();
     key.Reserve(0, Get32(file, node.nameEntry));
     ForEachStored(file, node.nameEntry, [&](const StoredValue& value) {
-      if (value.type == kRegSz &&
+      if (value.type == REG_SZ &&
           (value.data.empty() || value.data.back() != '\0')) {
         data_.assign(value.data);
         data_ += '\0';
