@@ -623,9 +623,8 @@ std::string_view Regedit4File::UntouchedSubtree(const RegistryKey& key,
       !ValuesAsRead(key, entry)) {
     return {};
   }
-  const Span& span = spans_[entry.firstSpan];
-  if (!PathMatches(span, path)) return {};
-  return bytes_.view().substr(span.start, entry.textEnd - span.start);
+  if (!PathMatches(spans_[entry.firstSpan], path)) return {};
+  return SubtreeText(entry);
 }
 
 std::string_view Regedit4File::OwnLinesAsRead(const RegistryKey& key,
@@ -689,9 +688,7 @@ bool Regedit4File::WalkWaitingSubkeys(const RegistryKey& key,
         PathMatches(spans_[entry.firstSpan], path)) {
       const Span& span = spans_[entry.firstSpan];
       if (entry.clean) {
-        if (!visitor.Keep(
-                bytes_.view().substr(span.start, entry.textEnd - span.start)))
-          return false;
+        if (!visitor.Keep(SubtreeText(entry))) return false;
         continue;
       }
       if (span.next == kNone && span.written) {

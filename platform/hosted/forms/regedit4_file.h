@@ -117,6 +117,11 @@ class Regedit4File final : public RegistrySource {
     return std::string_view(text_ + spans_[span].start + skip,
                             SpanEnd(span) - spans_[span].start - skip);
   }
+  // The text of a clean entry's lines and all below it.
+  std::string_view SubtreeText(const Entry& entry) const {
+    const std::uint32_t start = spans_[entry.firstSpan].start;
+    return std::string_view(text_ + start, entry.textEnd - start);
+  }
   // Sets on `key` the values of the spans of `group`'s entries, read in the
   // order of the file; how many value lines were read.
   std::size_t ReadValues(RegistryKey& key,
