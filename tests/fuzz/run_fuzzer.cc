@@ -24,6 +24,7 @@
 #include "app/program.h"
 #include "catalogue/catalogue.h"
 #include "platform/hosted/forms/hive9x.h"
+#include "tools/genmachine/hive9x_writer.h"
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/machine/stream_output.h"
@@ -347,7 +348,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   {
     Registry reread;
     if (!ReadRegedit4(written, reread, nullptr)) std::abort();
-    if (Regedit4Text(reread) != Regedit4Text(loaded)) {
+    if (!RegistryDifference(reread.top, loaded.top).empty()) {
       std::fprintf(stderr, "written back otherwise than left\n");
       std::abort();
     }
@@ -404,14 +405,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     StreamOutput hiveOutput(hiveOut);
     RunMode(mode, hivePlatform, hiveOutput);
     if (hiveOut.str() != out.str() ||
-        Regedit4Text(onDrive) != Regedit4Text(loaded)) {
+        !RegistryDifference(onDrive.top, loaded.top).empty()) {
       std::fprintf(stderr, "the hive ran otherwise\n");
       std::abort();
     }
-    WritableBytes image;
-    bool changed = false;
-    if (UpdateHive9x(onDrive, &image, &changed, &fault)) {
-      if (!CheckHive9x(onDrive, image.view(), &fault)) {
+    HiveImage image;
+    if (UpdateHive9x(onDrive, &image, &fault)) {
+      if (!ReadBackHive9x(onDrive, FileBytes::Copy(image.Whole()), &fault)) {
         std::fprintf(stderr, "hive read back otherwise: %s\n",
                      fault.what.c_str());
         std::abort();

@@ -34,18 +34,27 @@ TEST(RegistryKeyTest, NamesMatchWithoutRegardToAsciiCaseOnly) {
 }
 
 TEST(RegistryKeyTest, SubkeysKeepTheirOrderAndMoveDownWhenOneGoes) {
-  RegistryKey key("K", nullptr);
-  for (const char* name : {"a", "b", "c", "d", "e"}) key.FindOrAddSubkey(name);
-  SubkeyCursor cursor;
-  EXPECT_EQ(key.SubkeyAt(3, &cursor)->name(), "d");
-  key.RemoveSubkey(key.FindSubkey("e"));
-  key.RemoveSubkey(key.FindSubkey("b"));
-  std::vector<std::string> names;
-  for (std::size_t i = 0; RegistryKey* subkey = key.SubkeyAt(i); ++i)
-    names.emplace_back(subkey->name());
-  EXPECT_EQ(names, (std::vector<std::string>{"a", "c", "d"}));
-  EXPECT_EQ(key.subkeyCount(), 3u);
-  EXPECT_EQ(key.FindOrAddSubkey("B")->slot(), 5u);  // added at the end
+  // A few subkeys are looked up one by one, many by their names' index.
+  for (int others : {0, 40}) {
+    RegistryKey key("K", nullptr);
+    for (const char* name : {"a", "b", "c", "d", "e"}) key.FindOrAddSubkey(name);
+    for (int i = 0; i < others; ++i)
+      key.FindOrAddSubkey("other" + std::to_string(i));
+    SubkeyCursor cursor;
+    EXPECT_EQ(key.SubkeyAt(3, &cursor)->name(), "d");
+    key.RemoveSubkey(key.FindSubkey("e"));
+    key.RemoveSubkey(key.FindSubkey("b"));
+    EXPECT_EQ(key.FindSubkey("B"), nullptr) << others;
+    EXPECT_EQ(key.FindSubkey("e"), nullptr) << others;
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < 3; ++i)
+      names.emplace_back(key.SubkeyAt(i)->name());
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "c", "d"}));
+    EXPECT_EQ(key.subkeyCount(), 3u + others);
+    RegistryKey* again = key.FindOrAddSubkey("B");  // added at the end
+    EXPECT_EQ(again->slot(), 5u + others);
+    EXPECT_EQ(key.FindSubkey("b"), again);
+  }
 }
 
 TEST(RegistryKeyTest, ValuesKeepTheirPlaceAndFirstSpelling) {
@@ -61,6 +70,58 @@ TEST(RegistryKeyTest, ValuesKeepTheirPlaceAndFirstSpelling) {
   EXPECT_TRUE(key.RemoveValue("two"));
   EXPECT_FALSE(key.RemoveValue("two"));
   EXPECT_EQ(key.valueWrites(), 4u);
+}
+
+TEST(RegistryDifferenceTest, NamesWhereTwoTreesDiffer) {
+  struct Case {
+    const char* name;
+    void (*change)(RegistryKey&);
+    const char* difference;  // the start of it; empty when none
+  };
+  const Case cases[] = {
+      {"the same", [](RegistryKey&) {}, ""},
+      {"a value's data",
+       [](RegistryKey& k) { k.FindSubkey("A")->SetValue("v", REG_SZ, "y"); },
+       "K\\A: values differ"},
+      {"a value's type",
+       [](RegistryKey& k) { k.FindSubkey("A")->SetValue("v", REG_BINARY, "x"); },
+       "K\\A: values differ"},
+      {"a value's name's case",
+       [](RegistryKey& k) {
+         k.FindSubkey("A")->RemoveValue("v");
+         k.FindSubkey("A")->SetValue("V", REG_SZ, "x");
+       },
+       "K\\A: values differ"},
+      {"a subkey gone",
+       [](RegistryKey& k) { k.RemoveSubkey(k.FindSubkey("B")); },
+       "K\\B: missing"},
+      {"subkeys in another order",
+       [](RegistryKey& k) {
+         k.RemoveSubkey(k.FindSubkey("A"));
+         k.FindOrAddSubkey("A")->SetValue("v", REG_SZ, "x");
+       },
+       "K\\"},
+      {"a key deep down",
+       [](RegistryKey& k) { k.FindSubkey("B")->FindOrAddSubkey("C"); },
+       "K\\B\\C: missing"},
+  };
+  auto make = [](RegistryKey& top) {
+    RegistryKey* k = top.FindOrAddSubkey("K");
+    k->FindOrAddSubkey("A")->SetValue("v", REG_SZ, "x");
+    k->FindOrAddSubkey("B");
+  };
+  for (const Case& c : cases) {
+    RegistryKey left("", nullptr);
+    RegistryKey right("", nullptr);
+    make(left);
+    make(right);
+    c.change(*right.FindSubkey("K"));
+    std::string difference = RegistryDifference(left, right);
+    EXPECT_EQ(difference.substr(0, std::string(c.difference).size()),
+              c.difference)
+        << c.name << ": " << difference;
+    EXPECT_EQ(difference.empty(), *c.difference == '\0') << c.name;
+  }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/hosted/forms/hive9x.h"
+#include "tools/genmachine/hive9x_writer.h"
 #include "tests/support/program_lines.h"
 #include "tests/support/scenario.h"
 #include "tests/support/test_machine.h"

@@ -1,13 +1,19 @@
 #!/bin/sh
 # Times `brindle remove` and `brindle install` on generated machines of 10^4,
 # 10^5 and 10^6 keys (the median of RUNS runs, each on a fresh copy), beside
-# the floor: reading the same registry file and writing it back atomically
-# with standard tools (cat, sync, mv). "remove, other order" is remove on the
-# same registry with its keys in reverse order, every subkey before its
-# parent: a file not in the form the program writes. "remove, hive" is
-# remove on the same machine as a Windows 9x drive, its registry the
-# SYSTEM.DAT the generator writes, changed in place; its floor reads and
-# rewrites that file. Prints one Markdown table.
+# the floor of what any tool that rewrites the registry file safely must do:
+# read the file, write it anew, fsync it, rename it over the old one
+# (`cat F > F.tmp && sync F.tmp && mv F.tmp F`; `sync FILE` is an fsync of
+# that file, no whole-system sync).
+#   remove, remove reversed, remove interleaved: the same registry with its
+#     keys in export order, in reverse order (every subkey before its
+#     parent), and parents first with sibling subtrees interleaved (level by
+#     level, as a merged or hand-assembled file has them);
+#   remove, hive: the same machine as a Windows 9x drive, its SYSTEM.DAT
+#     changed in place; its floor is what the safety of that change needs:
+#     read the hive, write the new hive and the backup copy, fsync both,
+#     rename the new one over the hive.
+# Prints one Markdown table.
 #   tools/bench/e2e.sh [RUNS]        (default 5; SIZES="10000 100000" to choose)
 set -eu
 cd "$(dirname "$0")/../.."
@@ -33,10 +39,28 @@ measure() {
     tail -n 1)
 }
 
-# floor FILE: reading FILE (below the machine) and writing it back atomically.
+# floor FILE [hive]: the floor above for FILE below the machine.
 floor() {
   file=$work/run/$1
-  "$bin/brindle-measure" sh -c "cat '$file' > '$file.tmp' && sync '$file.tmp' && mv '$file.tmp' '$file'"
+  if [ "${2:-}" = hive ]; then
+    "$bin/brindle-measure" sh -c "tee '$file.brb' < '$file' > '$file.brn' && sync '$file.brn' '$file.brb' && mv '$file.brn' '$file'"
+  else
+    "$bin/brindle-measure" sh -c "cat '$file' > '$file.tmp' && sync '$file.tmp' && mv '$file.tmp' '$file'"
+  fi
+}
+
+# reorder ORDER IN OUT: the generator's registry (CR LF; a key and its
+# values are the lines between two blank ones) with its keys reordered.
+reorder() {
+  awk -v order="$1" 'BEGIN { RS = "\r\n\r\n"; ORS = "" }
+       NR == 1 { head = $0; next }
+       $0 != "" { block[++n] = $0; path = $0; sub(/\].*/, "", path)
+                  depth[n] = gsub(/\\/, "", path); if (depth[n] > deepest) deepest = depth[n] }
+       END { print head "\r\n"
+             if (order == "reversed") { for (i = n; i >= 1; --i) print "\r\n" block[i] "\r\n" }
+             else { for (d = 0; d <= deepest; ++d) for (i = 1; i <= n; ++i)
+                      if (depth[i] == d) print "\r\n" block[i] "\r\n" }
+             print "\r\n" }' "$2" >"$3"
 }
 
 echo "| keys | file MB | mode | program s | floor s | ratio | peak MB | peak / file |"
@@ -44,25 +68,25 @@ echo "|---:|---:|---|---:|---:|---:|---:|---:|"
 for keys in $sizes; do
   "$bin/brindle-genmachine" --keys "$keys" --match 10 "$work/pristine-$keys"
   "$bin/brindle-genmachine" --keys "$keys" --match 10 --hive "$work/hive-$keys"
-  cp -a "$work/pristine-$keys" "$work/reversed-$keys"
-  # The generator writes CR LF: a key and its values are the lines between
-  # two blank ones.
-  awk 'BEGIN { RS = "\r\n\r\n"; ORS = "" } NR == 1 { head = $0; next }
-       $0 != "" { block[++n] = $0 }
-       END { print head "\r\n"; for (i = n; i >= 1; --i) print "\r\n" block[i] "\r\n"; print "\r\n" }' \
-    "$work/pristine-$keys/registry.reg" >"$work/reversed-$keys/registry.reg"
-  for mode in remove install "remove, other order" "remove, hive"; do
+  for order in reversed interleaved; do
+    cp -a "$work/pristine-$keys" "$work/$order-$keys"
+    reorder $order "$work/pristine-$keys/registry.reg" "$work/$order-$keys/registry.reg"
+  done
+  for mode in remove "remove reversed" "remove interleaved" install "remove, hive"; do
     pristine=$work/pristine-$keys
-    command=$mode
+    command=${mode%% *}
     file=registry.reg
-    if [ "$mode" = "remove, other order" ]; then
-      pristine=$work/reversed-$keys
-      command=remove
-    elif [ "$mode" = "remove, hive" ]; then
-      pristine=$work/hive-$keys
-      command=remove
-      file=windows/SYSTEM.DAT
-    fi
+    kind=
+    case $mode in
+      "remove reversed") pristine=$work/reversed-$keys ;;
+      "remove interleaved") pristine=$work/interleaved-$keys ;;
+      "remove, hive")
+        pristine=$work/hive-$keys
+        command=remove
+        file=windows/SYSTEM.DAT
+        kind=hive
+        ;;
+    esac
     bytes=$(stat -c %s "$pristine/$file")
     : >"$work/times"
     : >"$work/floors"
@@ -74,7 +98,7 @@ for keys in $sizes; do
       rm -rf "$work/run"
       cp -a "$pristine" "$work/run"
       sync
-      floor "$file" | cut -d' ' -f1 >>"$work/floors"
+      floor "$file" $kind | cut -d' ' -f1 >>"$work/floors"
     done
     time=$(median <"$work/times")
     floor_time=$(median <"$work/floors")
@@ -83,5 +107,5 @@ for keys in $sizes; do
       'BEGIN { printf "| %d | %.1f | %s | %.3f | %.3f | %.2f | %.1f | %.2f |\n",
                k, b / 1048576, m, t, f, t / f, p / 1024, p * 1024 / b }'
   done
-  rm -rf "$work/pristine-$keys" "$work/reversed-$keys" "$work/hive-$keys"
+  rm -rf "$work/pristine-$keys" "$work/reversed-$keys" "$work/interleaved-$keys" "$work/hive-$keys"
 done

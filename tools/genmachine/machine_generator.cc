@@ -8,7 +8,7 @@
 #include <string>
 
 #include "catalogue/catalogue.h"
-#include "platform/hosted/forms/hive9x.h"
+#include "tools/genmachine/hive9x_writer.h"
 #include "platform/hosted/forms/regedit4.h"
 
 namespace brindle {

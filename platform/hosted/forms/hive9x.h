@@ -1,6 +1,6 @@
 // The Windows 9x registry file (SYSTEM.DAT, USER.DAT; signature "CREG"): a
-// reader and a writer over the registry model, and a run's changes written
-// into the file as it stands, changing only the bytes they need.
+// reader over the registry model, and a run's changes written into the file
+// as it stands, changing only the bytes they need.
 //
 // The file: a header, then the key navigation record (RGKN) holding one
 // 28-byte hierarchy entry a key (parent, first subkey, next sibling, and
@@ -10,6 +10,7 @@
 #define BRINDLE_PLATFORM_HOSTED_FORMS_HIVE9X_H_
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,128 @@
 #include "platform/hosted/registry/registry.h"
 
 namespace brindle {
+
+/// A field of a record: where it starts in the record and its size in
+/// bytes (2 or 4).
+struct HiveField {
+  std::uint32_t at;
+  std::uint32_t size;
+};
+
+/// The file header, at the start of the file.
+struct HiveHeader {
+  static constexpr std::uint32_t kSize = 32;
+  static constexpr HiveField kSignature{0, 4};  // "CREG"
+  static constexpr HiveField kVersion{6, 2};    // 1
+  static constexpr HiveField kBlocksAt{8, 4};   // the first data block
+  static constexpr HiveField kBlockCount{16, 2};
+  static constexpr HiveField kFlags{18, 2};  // 0x20, as Windows writes it
+  static constexpr HiveField kMinorCopy{22, 2};  // 1, likewise
+};
+
+/// The key navigation record, after the header; its offsets count from its
+/// own start.
+struct HiveNavigation {
+  static constexpr std::uint32_t kAt = 32;
+  static constexpr std::uint32_t kSize = 32;
+  static constexpr HiveField kSignature{0, 4};  // "RGKN"
+  static constexpr HiveField kRecordSize{4, 4};
+  static constexpr HiveField kRoot{8, 4};
+  static constexpr HiveField kFirstFree{12, 4};
+  static constexpr HiveField kFlags{16, 4};  // 8, as Windows writes it
+};
+
+/// A key's hierarchy entry in the navigation record. Offsets in it count
+/// from the record's start; kNone (all ones) is none.
+struct HiveHierarchy {
+  static constexpr std::uint32_t kSize = 28;
+  static constexpr std::uint32_t kFree = 0x80000000u;  // in kFlags
+  static constexpr HiveField kFlags{0, 4};
+  static constexpr HiveField kHash{4, 4};
+  static constexpr HiveField kNextFree{8, 4};
+  static constexpr HiveField kParent{12, 4};
+  static constexpr HiveField kFirstChild{16, 4};
+  static constexpr HiveField kNext{20, 4};
+  static constexpr HiveField kNumber{24, 2};  // of its name entry
+  static constexpr HiveField kBlock{26, 2};   // that holds it
+};
+
+/// A data block's header. Offsets in a block count from its start.
+struct HiveBlock {
+  static constexpr std::uint32_t kSize = 32;
+  static constexpr HiveField kSignature{0, 4};  // "RGDB"
+  static constexpr HiveField kBlockSize{4, 4};
+  static constexpr HiveField kUnused{8, 4};  // the free entries' sizes
+  static constexpr HiveField kFlags{12, 2};  // 8, as Windows writes it
+  static constexpr HiveField kNumber{14, 2};
+  static constexpr HiveField kFirstFree{16, 4};
+  static constexpr HiveField kHighest{20, 2};     // the highest number given
+  static constexpr HiveField kLowestFree{22, 2};  // the lowest number free
+};
+
+/// A key's name entry in a data block: this header, its name, its values.
+/// A free one has kNone for number and block and its next free in kUsed.
+struct HiveNameEntry {
+  static constexpr std::uint32_t kSize = 20;
+  static constexpr std::uint32_t kLeast = 12;  // a free entry's
+  static constexpr HiveField kEntrySize{0, 4};
+  static constexpr HiveField kNumber{4, 2};
+  static constexpr HiveField kBlock{6, 2};
+  static constexpr HiveField kUsed{8, 4};
+  static constexpr HiveField kNameSize{12, 2};
+  static constexpr HiveField kValueCount{14, 2};
+};
+
+/// A value in a name entry: this header, its name, its data.
+struct HiveValue {
+  static constexpr std::uint32_t kSize = 12;
+  static constexpr HiveField kType{0, 4};
+  static constexpr HiveField kUnknown{4, 4};
+  static constexpr HiveField kNameSize{8, 2};
+  static constexpr HiveField kDataSize{10, 2};
+};
+
+constexpr std::uint32_t kHiveNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kHiveNoNumber = 0xFFFF;
+
+/// The field at `record` + its place; bytes past the end read as 0.
+std::uint32_t LoadField(std::string_view bytes, std::uint64_t record,
+                        HiveField field);
+/// Stores `value` in the field at `record` + its place.
+void StoreField(std::string& bytes, std::uint64_t record, HiveField field,
+                std::uint32_t value);
+
+/// Windows finds a name among siblings by this sum first: the bytes of the
+/// name in capitals, those under 0x80 only.
+std::uint32_t HiveNameHash(std::string_view name);
+
+/// Appends a value as Windows stores it (a string without its closing
+/// NUL); false for a name or data of 64 KB or more.
+bool AppendHiveValue(std::string& out, const RegistryValue& value,
+                     std::uint32_t unknown);
+
+/// Lays name entries into data blocks appended to `*out` as Windows fills
+/// them: up to 60 KB or 255 entries a block, each a whole number of pages,
+/// the room left over one free entry.
+class HiveBlockWriter {
+ public:
+  HiveBlockWriter(std::string* out, std::uint32_t firstNumber)
+      : out_(out), number_(firstNumber) {}
+  /// Adds a name entry, setting its size, number and block; gives the
+  /// number and block.
+  void Add(std::string entry, std::uint32_t* number, std::uint32_t* block);
+  /// Closes the last block; the number the next block would have.
+  std::uint32_t Finish();
+
+ private:
+  void Close();
+
+  std::string* out_;
+  std::uint32_t number_;
+  std::uint32_t entries_ = 0;
+  std::string current_;
+  std::size_t last_ = 0;
+};
 
 /// Where and why a hive was refused, or could not take a change.
 struct Hive9xFault {
@@ -30,22 +153,49 @@ struct Hive9xFault {
 bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
                 Hive9xFault* fault);
 
-/// The file `registry` was loaded from with the changes made to it since
-/// (keys deleted, values set, added or removed) written in, and whether any
-/// byte changed. False, with `*fault`, for a change the file cannot hold (a
-/// key it lacks, a name or data of 64 KB or more).
-bool UpdateHive9x(const Registry& registry, WritableBytes* image, bool* changed,
+/// A file with changes written over it: the pages changed and what was
+/// added at the end.
+class HiveImage {
+ public:
+  HiveImage() = default;
+  /// The file `original` as it stands, which must outlive the image.
+  explicit HiveImage(std::string_view original) : original_(original) {}
+  std::uint32_t Load(std::uint64_t record, HiveField field) const;
+  void Store(std::uint64_t record, HiveField field, std::uint32_t value);
+  void Write(std::uint64_t at, std::string_view bytes);
+  /// Bytes added at the end of the file.
+  std::string appended;
+  /// True when any byte differs from the file, or any was added.
+  bool changed() const { return !pages_.empty() || !appended.empty(); }
+  /// Calls `visit(at, bytes)` for each page changed and for what was
+  /// added: what a copy of the file needs to become the image.
+  template <typename Visit>
+  void ForEachChange(Visit&& visit) const {
+    for (const auto& [page, bytes] : pages_) visit(page * kPage, bytes);
+    if (!appended.empty()) visit(original_.size(), appended);
+  }
+  /// The whole image.
+  std::string Whole() const;
+
+ private:
+  static constexpr std::uint64_t kPage = 4096;
+  char& Byte(std::uint64_t at);
+  std::string_view original_;
+  std::map<std::uint64_t, std::string> pages_;
+};
+
+/// Makes `*image` the file `registry` was loaded from with the changes
+/// made to it since written in (keys deleted, values set, added or
+/// removed). False,
+/// with `*fault`, for a change the file cannot hold (a key it lacks, a name
+/// or data of 64 KB or more).
+bool UpdateHive9x(const Registry& registry, HiveImage* image,
                   Hive9xFault* fault);
 
-/// True when `image`, read as a hive, holds what `registry` (loaded by
-/// LoadHive9x) holds now; else false, with where they differ in `*fault`.
-bool CheckHive9x(const Registry& registry, std::string_view image,
-                 Hive9xFault* fault);
-
-/// A new file holding `root`'s values and everything below it. False, with
-/// `*fault`, for a name or data of 64 KB or more.
-bool WriteHive9x(const RegistryKey& root, std::string* image,
-                 Hive9xFault* fault);
+/// Reads `bytes` as a hive, as LoadHive9x does, and compares it with
+/// `registry` as the run left it; false, with where they differ, when the
+/// file is not what the run left.
+bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault);
 
 }  // namespace brindle
 

@@ -1,6 +1,5 @@
 #include "platform/hosted/forms/regedit4.h"
 
-#include <memory>
 #include <vector>
 
 #include "platform/hosted/forms/regedit4_codec.h"
@@ -106,6 +105,39 @@ class Applier {
   ValueLine value_;  // kept from line to line: no allocation a value
 };
 
+// Every key depth first, each before its subkeys, as regedit exports them.
+bool ExportWhole(const Registry& registry, TextOut& out) {
+  const std::string& lineEnd = registry.lineEnd;
+  std::string text(Regedit4Header);
+  text += lineEnd;
+  text += lineEnd;
+  // Without recursion: deep trees must not exhaust the stack.
+  std::vector<std::pair<const RegistryKey*, std::size_t>> stack;
+  std::vector<const RegistryKey*> children;
+  std::string path;
+  auto pushChildren = [&](const RegistryKey& key) {
+    children.clear();
+    key.ForEachSubkey([&](const RegistryKey& c) { children.push_back(&c); });
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+      stack.emplace_back(*it, path.size());
+  };
+  pushChildren(registry.top);
+  while (!stack.empty()) {
+    auto [key, parentLength] = stack.back();
+    stack.pop_back();
+    path.resize(parentLength);
+    if (!path.empty()) path += '\\';
+    path += key->name();
+    AppendKeyBlock(text, *key, path, lineEnd);
+    if (text.size() > (std::size_t{1} << 18)) {
+      if (!out.Put(text, lineEnd)) return false;
+      text.clear();
+    }
+    pushChildren(*key);
+  }
+  return out.Put(text, lineEnd) && out.Finish();
+}
+
 }  // namespace
 
 bool ReadRegedit4(std::string_view text, Registry& registry,
@@ -125,6 +157,15 @@ bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault) {
   return ReadRegedit4(bytes.view(), registry, fault);
 }
 
+bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
+  TextOut out(sink);
+  if (const auto* file =
+          dynamic_cast<const Regedit4File*>(registry.source.get())) {
+    return file->Write(registry, out);
+  }
+  return ExportWhole(registry, out);
+}
+
 std::string Regedit4Text(const Registry& registry) {
   std::string text;
   WriteRegedit4(registry, [&](std::string_view piece) {
@@ -132,127 +173,6 @@ std::string Regedit4Text(const Registry& registry) {
     return true;
   });
   return text;
-}
-
-void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
-                   std::string_view lineEnd) {
-  TextBuffer text;
-  WriteKeyLine(text, path, deletion, lineEnd);
-  out.append(text.view());
-}
-
-void AppendValueLines(std::string& out, const RegistryValue& value,
-                      std::string_view lineEnd) {
-  TextBuffer text;
-  WriteValueLines(text, value, lineEnd);
-  out.append(text.view());
-}
-
-bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
-  const std::string& lineEnd = registry.lineEnd;
-  // Text kept from the file it was read from, where it is exactly what
-  // would be written here.
-  const auto* file = dynamic_cast<const Regedit4File*>(registry.source.get());
-  if (file != nullptr && file->lineEnd() != lineEnd) file = nullptr;
-  TextBuffer out;
-  out.Ensure(1 << 19);
-  out.Put(Regedit4Header);
-  out.Put(lineEnd);
-  // Depth first in stored order, each key before its subkeys, without
-  // recursion: deep trees must not exhaust the stack.
-  struct Frame {
-    const RegistryKey* key;
-    std::size_t pathLength;
-  };
-  std::vector<Frame> stack;
-  std::vector<const RegistryKey*> children;
-  std::string path;
-  auto pushChildren = [&](const RegistryKey& key, std::size_t pathLength) {
-    children.clear();
-    key.ForEachSubkey(
-        [&](const RegistryKey& child) { children.push_back(&child); });
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      stack.push_back(Frame{*it, pathLength});
-    }
-  };
-  // Neighbouring stretches of kept text are joined; short ones are copied,
-  // long ones handed on as they lie in the file.
-  constexpr std::size_t kPiece = 1 << 18;
-  std::string_view kept;
-  auto flushOut = [&]() {
-    if (out.size() > 0 && !sink(out.view())) return false;
-    out.clear();
-    return true;
-  };
-  auto flushKept = [&]() {
-    if (kept.size() >= kPiece / 4) {
-      if (!flushOut() || !sink(kept)) return false;
-    } else if (!kept.empty()) {
-      out.Ensure(kept.size());
-      out.Put(kept);
-      if (out.size() >= kPiece && !flushOut()) return false;
-    }
-    kept = std::string_view();
-    return true;
-  };
-  auto keep = [&](std::string_view piece) {
-    if (kept.data() + kept.size() == piece.data()) {
-      kept = std::string_view(kept.data(), kept.size() + piece.size());
-      return true;
-    }
-    if (!flushKept()) return false;
-    kept = piece;
-    return true;
-  };
-  // A key with values to be written as they are now.
-  auto write = [&](std::string_view path, const RegistryKey& key) {
-    if (!flushKept()) return false;
-    out.Ensure(lineEnd.size());
-    out.Put(lineEnd);
-    WriteKeyLine(out, path, false, lineEnd);
-    key.ForEachValue([&](const RegistryValue& value) {
-      WriteValueLines(out, value, lineEnd);
-    });
-    return out.size() < kPiece || flushOut();
-  };
-  // Below a key whose subkeys no one looked into, the file knows them all.
-  struct Waiting final : Regedit4File::WaitingVisitor {
-    decltype(keep)& keepText;
-    decltype(write)& writeKey;
-    Waiting(decltype(keep)& k, decltype(write)& w) : keepText(k), writeKey(w) {}
-    bool Keep(std::string_view text) override { return keepText(text); }
-    bool Write(std::string_view path, const RegistryKey& values) override {
-      return writeKey(path, values);
-    }
-  } waiting(keep, write);
-  pushChildren(registry.top, 0);
-  while (!stack.empty()) {
-    Frame frame = stack.back();
-    stack.pop_back();
-    path.resize(frame.pathLength);
-    if (!path.empty()) path += '\\';
-    path += frame.key->name();
-    std::string_view untouched =
-        file ? file->UntouchedSubtree(*frame.key, path) : std::string_view();
-    if (!untouched.empty()) {
-      if (!keep(untouched)) return false;
-      continue;
-    }
-    std::string_view ownLines =
-        file ? file->OwnLinesAsRead(*frame.key, path) : std::string_view();
-    if (!ownLines.empty() ? !keep(ownLines) : !write(path, *frame.key)) {
-      return false;
-    }
-    if (file != nullptr && frame.key->subkeysWaiting()) {
-      if (!file->WalkWaitingSubkeys(*frame.key, path, waiting)) return false;
-    } else {
-      pushChildren(*frame.key, path.size());
-    }
-  }
-  if (!flushKept()) return false;
-  out.Ensure(lineEnd.size());
-  out.Put(lineEnd);
-  return sink(out.view());
 }
 
 }  // namespace brindle

@@ -28,24 +28,21 @@ bool ReadRegedit4(std::string_view text, Registry& registry,
 
 /// Reads a registry file into an empty `registry`, as ReadRegedit4 would,
 /// with the same refusals; its keys are built only when first looked into,
-/// and what no run changed is written back as the file had it.
+/// and WriteRegedit4 writes it back as the file stands but for what changed.
 bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault);
 
-/// Receives the export a piece at a time; false stops it.
+/// Receives the text a piece at a time; false stops it.
 using Regedit4Sink = std::function<bool(std::string_view)>;
 
-/// Exports the whole registry as regedit does; false when the sink refused.
+/// Writes the registry: a registry loaded from a file as that file stands,
+/// changed only where the run changed it (every byte of a key the run did
+/// not change as it was, a changed key's lines anew in their place, the
+/// keys the run made at the end); any other as regedit exports it. False
+/// when the sink refused.
 bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink);
 
-/// The whole export as one text.
+/// The whole text WriteRegedit4 writes.
 std::string Regedit4Text(const Registry& registry);
-
-/// Appends "[path]" or "[-path]" and the line end.
-void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
-                   std::string_view lineEnd);
-/// Appends a value's line(s) in export form.
-void AppendValueLines(std::string& out, const RegistryValue& value,
-                      std::string_view lineEnd);
 
 }  // namespace brindle
 

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,9 +20,6 @@ constexpr std::string_view Regedit4Header = "REGEDIT4";
 /// True for the first line of a REGEDIT4 text, blanks around it allowed.
 bool IsHeaderLine(std::string_view line);
 
-/// True for the name of a root key (HKEY_LOCAL_MACHINE, ...), any case.
-bool IsRootKeyName(std::string_view name);
-
 /// Hands out the lines of a text one at a time, whatever their line ends
 /// (CR LF, LF or a lone CR), counting them.
 class LineReader {
@@ -36,26 +32,20 @@ class LineReader {
   /// over that line's end and the next line: a quoted text goes on there.
   /// Its line ends are then data, not the file's. False at the end.
   bool Continue(std::string_view* line);
-  /// Moves on to `at`, the start of a line, past `lines` more lines.
-  void SkipTo(const char* at, std::size_t lines);
   /// Where the next line starts.
-  const char* position() const { return text_.data() + begin_; }
+  std::size_t position() const { return begin_; }
   /// The number of the last line handed out (1 for the first).
   std::size_t number() const { return number_; }
-  /// Whether the last line handed out ended in `lineEnd`.
-  bool EndedIn(std::string_view lineEnd) const;
   /// "\n" when every line ended in a lone LF, else "\r\n".
-  std::string lineEnd();
+  std::string lineEnd() const;
 
  private:
-  enum Ending : unsigned char { kNone, kCarriageReturn, kLineFeed };
-  void CountLineEnd();
   bool Read(std::string_view* line);
 
   std::string_view text_;
   std::size_t begin_ = 0;
-  std::size_t endSize_ = 0;  // of the last line's end, in bytes
-  Ending ending_ = kNone;
+  // The last line's end, until it is known to be the file's and counted.
+  char ending_ = 0;
   bool sawCarriageReturn_ = false;
   bool sawLineFeed_ = false;
   std::size_t number_ = 0;
@@ -91,6 +81,9 @@ struct ValueLine {
   std::uint32_t type = 0;
   std::string data;
   bool deletion = false;
+  /// Only the line's form is checked: name and data are not kept. A file
+  /// is checked whole as it is read, its values read when a run looks.
+  bool checkOnly = false;
 };
 /// Where and why a value line was refused.
 struct ValueFault {
@@ -103,38 +96,16 @@ struct ValueFault {
 bool ParseValueLine(LineReader& lines, std::string_view body, ValueLine* value,
                     ValueFault* fault);
 
-/// When the value line at `p` is exactly as WriteValueLines writes it, with
-/// `lineEnd` and no line end inside its quotes, the start of the line after
-/// it, and `*lines` the lines it took, the value read into `*value` when
-/// given; otherwise null. The fast path through most of an export: it
-/// reads only the written form, and decodes nothing unless asked.
-const char* MatchWrittenValue(const char* p, const char* end,
-                              std::string_view lineEnd, std::size_t* lines,
-                              ValueLine* value = nullptr);
-
-/// Export text built in place: room is made once a line, then bytes are put
-/// without further checks.
-class TextBuffer {
- public:
-  void Ensure(std::size_t more);
-  void Put(char c) { data_[size_++] = c; }
-  void Put(std::string_view text);
-  std::size_t size() const { return size_; }
-  std::string_view view() const { return std::string_view(data_.get(), size_); }
-  void clear() { size_ = 0; }
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
-/// Puts "[path]" or "[-path]" and the line end.
-void WriteKeyLine(TextBuffer& out, std::string_view path, bool deletion,
-                  std::string_view lineEnd);
-/// Puts a value's line(s) as regedit writes them.
-void WriteValueLines(TextBuffer& out, const RegistryValue& value,
-                     std::string_view lineEnd);
+/// Appends "[path]" or "[-path]" and the line end.
+void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
+                   std::string_view lineEnd);
+/// Appends a value's line(s) as regedit writes them.
+void AppendValueLines(std::string& out, const RegistryValue& value,
+                      std::string_view lineEnd);
+/// Appends a key as regedit exports it: its key line, its values and the
+/// blank line that ends it.
+void AppendKeyBlock(std::string& out, const RegistryKey& key,
+                    std::string_view path, std::string_view lineEnd);
 
 }  // namespace brindle
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/hosted/forms/regedit4.h"
+#include "platform/hosted/forms/regedit4_codec.h"
 #include "platform/hosted/machine/system_texts.h"
 
 namespace brindle {

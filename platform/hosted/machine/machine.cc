@@ -70,17 +70,6 @@ std::string FindFolded(const std::string& directory, std::string_view name) {
   return found;
 }
 
-// Writes `bytes` to `path` and syncs it; 0 or the errno.
-int WriteWholeFile(const std::string& path, std::string_view bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  int failure = WriteAllBytes(fd, bytes.data(), bytes.size());
-  if (failure == 0 && ::fsync(fd) != 0) failure = errno;
-  if (::close(fd) != 0 && failure == 0) failure = errno;
-  if (failure != 0) ::unlink(path.c_str());
-  return failure;
-}
-
 // Copies `from` to `to` in the kernel, synced; or, without `sync`, its
 // writing to disk only started. 0 or the errno.
 int CopyWholeFile(const std::string& from, const std::string& to,
@@ -104,15 +93,15 @@ int CopyWholeFile(const std::string& from, const std::string& to,
 }
 
 // Writes the new hive to `path`: a copy of the hive at `was` made in the
-// kernel, then the runs of pages the run changed and what it added written
-// at their places, then synced; 0 or the errno.
+// kernel, then the pages the run changed and what it added written at their
+// places, then synced; 0 or the errno.
 int WriteHiveFile(const std::string& path, const std::string& was,
-                  const WritableBytes& image) {
+                  const HiveImage& image) {
   int failure = CopyWholeFile(was, path, false);
   int fd = failure == 0 ? ::open(path.c_str(), O_WRONLY | O_CLOEXEC) : -1;
   if (failure == 0 && fd < 0) failure = errno;
   if (failure == 0) {
-    image.ForEachChange([&](std::size_t at, std::string_view bytes) {
+    image.ForEachChange([&](std::uint64_t at, std::string_view bytes) {
       for (std::size_t done = 0; failure == 0 && done < bytes.size();) {
         ssize_t wrote = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
                                  static_cast<off_t>(at + done));
@@ -123,10 +112,7 @@ int WriteHiveFile(const std::string& path, const std::string& was,
   }
   if (failure == 0 && ::fsync(fd) != 0) failure = errno;
   if (fd >= 0 && ::close(fd) != 0 && failure == 0) failure = errno;
-  if (failure != 0) {
-    // Written whole instead, where the kernel cannot copy.
-    failure = WriteWholeFile(path, image.view());
-  }
+  if (failure != 0) ::unlink(path.c_str());
   return failure;
 }
 
@@ -341,30 +327,23 @@ bool Machine::WriteNew(std::string* error, bool* unchanged) {
   }
   // The hive changed in place, then read back as the next run would read
   // it: it replaces the old one only when it holds what the run left.
-  WritableBytes image;
+  HiveImage image;
   Hive9xFault fault;
-  bool changed = false;
-  if (!UpdateHive9x(registry_, &image, &changed, &fault)) {
+  if (!UpdateHive9x(registry_, &image, &fault)) {
     *error = registryPath_ + ": cannot hold what the run changed (" +
              fault.what + "); it is kept as it was";
     return false;
   }
   // A journal replayed over a hive that already holds it (a run killed
   // after its rename) changes nothing: the backup stays the hive before.
-  if (!changed) {
+  if (!image.changed()) {
     *unchanged = true;
     return true;
   }
-  if (!CheckHive9x(registry_, image.view(), &fault)) {
-    *error = registryPath_ +
-             ": the new hive read back is not what the run left (" +
-             fault.what + "); it is kept as it was";
-    return false;
-  }
   // The hive as it was is kept beside it (a copy: a drive is FAT, which has
   // no links), its writing to disk started first, so that it goes on while
-  // the new hive is written; both are synced before the rename.
-  // Without it the hive is not replaced.
+  // the new hive is written; both are synced before the rename. Without it
+  // the hive is not replaced.
   ::unlink(backupPath_.c_str());
   if (int failure = CopyWholeFile(registryPath_, backupPath_, false)) {
     *error = Describe(backupPath_, std::strerror(failure)) +
@@ -373,6 +352,15 @@ bool Machine::WriteNew(std::string* error, bool* unchanged) {
   }
   if (int failure = WriteHiveFile(newPath_, registryPath_, image)) {
     *error = Describe(newPath_, std::strerror(failure));
+    return false;
+  }
+  FileBytes written;
+  int failure = ReadWholeFile(newPath_, &written);
+  if (failure != 0 || !ReadBackHive9x(registry_, std::move(written), &fault)) {
+    *error = registryPath_ + ": the new hive read back is not what the run left (" +
+             (failure != 0 ? std::string(std::strerror(failure)) : fault.what) +
+             "); it is kept as it was";
+    ::unlink(newPath_.c_str());
     return false;
   }
   int backup = ::open(backupPath_.c_str(), O_WRONLY | O_CLOEXEC);

@@ -1,6 +1,7 @@
 #include "platform/hosted/registry/registry.h"
 
 #include <cstring>
+#include <unordered_map>
 
 namespace brindle {
 namespace {
@@ -12,20 +13,6 @@ constexpr std::size_t kValueHeader = 12;
 inline unsigned char FoldAscii(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A'))
                                 : c;
-}
-
-// Eight bytes with ASCII capitals made small, other bytes left alone: names
-// are hashed a word at a time, as every subkey a fill makes is hashed.
-inline std::uint64_t FoldWord(std::uint64_t word) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-  // A byte's high bit ends set where it is 'A' or more, and clear where it
-  // is more than 'Z'; bytes of 0x80 and up are left out.
-  std::uint64_t low7 = word & ~kHigh;
-  std::uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
-  std::uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;
-  std::uint64_t capital = atLeastA & ~aboveZ & ~word & kHigh;
-  return word | (capital >> 2);  // 0x20 where a capital was
 }
 
 std::uint32_t Load32(const char* at) {
@@ -56,90 +43,24 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
   out.append(data);
 }
 
+struct FoldedHash {
+  std::size_t operator()(std::string_view name) const {
+    return FoldedNameHash(name);
+  }
+};
+struct FoldedEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    return EqualsAsciiFolded(a, b);
+  }
+};
+
 }  // namespace
 
-// The folded name, eight bytes a step, mixed by multiplying.
 std::uint32_t FoldedNameHash(std::string_view name) {
-  std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ name.size();
-  const char* p = name.data();
-  for (std::size_t left = name.size();; p += 8, left -= 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, p, left < 8 ? left : 8);
-    hash = (hash ^ FoldWord(word)) * 0xFF51AFD7ED558CCDull;
-    hash ^= hash >> 32;
-    if (left <= 8) break;
-  }
-  return static_cast<std::uint32_t>(hash);
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (char c : name) hash = (hash ^ FoldAscii(c)) * 16777619u;
+  return hash;
 }
-
-// Open addressing over the subkeys, by folded name: a slot holds a key and
-// its name's hash, so most probes never look at the key itself.
-class RegistryKey::NameIndex {
- public:
-  explicit NameIndex(std::size_t expected) {
-    std::size_t capacity = 64;
-    while (capacity < expected * 2) capacity *= 2;
-    slots_.assign(capacity, Slot());
-  }
-  RegistryKey* Find(std::string_view name) const {
-    std::uint32_t hash = FoldedNameHash(name);
-    std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-      const Slot& slot = slots_[at];
-      if (slot.key == nullptr) return nullptr;
-      if (slot.hash == hash && slot.key != Removed() &&
-          EqualsAsciiFolded(slot.key->name_, name)) {
-        return slot.key;
-      }
-    }
-  }
-  // Adds `key`, whose name no other key here has.
-  void Add(RegistryKey* key) {
-    if ((used_ + 1) * 2 > slots_.size()) Grow();
-    Put(key, FoldedNameHash(key->name_));
-  }
-  void Remove(RegistryKey* key) {
-    std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = FoldedNameHash(key->name_) & mask;;
-         at = (at + 1) & mask) {
-      if (slots_[at].key == nullptr) return;
-      if (slots_[at].key == key) {
-        slots_[at].key = Removed();  // keeps the probe chains whole
-        return;
-      }
-    }
-  }
-
- private:
-  struct Slot {
-    RegistryKey* key = nullptr;
-    std::uint32_t hash = 0;
-  };
-  // A slot whose key was removed: an address no key can have.
-  static RegistryKey* Removed() {
-    static char marker;
-    return reinterpret_cast<RegistryKey*>(&marker);
-  }
-  void Put(RegistryKey* key, std::uint32_t hash) {
-    std::size_t mask = slots_.size() - 1;
-    std::size_t at = hash & mask;
-    while (slots_[at].key != nullptr) at = (at + 1) & mask;
-    slots_[at] = Slot{key, hash};
-    ++used_;
-  }
-  void Grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.size() * 2, Slot());
-    used_ = 0;
-    for (const Slot& slot : old) {
-      if (slot.key != nullptr && slot.key != Removed())
-        Put(slot.key, slot.hash);
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;  // slots holding a key or a removal marker
-};
 
 bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -153,6 +74,11 @@ bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
   }
   return true;
 }
+
+// The live subkeys by folded name; names are unique among them.
+class RegistryKey::NameIndex
+    : public std::unordered_map<std::string_view, RegistryKey*, FoldedHash,
+                                FoldedEqual> {};
 
 RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent,
                          bool borrowed)
@@ -189,6 +115,21 @@ void RegistryKey::FillLater(KeyFiller* filler, std::uint32_t tag) {
   valuesWaiting_ = true;
 }
 
+void RegistryKey::Unfill() {
+  if (filler_ == nullptr) return;
+  if (!subkeysWaiting_) {
+    for (RegistryKey* slot : subkeys_) delete slot;
+    subkeys_.clear();
+    liveSubkeys_ = 0;
+    index_.reset();
+    subkeysWaiting_ = true;
+  }
+  if (!valuesWaiting_ && valueWrites_ == 0) {
+    std::string().swap(values_);
+    valuesWaiting_ = true;
+  }
+}
+
 void RegistryKey::FillSubkeysNow() const {
   subkeysWaiting_ = false;
   filler_->FillSubkeys(const_cast<RegistryKey&>(*this), fillTag_);
@@ -196,7 +137,9 @@ void RegistryKey::FillSubkeysNow() const {
 
 void RegistryKey::FillValuesNow() const {
   valuesWaiting_ = false;
-  filler_->FillValues(const_cast<RegistryKey&>(*this), fillTag_);
+  auto& self = const_cast<RegistryKey&>(*this);
+  filler_->FillValues(self, fillTag_);
+  self.valueWrites_ = 0;  // as they came
 }
 
 std::size_t RegistryKey::subkeyCount() const {
@@ -233,8 +176,17 @@ RegistryKey* RegistryKey::FindSubkey(std::string_view name,
     if (handed != nullptr && EqualsAsciiFolded(handed->name_, name))
       return handed;
   }
-  if (!index_ && liveSubkeys_ > kIndexThreshold) BuildIndex(liveSubkeys_);
-  if (index_) return index_->Find(name);
+  if (!index_ && liveSubkeys_ > kIndexThreshold) {
+    index_ = std::make_unique<NameIndex>();
+    index_->reserve(liveSubkeys_);
+    for (RegistryKey* slot : subkeys_) {
+      if (slot) index_->emplace(slot->name_, slot);
+    }
+  }
+  if (index_) {
+    auto found = index_->find(name);
+    return found == index_->end() ? nullptr : found->second;
+  }
   for (RegistryKey* slot : subkeys_) {
     if (slot && EqualsAsciiFolded(slot->name_, name)) return slot;
   }
@@ -246,26 +198,12 @@ RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
   return AddSubkey(new RegistryKey(name, this));
 }
 
-void RegistryKey::BuildIndex(std::size_t expected) const {
-  index_ = std::make_unique<NameIndex>(expected);
-  for (RegistryKey* slot : subkeys_) {
-    if (slot) index_->Add(slot);
-  }
-}
-
-void RegistryKey::Reserve(std::size_t subkeys, std::size_t valueBytes) {
-  subkeys_.reserve(subkeys_.size() + subkeys);
-  if (!index_ && liveSubkeys_ + subkeys > kIndexThreshold)
-    BuildIndex(liveSubkeys_ + subkeys);
-  values_.reserve(values_.size() + valueBytes);
-}
-
 RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
   FillSubkeys();
   subkey->slot_ = subkeys_.size();
   subkeys_.push_back(subkey);
   ++liveSubkeys_;
-  if (index_) index_->Add(subkey);
+  if (index_) index_->emplace(subkey->name_, subkey);
   return subkey;
 }
 
@@ -276,19 +214,17 @@ void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
       subkeys_[slot] != subkey) {
     return;
   }
-  if (index_) index_->Remove(subkey);
+  if (index_) index_->erase(subkey->name_);
   subkeys_[slot] = nullptr;
   --liveSubkeys_;
   delete subkey;
 }
 
-RegistryValue RegistryKey::ValueAt(std::size_t* at) const {
-  return RecordAt(values_, at);
-}
-
 std::vector<RegistryValue> RegistryKey::Values() const {
+  FillValues();
   std::vector<RegistryValue> values;
-  ForEachValue([&](const RegistryValue& value) { values.push_back(value); });
+  for (std::size_t at = 0; at < values_.size();)
+    values.push_back(RecordAt(values_, &at));
   return values;
 }
 
@@ -296,7 +232,7 @@ std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
   FillValues();
   for (std::size_t at = 0; at < values_.size();) {
     std::size_t start = at;
-    if (EqualsAsciiFolded(ValueAt(&at).name, name)) return start;
+    if (EqualsAsciiFolded(RecordAt(values_, &at).name, name)) return start;
   }
   return std::string::npos;
 }
@@ -305,7 +241,7 @@ std::optional<RegistryValue> RegistryKey::FindValue(
     std::string_view name) const {
   std::size_t at = FindValueOffset(name);
   if (at == std::string::npos) return std::nullopt;
-  return ValueAt(&at);
+  return RecordAt(values_, &at);
 }
 
 void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
@@ -317,7 +253,7 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
     return;
   }
   std::size_t end = at;
-  RegistryValue old = ValueAt(&end);
+  RegistryValue old = RecordAt(values_, &end);
   // The name keeps the spelling it was first written with.
   std::string record;
   AppendRecord(record, old.name, type, data);
@@ -329,7 +265,7 @@ bool RegistryKey::RemoveValue(std::string_view name) {
   if (at == std::string::npos) return false;
   ++valueWrites_;
   std::size_t end = at;
-  ValueAt(&end);
+  RecordAt(values_, &end);
   values_.erase(at, end - at);
   return true;
 }
@@ -379,6 +315,63 @@ RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
 
 RegistryKey* Registry::Find(std::string_view path) const {
   return FindKeyPath(top, path);
+}
+
+bool SameValues(const RegistryKey& a, const RegistryKey& b) {
+  std::vector<RegistryValue> left = a.Values();
+  std::vector<RegistryValue> right = b.Values();
+  if (left.size() != right.size()) return false;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (left[i].name != right[i].name || left[i].type != right[i].type ||
+        left[i].data != right[i].data) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
+  // Depth first; a pair is emptied again once all below it is compared,
+  // where the walk was the first to look into it.
+  struct Step {
+    RegistryKey* a;
+    RegistryKey* b;
+    bool compared;
+  };
+  std::vector<Step> stack{{&a, &b, false}};
+  std::vector<RegistryKey*> left;
+  std::vector<RegistryKey*> right;
+  while (!stack.empty()) {
+    Step step = stack.back();
+    stack.pop_back();
+    if (step.compared) {
+      step.a->Unfill();
+      step.b->Unfill();
+      continue;
+    }
+    const bool waiting[2] = {step.a->subkeysWaiting() && step.a->valuesWaiting(),
+                             step.b->subkeysWaiting() && step.b->valuesWaiting()};
+    if (!SameValues(*step.a, *step.b)) return step.a->Path() + ": values differ";
+    left.clear();
+    right.clear();
+    step.a->ForEachSubkey([&](const RegistryKey& k) {
+      left.push_back(const_cast<RegistryKey*>(&k));
+    });
+    step.b->ForEachSubkey([&](const RegistryKey& k) {
+      right.push_back(const_cast<RegistryKey*>(&k));
+    });
+    for (std::size_t i = 0; i < left.size() || i < right.size(); ++i) {
+      if (i == left.size() || i == right.size() ||
+          left[i]->name() != right[i]->name()) {
+        return (i < left.size() ? left[i] : right[i])->Path() +
+               ": missing, added or out of place";
+      }
+    }
+    if (waiting[0] && waiting[1]) stack.push_back({step.a, step.b, true});
+    for (std::size_t i = left.size(); i-- > 0;)
+      stack.push_back({left[i], right[i], false});
+  }
+  return std::string();
 }
 
 }  // namespace brindle

@@ -73,6 +73,10 @@ class RegistryKey {
 
   /// Leaves the key, still empty, to `filler` until first looked into.
   void FillLater(KeyFiller* filler, std::uint32_t tag);
+  /// Empties a key that `filler` filled and nothing changed since, leaving
+  /// it to be filled again: a walk over a whole registry holds only what it
+  /// is looking at.
+  void Unfill();
   /// The tag its filler gave it, 0 for a key made otherwise.
   std::uint32_t fillTag() const { return fillTag_; }
   /// True while its subkeys wait for the filler.
@@ -93,9 +97,6 @@ class RegistryKey {
                           const SubkeyCursor* hint = nullptr) const;
   /// The subkey named `name`, added at the end when there is none.
   RegistryKey* FindOrAddSubkey(std::string_view name);
-  /// Makes room for `subkeys` more subkeys and `valueBytes` more bytes of
-  /// value names and data, so adding them allocates once.
-  void Reserve(std::size_t subkeys, std::size_t valueBytes);
   /// Takes `subkey` (made with new, its parent this key, its name no other
   /// subkey's) as the last one.
   RegistryKey* AddSubkey(RegistryKey* subkey);
@@ -110,24 +111,21 @@ class RegistryKey {
     }
   }
 
-  /// Calls `visit` for each value in order.
-  template <typename Visit>
-  void ForEachValue(Visit&& visit) const {
-    FillValues();
-    for (std::size_t at = 0; at < values_.size();) visit(ValueAt(&at));
-  }
   /// The values in order.
   std::vector<RegistryValue> Values() const;
   /// The value named `name`, any case.
   std::optional<RegistryValue> FindValue(std::string_view name) const;
+  /// Makes room for `bytes` more bytes of value names and data, so a filler
+  /// setting many values allocates once.
+  void ReserveValues(std::size_t bytes) { values_.reserve(values_.size() + bytes); }
   /// Sets a value, keeping its place (and name as first written) when it
   /// exists.
   void SetValue(std::string_view name, std::uint32_t type,
                 std::string_view data);
   /// Removes a value; false when there was none.
   bool RemoveValue(std::string_view name);
-  /// How many times the values were set or removed: equal counts, equal
-  /// values.
+  /// How many times the values were set or removed since the key was made
+  /// or filled: 0, the values are as they came.
   std::uint32_t valueWrites() const { return valueWrites_; }
 
   /// True when `ancestor` is this key or one above it.
@@ -147,10 +145,6 @@ class RegistryKey {
   }
   void FillSubkeysNow() const;
   void FillValuesNow() const;
-  // Builds the name index with room for `expected` subkeys.
-  void BuildIndex(std::size_t expected) const;
-  // The value stored at `*at`, moving `*at` past it.
-  RegistryValue ValueAt(std::size_t* at) const;
   // Where the value named `name` starts, or npos.
   std::size_t FindValueOffset(std::string_view name) const;
 
@@ -199,6 +193,16 @@ RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path);
 
 /// The key at `path` below `from`, each missing name on the way added.
 RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path);
+
+/// True when the two keys hold the same values: names, types and bytes, in
+/// the same order.
+bool SameValues(const RegistryKey& a, const RegistryKey& b);
+
+/// Where the trees below `a` and `b` differ (the path and what), or empty
+/// when they hold the same: their values, and their subkeys' names, order
+/// and trees. Keys either tree had left waiting are left waiting again once
+/// compared, so a whole registry is compared in little memory.
+std::string RegistryDifference(RegistryKey& a, RegistryKey& b);
 
 }  // namespace brindle
 
