@@ -59,20 +59,18 @@ bool KeepsUntouchedSpans(std::string_view text, std::string_view written,
   };
   std::vector<Span> spans;
   LineReader lines(text);
-  std::string_view line;
   std::string_view body;
-  lines.Next(&line);  // the header
+  lines.NextLine(&body);  // the header
   ValueLine value;
   ValueFault fault;
-  for (std::size_t start = lines.position(); lines.Next(&line);
-       start = lines.position()) {
+  LineKind kind;
+  while (lines.Next(&kind, &body)) {
     KeyLine key;
     const char* what = nullptr;
-    LineKind kind = KindOfLine(line, &body);
     if (kind == LineKind::Key && ParseKeyLine(body, &key, &what)) {
-      spans.push_back(Span{start, std::string(key.path)});
+      spans.push_back(Span{lines.lineStart(), std::string(key.path)});
     } else if (kind == LineKind::Value) {
-      ParseValueLine(lines, body, &value, &fault);
+      lines.ReadValue(&value, &fault);
     }
   }
   std::size_t from = 0;

@@ -18,11 +18,12 @@ class Applier {
   bool Read(Regedit4Fault* fault) {
     std::string_view line;
     std::string_view body;
-    if (!lines_.Next(&line) || !IsHeaderLine(line)) {
+    if (!lines_.NextLine(&line) || !IsHeaderLine(line)) {
       return Fail(fault, "no REGEDIT4 header", 0);
     }
-    while (lines_.Next(&line)) {
-      switch (KindOfLine(line, &body)) {
+    LineKind kind;
+    while (lines_.Next(&kind, &body)) {
+      switch (kind) {
         case LineKind::Blank:
         case LineKind::Comment:
           break;
@@ -30,7 +31,7 @@ class Applier {
           if (!ReadKeyLine(body, fault)) return false;
           break;
         case LineKind::Value:
-          if (!ReadValueLine(body, fault)) return false;
+          if (!ReadValueLine(fault)) return false;
           break;
         case LineKind::Other:
           return Fail(fault, "not a key, value or comment line", 0);
@@ -84,10 +85,10 @@ class Applier {
     return true;
   }
 
-  bool ReadValueLine(std::string_view body, Regedit4Fault* fault) {
+  bool ReadValueLine(Regedit4Fault* fault) {
     if (current_ == nullptr) return Fail(fault, "value before any key", 0);
     ValueFault valueFault;
-    if (!ParseValueLine(lines_, body, &value_, &valueFault)) {
+    if (!lines_.ReadValue(&value_, &valueFault)) {
       return Fail(fault, valueFault.what, valueFault.line);
     }
     if (value_.deletion) {

@@ -20,41 +20,66 @@ constexpr std::string_view Regedit4Header = "REGEDIT4";
 /// True for the first line of a REGEDIT4 text, blanks around it allowed.
 bool IsHeaderLine(std::string_view line);
 
-/// Hands out the lines of a text one at a time, whatever their line ends
-/// (CR LF, LF or a lone CR), counting them.
+/// What a line says, read as regedit reads it.
+enum class LineKind { Blank, Comment, Key, Value, Other };
+
+/// A value line read: its name, type and data, or a deletion ("name"=-).
+struct ValueLine {
+  std::string name;
+  std::uint32_t type = 0;
+  std::string data;
+  bool deletion = false;
+  /// Only the line's form is checked: name and data are not kept. A file
+  /// is checked whole as it is read, its values read when a run looks.
+  bool checkOnly = false;
+};
+
+/// Where and why a value line was refused.
+struct ValueFault {
+  const char* what = nullptr;
+  std::size_t line = 0;  // 0: the line the reader is on now
+};
+
+/// Reads a text a line at a time, whatever its line ends (CR LF, LF or a
+/// lone CR), counting them. A value line is read whole by ReadValue, with
+/// the lines its quoted text or hex data goes on over.
 class LineReader {
  public:
   explicit LineReader(std::string_view text) : text_(text) {}
 
-  /// The next line without its line end; false at the end of the text.
-  bool Next(std::string_view* line);
-  /// Extends `*line`, a view that ends where the last line handed out ends,
-  /// over that line's end and the next line: a quoted text goes on there.
-  /// Its line ends are then data, not the file's. False at the end.
-  bool Continue(std::string_view* line);
-  /// Where the next line starts.
+  /// Reads the next line as it stands, without its line end; false at the
+  /// end of the text.
+  bool NextLine(std::string_view* line);
+  /// Reads the kind of the next line and `*body`, its text from its first
+  /// non-blank character to its end. A value line is left for ReadValue to
+  /// read: its `*body` is only its first character. False at the end.
+  bool Next(LineKind* kind, std::string_view* body);
+  /// Reads the value line Next left; false with `*fault` set when it is
+  /// malformed.
+  bool ReadValue(ValueLine* value, ValueFault* fault);
+  /// Where the next line starts, and where the last one read started.
   std::size_t position() const { return begin_; }
-  /// The number of the last line handed out (1 for the first).
+  std::size_t lineStart() const { return lineStart_; }
+  /// The number of the last line read (1 for the first).
   std::size_t number() const { return number_; }
   /// "\n" when every line ended in a lone LF, else "\r\n".
-  std::string lineEnd() const;
+  std::string lineEnd() const {
+    return sawLineFeed_ && !sawCarriageReturn_ ? "\n" : "\r\n";
+  }
 
  private:
-  bool Read(std::string_view* line);
+  class Value;
+  // Moves past the line end at `at` (none at the end of the text), which
+  // is the file's: counted for lineEnd().
+  void EndLine(std::size_t at);
 
   std::string_view text_;
   std::size_t begin_ = 0;
-  // The last line's end, until it is known to be the file's and counted.
-  char ending_ = 0;
+  std::size_t lineStart_ = 0;
+  std::size_t number_ = 0;
   bool sawCarriageReturn_ = false;
   bool sawLineFeed_ = false;
-  std::size_t number_ = 0;
 };
-
-/// What a line says, read as regedit reads it.
-enum class LineKind { Blank, Comment, Key, Value, Other };
-/// The kind of `line`; `*body` is the line without its leading blanks.
-LineKind KindOfLine(std::string_view line, std::string_view* body);
 
 /// A key line: "[path]" adds the key, "[-path]" deletes it.
 struct KeyLine {
@@ -74,27 +99,6 @@ void ForEachPathName(std::string_view path, Visit&& visit) {
     path.remove_prefix(cut + 1);
   }
 }
-
-/// A value line read: its name, type and data, or a deletion ("name"=-).
-struct ValueLine {
-  std::string name;
-  std::uint32_t type = 0;
-  std::string data;
-  bool deletion = false;
-  /// Only the line's form is checked: name and data are not kept. A file
-  /// is checked whole as it is read, its values read when a run looks.
-  bool checkOnly = false;
-};
-/// Where and why a value line was refused.
-struct ValueFault {
-  const char* what = nullptr;
-  std::size_t line = 0;  // 0: the line `lines` is on now
-};
-/// Reads the value line `body` (its leading blanks gone) and any lines it
-/// goes on over, which `lines` hands out. False with `*fault` set when it
-/// is malformed.
-bool ParseValueLine(LineReader& lines, std::string_view body, ValueLine* value,
-                    ValueFault* fault);
 
 /// Appends "[path]" or "[-path]" and the line end.
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,

@@ -1,5 +1,6 @@
 #include "platform/hosted/forms/regedit4_file.h"
 
+#include <cstring>
 #include <memory>
 
 namespace brindle {
@@ -62,7 +63,7 @@ class Regedit4File::Indexer {
 
   Outcome Run(Regedit4Fault* fault) {
     std::string_view line;
-    if (!lines_.Next(&line) || !IsHeaderLine(line)) {
+    if (!lines_.NextLine(&line) || !IsHeaderLine(line)) {
       return Refuse(fault, "no REGEDIT4 header", 1);
     }
     // About one key a 160 bytes in a generated machine: room made once.
@@ -77,8 +78,9 @@ class Regedit4File::Indexer {
     lasts_.push_back(Lasts{});
     std::string_view body;
     ValueFault valueFault;
-    while (lines_.Next(&line)) {
-      switch (KindOfLine(line, &body)) {
+    LineKind kind;
+    while (lines_.Next(&kind, &body)) {
+      switch (kind) {
         case LineKind::Blank:
         case LineKind::Comment:
           break;
@@ -87,15 +89,14 @@ class Regedit4File::Indexer {
           const char* what = nullptr;
           if (!ParseKeyLine(body, &key, &what)) return Refuse(fault, what, 0);
           if (key.deletion) return Outcome::ApplyInOrder;
-          NoteKeyLine(static_cast<std::uint32_t>(line.data() - text_.data()),
-                      key.path);
+          NoteKeyLine(static_cast<std::uint32_t>(lines_.lineStart()), key.path);
           break;
         }
         case LineKind::Value:
           if (file_.spans_.empty()) {
             return Refuse(fault, "value before any key", 0);
           }
-          if (!ParseValueLine(lines_, body, &check_, &valueFault)) {
+          if (!lines_.ReadValue(&check_, &valueFault)) {
             return Refuse(fault, valueFault.what, valueFault.line);
           }
           if (check_.deletion) return Outcome::ApplyInOrder;
@@ -127,17 +128,17 @@ class Regedit4File::Indexer {
     const auto span = static_cast<std::uint32_t>(file_.spans_.size());
     // The names this path shares, byte for byte, with the last key line's
     // are its entries again: in a file in tree order, all but the last.
-    std::size_t depth = 0;
-    std::uint32_t entry = 0;
-    while (depth < chain_.size()) {
-      std::size_t end = chain_[depth].end;
-      if (end > path.size() || (end < path.size() && path[end] != '\\') ||
-          path.compare(0, end, last_, 0, end) != 0) {
+    // The deepest is tried first, one comparison for all above it.
+    std::size_t depth = chain_.size();
+    for (; depth > 0; --depth) {
+      const std::size_t end = chain_[depth - 1].end;
+      if (end <= path.size() && (end == path.size() || path[end] == '\\') &&
+          std::memcmp(path.data(), last_.data(), end) == 0) {
         break;
       }
-      entry = chain_[depth++].entry;
     }
     chain_.resize(depth);
+    std::uint32_t entry = depth == 0 ? 0 : chain_.back().entry;
     std::size_t at = depth == 0 ? 0 : chain_.back().end + 1;
     while (at <= path.size()) {
       std::size_t end = path.find('\\', at);
@@ -245,7 +246,7 @@ void Regedit4File::FillValues(RegistryKey& key, std::uint32_t tag) {
 }
 
 void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {
-  ValueLine value;
+  ValueLine& value = value_;
   ValueFault fault;
   // The values take about as many bytes as their lines.
   std::size_t text = 0;
@@ -258,12 +259,11 @@ void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {
        span = spans_[span].next) {
     const std::uint32_t from = spans_[span].values;
     LineReader lines(bytes_.view().substr(from, SpanEnd(span) - from));
-    std::string_view line;
+    LineKind kind;
     std::string_view body;
-    while (lines.Next(&line)) {
+    while (lines.Next(&kind, &body)) {
       // Every line was checked when the file was read.
-      if (KindOfLine(line, &body) == LineKind::Value &&
-          ParseValueLine(lines, body, &value, &fault)) {
+      if (kind == LineKind::Value && lines.ReadValue(&value, &fault)) {
         key.SetValue(value.name, value.type, value.data);
       }
     }

@@ -97,6 +97,7 @@ class Regedit4File final : public RegistrySource {
 
   FileBytes bytes_;
   std::size_t size_ = 0;
+  mutable ValueLine value_;  // kept from key to key: no allocation a value
   std::vector<Entry> entries_;
   std::vector<Span> spans_;
 };

@@ -28,7 +28,10 @@ int main(int argc, char** argv) {
   // finished: the next run folds the journal in.
   if (!system->Finish(&error)) {
     std::fprintf(stderr, "brindle: %s\n", error.c_str());
-    return brindle::ExitMachineFault;
+    status = brindle::ExitMachineFault;
   }
-  return status;
+  // The run is over: the system takes back the registry's memory faster
+  // than freeing it key by key (2 ms at 10^5 keys).
+  std::fflush(stderr);
+  std::_Exit(status);
 }
