@@ -29,6 +29,10 @@ class FileBytes {
   std::size_t size() const { return size_; }
   std::string_view view() const { return std::string_view(data_, size_); }
 
+  /// Notes that `bytes` more of the file were read: every few megabytes the
+  /// pages of a mapped file are given back, to be read again from the file
+  /// when next looked at, so a run holds only what it reads at the time.
+  void Read(std::size_t bytes) const;
   /// How much of the start of `piece` the kernel copied to `fd` straight
   /// from the file: all of it where it lies in these bytes as a mapped file
   /// and the system can, else less. The caller writes the rest.
@@ -42,6 +46,7 @@ class FileBytes {
   std::size_t mapped_ = 0;         // bytes mapped, 0 when not mapped
   std::unique_ptr<char[]> owned_;  // when read rather than mapped
   int fd_ = -1;                    // the mapped file, for CopyInKernel
+  mutable std::size_t read_ = 0;   // since its pages were last given back
 };
 
 }  // namespace brindle

@@ -40,9 +40,18 @@ bool Fail(Hive9xFault* fault, std::uint64_t offset, std::string what) {
 }
 
 // The last of two names in `names` that are the same but for ASCII case,
-// or null: neighbours once sorted by their folded hash.
+// or null: a few compared pair by pair, more as neighbours once sorted by
+// their folded hash.
 const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
                                    std::vector<std::uint64_t>* scratch) {
+  if (names.size() <= 8) {
+    for (std::size_t b = 1; b < names.size(); ++b) {
+      for (std::size_t a = 0; a < b; ++a) {
+        if (EqualsAsciiFolded(names[a], names[b])) return &names[b];
+      }
+    }
+    return nullptr;
+  }
   scratch->clear();
   for (std::size_t i = 0; i < names.size(); ++i)
     scratch->push_back(std::uint64_t{FoldedNameHash(names[i])} << 32 | i);
@@ -110,6 +119,7 @@ class Hive9xFile final : public RegistrySource {
   bool Check(Hive9xFault* fault);
   void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
   void FillValues(RegistryKey& key, std::uint32_t tag) override;
+  std::optional<std::string_view> StoredValues(std::uint32_t tag) const override;
   bool Update(const Registry& registry, HiveImage& image,
               Hive9xFault* fault) const;
   std::string_view bytes() const { return bytes_.view(); }
@@ -201,6 +211,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
     }
     if (!CheckBlock(at, at + size, &numbered.emplace_back(), fault))
       return false;
+    bytes_.Read(size);
     blocks_.push_back(static_cast<std::uint32_t>(at));
     at += size;
   }
@@ -360,6 +371,7 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
     }
     node.nameEntry = numbered[block][number];
     node.block = block;
+    bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
     numbered[block][number] = 1;  // taken: a second key naming it is refused
     nodes_.push_back(node);
     return true;
@@ -416,6 +428,7 @@ void Hive9xFile::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
   for (std::uint32_t c = nodes_[tag - 1].firstChild; c != kNone;
        c = nodes_[c].nextSibling) {
     // Names are borrowed from the file, held as long as the registry.
+    bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
     auto* subkey = new RegistryKey(NameOf(nodes_[c]), &key, true);
     subkey->FillLater(this, c + 1);
     key.AddSubkey(subkey);
@@ -425,12 +438,30 @@ void Hive9xFile::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
 void Hive9xFile::FillValues(RegistryKey& key, std::uint32_t tag) {
   const Node& node = nodes_[tag - 1];
   if (node.nameEntry == 0) return;
+  const std::uint32_t size =
+      LoadField(bytes_.view(), node.nameEntry, NameEntry::kEntrySize);
+  bytes_.Read(size);
+  key.ReserveValues(size);
   std::string data;
   ForEachStored(bytes_.view(), node.nameEntry, [&](const StoredValue& value) {
     data.assign(value.data);
     if (value.type == REG_SZ) data += '\0';
     key.SetValue(value.name, value.type, data);
   });
+}
+
+std::optional<std::string_view> Hive9xFile::StoredValues(
+    std::uint32_t tag) const {
+  const Node& node = nodes_[tag - 1];
+  if (node.nameEntry == 0) return std::string_view();
+  const std::string_view file = bytes_.view();
+  const std::uint64_t start = node.nameEntry + NameEntry::kSize +
+                              LoadField(file, node.nameEntry, NameEntry::kNameSize);
+  std::uint64_t end = start;
+  ForEachStored(file, node.nameEntry,
+                [&](const StoredValue& v) { end += v.whole.size(); });
+  bytes_.Read(end - node.nameEntry);
+  return file.substr(start, end - start);
 }
 
 // A key's hierarchy entry is taken out of its siblings' list: the link that

@@ -148,6 +148,8 @@ class Regedit4File::Indexer {
       at = end + 1;
     }
     last_ = path;
+    file_.bytes_.Read(start - noted_);
+    noted_ = start;
     file_.spans_.push_back(Span{
         start, static_cast<std::uint32_t>(lines_.position()), entry, kNone});
     std::uint32_t& lastSpan = lasts_[entry].span;
@@ -201,6 +203,7 @@ class Regedit4File::Indexer {
   LineReader lines_;
   std::vector<Named> chain_;
   std::string_view last_;
+  std::uint32_t noted_ = 0;  // how far the file was read at the last key line
   ValueLine check_{{}, 0, {}, false, true};
   // Where each entry's lists end, while they grow.
   struct Lasts {
@@ -219,13 +222,15 @@ Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
   std::unique_ptr<Regedit4File> file(new Regedit4File);
   // The notes point into the bytes, which stay where they are when moved.
   file->size_ = bytes->size();
-  Indexer indexer(*file, bytes->view());
-  file->bytes_ = FileBytes::Borrow(bytes->view());
+  file->bytes_ = std::move(*bytes);
+  Indexer indexer(*file, file->bytes_.view());
   Regedit4Fault refusal;
   Outcome outcome = indexer.Run(&refusal);
   if (outcome == Outcome::Refused && fault != nullptr) *fault = refusal;
-  if (outcome != Outcome::Loaded) return outcome;
-  file->bytes_ = std::move(*bytes);
+  if (outcome != Outcome::Loaded) {
+    *bytes = std::move(file->bytes_);
+    return outcome;
+  }
   registry.lineEnd = indexer.lineEnd();
   registry.top.FillLater(file.get(), 1);
   registry.source = std::move(file);
@@ -258,6 +263,7 @@ void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {
   for (std::uint32_t span = entries_[entry].firstSpan; span != kNone;
        span = spans_[span].next) {
     const std::uint32_t from = spans_[span].values;
+    bytes_.Read(SpanEnd(span) - from);
     LineReader lines(bytes_.view().substr(from, SpanEnd(span) - from));
     LineKind kind;
     std::string_view body;
@@ -338,10 +344,12 @@ bool Regedit4File::Write(const Registry& registry, TextOut& out) const {
       if (entries_[entry].firstSpan == span) {
         AppendKeyBlock(block, *keyOf[entry], keyOf[entry]->Path(), lineEnd);
       }
-    } else if (!out.Keep(bytes_.view().substr(
-                   spans_[span].start,
-                   SpanEnd(span) - spans_[span].start))) {
-      return false;
+    } else {
+      bytes_.Read(SpanEnd(span) - spans_[span].start);
+      if (!out.Keep(bytes_.view().substr(spans_[span].start,
+                                         SpanEnd(span) - spans_[span].start))) {
+        return false;
+      }
     }
     if (!block.empty() && !out.Put(block, lineEnd)) return false;
   }

@@ -351,7 +351,12 @@ std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
     }
     const bool waiting[2] = {step.a->subkeysWaiting() && step.a->valuesWaiting(),
                              step.b->subkeysWaiting() && step.b->valuesWaiting()};
-    if (!SameValues(*step.a, *step.b)) return step.a->Path() + ": values differ";
+    const std::optional<std::string_view> stored[2] = {
+        step.a->storedValues(), step.b->storedValues()};
+    if (!(stored[0] && stored[1] && *stored[0] == *stored[1]) &&
+        !SameValues(*step.a, *step.b)) {
+      return step.a->Path() + ": values differ";
+    }
     left.clear();
     right.clear();
     step.a->ForEachSubkey([&](const RegistryKey& k) {

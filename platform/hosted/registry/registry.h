@@ -41,6 +41,12 @@ class KeyFiller {
   virtual void FillSubkeys(RegistryKey& key, std::uint32_t tag) = 0;
   /// Gives it its values.
   virtual void FillValues(RegistryKey& key, std::uint32_t tag) = 0;
+  /// Its values as the file holds them, where the file shows them whole:
+  /// equal bytes are equal values, so comparing two registries read from
+  /// files need not decode them.
+  virtual std::optional<std::string_view> StoredValues(std::uint32_t) const {
+    return std::nullopt;
+  }
 
  protected:
   ~KeyFiller() = default;
@@ -83,6 +89,11 @@ class RegistryKey {
   bool subkeysWaiting() const { return subkeysWaiting_; }
   /// True while its values wait for the filler.
   bool valuesWaiting() const { return valuesWaiting_; }
+  /// Its values as its filler holds them, while they wait (see KeyFiller).
+  std::optional<std::string_view> storedValues() const {
+    if (!valuesWaiting_) return std::nullopt;
+    return filler_->StoredValues(fillTag_);
+  }
 
   /// How many subkeys there are.
   std::size_t subkeyCount() const;
