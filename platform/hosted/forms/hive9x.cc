@@ -770,7 +770,10 @@ void HiveBlockWriter::Close() {
 char& HiveImage::Byte(std::uint64_t at) {
   const std::uint64_t page = at / kPage;
   auto [where, added] = pages_.try_emplace(page);
-  if (added) where->second.assign(original_.substr(page * kPage, kPage));
+  if (added) {
+    const std::string_view bytes = original_.substr(page * kPage, kPage);
+    std::copy(bytes.begin(), bytes.end(), where->second.begin());
+  }
   return where->second[at - page * kPage];
 }
 

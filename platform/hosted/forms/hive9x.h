@@ -9,6 +9,8 @@
 #ifndef BRINDLE_PLATFORM_HOSTED_FORMS_HIVE9X_H_
 #define BRINDLE_PLATFORM_HOSTED_FORMS_HIVE9X_H_
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -171,17 +173,23 @@ class HiveImage {
   /// added: what a copy of the file needs to become the image.
   template <typename Visit>
   void ForEachChange(Visit&& visit) const {
-    for (const auto& [page, bytes] : pages_) visit(page * kPage, bytes);
+    for (const auto& [page, bytes] : pages_) {
+      const std::uint64_t at = page * kPage;
+      visit(at, std::string_view(bytes.data(), std::min<std::uint64_t>(
+                                                   kPage, original_.size() - at)));
+    }
     if (!appended.empty()) visit(original_.size(), appended);
   }
   /// The whole image.
   std::string Whole() const;
 
  private:
-  static constexpr std::uint64_t kPage = 4096;
+  // Changes are kept in small pieces: a remove at 10^5 keys changes bytes
+  // in a few thousand places over the file.
+  static constexpr std::uint64_t kPage = 256;
   char& Byte(std::uint64_t at);
   std::string_view original_;
-  std::map<std::uint64_t, std::string> pages_;
+  std::map<std::uint64_t, std::array<char, kPage>> pages_;
 };
 
 /// Makes `*image` the file `registry` was loaded from with the changes
