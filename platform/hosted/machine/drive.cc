@@ -174,10 +174,13 @@ ErrorCode Drive::Resolve(const char* path, Location* location) const {
     if (entry.empty()) return ERROR_PATH_NOT_FOUND;
     std::string host = directory + "/" + entry;
     struct stat status;
+    // Only a link can lead out: a real directory of the drive is inside.
+    const bool link = ::lstat(host.c_str(), &status) == 0 &&
+                      S_ISLNK(status.st_mode);
     if (::stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
       return ERROR_PATH_NOT_FOUND;
     }
-    if (confined && !Inside(host)) return ERROR_ACCESS_DENIED;
+    if (confined && link && !Inside(host)) return ERROR_ACCESS_DENIED;
     directory = std::move(host);
   }
   location->directory = directory;
