@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "tests/support/test_machine.h"
+#include "tools/genmachine/hive9x_writer.h"
 
 namespace brindle {
 namespace {
@@ -138,6 +139,40 @@ TEST_F(MachineTest, AMalformedJournalIsRefused) {
                 "REGEDIT4\r\n[-HKEY_NOWHERE\\A]\r\n; end of batch\r\n");
   EXPECT_NE(OpenFails().find("registry.log:2: malformed journal"),
             std::string::npos);
+}
+
+// A hive that does not read back as what the run left is not put in
+// place: here the run sets a string without its closing NUL, which Windows
+// 9x would hand out with one.
+TEST(HiveMachineTest, AHiveThatReadsBackOtherwiseIsKeptAsItWas) {
+  TempDirectory drive;
+  Registry registry;
+  MakeKeyPath(registry.top, "HKEY_LOCAL_MACHINE\\Software")
+      ->SetValue("v", REG_SZ, std::string("1\0", 2));
+  std::string hive;
+  Hive9xFault fault;
+  ASSERT_TRUE(WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &fault));
+  const std::string path = drive.path() + "/WINDOWS/SYSTEM.DAT";
+  WriteHostFile(path, hive);
+  std::string error;
+  std::unique_ptr<Machine> machine = Machine::Open(drive.path(), &error);
+  ASSERT_TRUE(machine) << error;
+  HostedPlatform platform(machine->registry(), machine->drive(), machine.get());
+  HKey key = nullptr;
+  ASSERT_EQ(platform.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0,
+                                   KEY_SET_VALUE, &key),
+            0u);
+  const std::uint8_t data[] = {'c', ':', '\\'};
+  EXPECT_EQ(platform.RegSetValueExA(key, "Path", REG_SZ, data, sizeof data),
+            0u);
+  EXPECT_EQ(platform.RegCloseKey(key), 0u);
+  EXPECT_FALSE(machine->Save(&error));
+  EXPECT_NE(error.find("the new hive read back is not what the run left"),
+            std::string::npos)
+      << error;
+  EXPECT_TRUE(ReadHostFile(path) == hive);
+  EXPECT_TRUE(HostPathExists(drive.path() + "/WINDOWS/SYSTEM.BRJ"));
+  EXPECT_FALSE(HostPathExists(drive.path() + "/WINDOWS/SYSTEM.BRN"));
 }
 
 TEST(WholeJournalBatchesTest, EndsAtTheLastWholeBatch) {
