@@ -75,8 +75,8 @@ bool KeepsUntouchedSpans(std::string_view text, std::string_view written,
   }
   std::size_t from = 0;
   for (std::size_t i = 0; i < spans.size(); ++i) {
-    const std::size_t end = i + 1 < spans.size() ? spans[i + 1].start
-                                                 : text.size();
+    const std::size_t end =
+        i + 1 < spans.size() ? spans[i + 1].start : text.size();
     if ((!deleted.empty() && Within(spans[i].path, deleted)) ||
         (!changed.empty() && EqualsAsciiFolded(spans[i].path, changed)) ||
         Within(spans[i].path, "HKEY_USERS\\Fuzz")) {

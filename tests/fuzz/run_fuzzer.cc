@@ -24,11 +24,11 @@
 #include "app/program.h"
 #include "catalogue/catalogue.h"
 #include "platform/hosted/forms/hive9x.h"
-#include "tools/genmachine/hive9x_writer.h"
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/machine/stream_output.h"
 #include "tests/support/program_lines.h"
+#include "tools/genmachine/hive9x_writer.h"
 
 namespace brindle {
 namespace {

@@ -231,8 +231,10 @@ TEST(LoadRegedit4Test, TextOfKeysARunLeftAloneIsWrittenBackAsItStands) {
       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Enum\\USB]\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Enum\\HID]\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0E7D&PID_0100]\r\n\"D\"=\"a\"\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100]\r\n\"D\"=\"b\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0E7D&PID_0100]\r\n\"D\"="
+      "\"a\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100]\r\n\"D\"="
+      "\"b\"\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0E7D&PID_0100\\1]\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100\\1]\r\n\r\n";
   const Case cases[] = {
@@ -270,7 +272,8 @@ TEST(LoadRegedit4Test, TextOfKeysARunLeftAloneIsWrittenBackAsItStands) {
        "[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100]\r\n\"D\"=\"b\"\r\n"
        "\r\n[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100\\1]\r\n"
        "\"v\"=\"c\"\r\n\r\n"},
-      {"a key named twice, changed", interleaved + "[HKEY_LOCAL_MACHINE\\ENUM]\r\n\"e\"=\"1\"\r\n",
+      {"a key named twice, changed",
+       interleaved + "[HKEY_LOCAL_MACHINE\\ENUM]\r\n\"e\"=\"1\"\r\n",
        [](Registry& r) { Set(r, "HKEY_LOCAL_MACHINE\\Enum", "f", "2"); },
        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\"e\"=\"1\"\r\n"
        "\"f\"=\"2\"\r\n\r\n" +
@@ -308,8 +311,9 @@ TEST(LoadRegedit4Test, AnyFormIsReadAsTheLineByLineReaderReadsIt) {
       head + key + "\"v\"=" + std::string("\"a\0b\"", 5) + "\n\n",
       head + key + "\"v\"=\"1\"\r\n\n",
       head + key + "\"A\"=\"1\"\n\"a\"=dword:00000002\n",
-      head + "\n[hkey_local_machine\\A]\n\n[HKEY_LOCAL_MACHINE\\a\\B]\n"
-             "[HKEY_LOCAL_MACHINE\\C]\n[HKEY_LOCAL_MACHINE\\A\\b\\D]\n",
+      head +
+          "\n[hkey_local_machine\\A]\n\n[HKEY_LOCAL_MACHINE\\a\\B]\n"
+          "[HKEY_LOCAL_MACHINE\\C]\n[HKEY_LOCAL_MACHINE\\A\\b\\D]\n",
       head + "\n[-HKEY_LOCAL_MACHINE\\A]\n\n",
       head + "\n[HKEY_LOCAL_MACHINE\\A] \n\n",
       head + "\n[HKEY_NOWHERE]\n\n",
@@ -341,7 +345,7 @@ TEST(LoadRegedit4Test, ALargeFileInAnyOrderIsReadAlike) {
     RegistryKey* device = usb->FindOrAddSubkey("Device" + std::to_string(i));
     device->SetValue("DeviceDesc", 1, std::string("A device\0", 9));
     device->FindOrAddSubkey("0000")->SetValue("ConfigFlags", 3,
-                                               std::string(4, '\0'));
+                                              std::string(4, '\0'));
   }
   const std::string text = Export(registry);
   // The same keys, each device's instance long after it, and a device
@@ -350,14 +354,15 @@ TEST(LoadRegedit4Test, ALargeFileInAnyOrderIsReadAlike) {
   std::string reordered = "REGEDIT4\n";
   for (std::size_t at = text.find("\n\n["); at != std::string::npos;) {
     std::size_t next = text.find("\n\n[", at + 1);
-    std::string block = text.substr(at, next == std::string::npos
-                                            ? std::string::npos
-                                            : next - at);
+    std::string block = text.substr(
+        at, next == std::string::npos ? std::string::npos : next - at);
     (block.find("\\0000]") != std::string::npos ? later : reordered) += block;
     at = next;
   }
-  reordered += later + "\n\n[HKEY_LOCAL_MACHINE\\ENUM\\usb\\DEVICE7]\n\"v\"=\"1\"\n";
-  for (const std::string* file : {&text, static_cast<const std::string*>(&reordered)}) {
+  reordered +=
+      later + "\n\n[HKEY_LOCAL_MACHINE\\ENUM\\usb\\DEVICE7]\n\"v\"=\"1\"\n";
+  for (const std::string* file :
+       {&text, static_cast<const std::string*>(&reordered)}) {
     EXPECT_EQ(LoadedOtherwise(*file), "");
     Registry loaded;
     ASSERT_TRUE(Load(*file, loaded));

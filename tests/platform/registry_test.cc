@@ -37,7 +37,8 @@ TEST(RegistryKeyTest, SubkeysKeepTheirOrderAndMoveDownWhenOneGoes) {
   // A few subkeys are looked up one by one, many by their names' index.
   for (int others : {0, 40}) {
     RegistryKey key("K", nullptr);
-    for (const char* name : {"a", "b", "c", "d", "e"}) key.FindOrAddSubkey(name);
+    for (const char* name : {"a", "b", "c", "d", "e"})
+      key.FindOrAddSubkey(name);
     for (int i = 0; i < others; ++i)
       key.FindOrAddSubkey("other" + std::to_string(i));
     SubkeyCursor cursor;
@@ -84,7 +85,9 @@ TEST(RegistryDifferenceTest, NamesWhereTwoTreesDiffer) {
        [](RegistryKey& k) { k.FindSubkey("A")->SetValue("v", REG_SZ, "y"); },
        "K\\A: values differ"},
       {"a value's type",
-       [](RegistryKey& k) { k.FindSubkey("A")->SetValue("v", REG_BINARY, "x"); },
+       [](RegistryKey& k) {
+         k.FindSubkey("A")->SetValue("v", REG_BINARY, "x");
+       },
        "K\\A: values differ"},
       {"a value's name's case",
        [](RegistryKey& k) {

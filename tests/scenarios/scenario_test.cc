@@ -18,8 +18,8 @@
 #include <fstream>
 #include <functional>
 
-#include "tools/genmachine/hive9x_writer.h"
 #include "tests/support/test_machine.h"
+#include "tools/genmachine/hive9x_writer.h"
 #include "tools/genmachine/machine_generator.h"
 
 namespace brindle {

@@ -78,8 +78,8 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
     entry += name;
     for (const RegistryValue& value : values) {
       if (!AppendHiveValue(entry, value, 0)) {
-        return Refuse(fault, "a value of \"" + laid.key->Path() +
-                                 "\" is 64 KB or more");
+        return Refuse(
+            fault, "a value of \"" + laid.key->Path() + "\" is 64 KB or more");
       }
     }
     StoreField(entry, 0, HiveNameEntry::kUsed,

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "catalogue/catalogue.h"
-#include "tools/genmachine/hive9x_writer.h"
 #include "platform/hosted/forms/regedit4.h"
+#include "tools/genmachine/hive9x_writer.h"
 
 namespace brindle {
 namespace {

@@ -119,7 +119,8 @@ class Hive9xFile final : public RegistrySource {
   bool Check(Hive9xFault* fault);
   void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
   void FillValues(RegistryKey& key, std::uint32_t tag) override;
-  std::optional<std::string_view> StoredValues(std::uint32_t tag) const override;
+  std::optional<std::string_view> StoredValues(
+      std::uint32_t tag) const override;
   bool Update(const Registry& registry, HiveImage& image,
               Hive9xFault* fault) const;
   std::string_view bytes() const { return bytes_.view(); }
@@ -304,8 +305,8 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
       return Fail(fault, at, "value past the end of its key's entry");
     }
     const std::uint32_t nameSize = LoadField(file, at, Value::kNameSize);
-    const std::uint64_t next = at + Value::kSize + nameSize +
-                               LoadField(file, at, Value::kDataSize);
+    const std::uint64_t next =
+        at + Value::kSize + nameSize + LoadField(file, at, Value::kDataSize);
     if (next > end) {
       return Fail(fault, at, "value past the end of its key's entry");
     }
@@ -334,8 +335,8 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
       return Fail(fault, linkAt,
                   "link to " + Hex(entry) + " outside the key navigation");
     }
-    for (std::uint32_t word = entry / 4;
-         word < (entry + Hierarchy::kSize) / 4; ++word) {
+    for (std::uint32_t word = entry / 4; word < (entry + Hierarchy::kSize) / 4;
+         ++word) {
       const std::uint64_t bit = std::uint64_t{1} << (word % 64);
       if (reached[word / 64] & bit) {
         return Fail(fault, linkAt,
@@ -455,8 +456,9 @@ std::optional<std::string_view> Hive9xFile::StoredValues(
   const Node& node = nodes_[tag - 1];
   if (node.nameEntry == 0) return std::string_view();
   const std::string_view file = bytes_.view();
-  const std::uint64_t start = node.nameEntry + NameEntry::kSize +
-                              LoadField(file, node.nameEntry, NameEntry::kNameSize);
+  const std::uint64_t start =
+      node.nameEntry + NameEntry::kSize +
+      LoadField(file, node.nameEntry, NameEntry::kNameSize);
   std::uint64_t end = start;
   ForEachStored(file, node.nameEntry,
                 [&](const StoredValue& v) { end += v.whole.size(); });
@@ -600,7 +602,8 @@ bool Hive9xFile::Grow(HiveImage& image, Growth& growth,
   const std::uint32_t count = growth.blocks.Finish();
   if (count == blocks_.size()) return true;
   if (count > kMaxField) {
-    return Fail(fault, Header::kBlockCount.at, "no room for another data block");
+    return Fail(fault, Header::kBlockCount.at,
+                "no room for another data block");
   }
   image.appended = std::move(growth.added);
   image.Store(0, Header::kBlockCount, count);
@@ -704,7 +707,8 @@ bool AppendHiveValue(std::string& out, const RegistryValue& value,
   StoreField(out, at, Value::kUnknown, unknown);
   StoreField(out, at, Value::kNameSize,
              static_cast<std::uint32_t>(value.name.size()));
-  StoreField(out, at, Value::kDataSize, static_cast<std::uint32_t>(data.size()));
+  StoreField(out, at, Value::kDataSize,
+             static_cast<std::uint32_t>(data.size()));
   out += value.name;
   out += data;
   return true;
@@ -782,8 +786,8 @@ std::uint32_t HiveImage::Load(std::uint64_t record, HiveField field) const {
   for (std::uint32_t i = field.size; i-- > 0;) {
     const std::uint64_t at = record + field.at + i;
     auto page = pages_.find(at / kPage);
-    const char byte = page != pages_.end() ? page->second[at % kPage]
-                                           : original_[at];
+    const char byte =
+        page != pages_.end() ? page->second[at % kPage] : original_[at];
     value = value << 8 | static_cast<unsigned char>(byte);
   }
   return value;

@@ -35,7 +35,7 @@ struct HiveHeader {
   static constexpr HiveField kVersion{6, 2};    // 1
   static constexpr HiveField kBlocksAt{8, 4};   // the first data block
   static constexpr HiveField kBlockCount{16, 2};
-  static constexpr HiveField kFlags{18, 2};  // 0x20, as Windows writes it
+  static constexpr HiveField kFlags{18, 2};      // 0x20, as Windows writes it
   static constexpr HiveField kMinorCopy{22, 2};  // 1, likewise
 };
 
@@ -175,8 +175,9 @@ class HiveImage {
   void ForEachChange(Visit&& visit) const {
     for (const auto& [page, bytes] : pages_) {
       const std::uint64_t at = page * kPage;
-      visit(at, std::string_view(bytes.data(), std::min<std::uint64_t>(
-                                                   kPage, original_.size() - at)));
+      visit(at,
+            std::string_view(bytes.data(), std::min<std::uint64_t>(
+                                               kPage, original_.size() - at)));
     }
     if (!appended.empty()) visit(original_.size(), appended);
   }

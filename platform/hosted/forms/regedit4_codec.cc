@@ -83,9 +83,11 @@ const char* EndOfPlain(const char* p, const char* end) {
   for (; end - p >= 16; p += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i stops = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, escape)),
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote),
+                     _mm_cmpeq_epi8(bytes, escape)),
         _mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
-    if (const int mask = _mm_movemask_epi8(stops)) return p + __builtin_ctz(mask);
+    if (const int mask = _mm_movemask_epi8(stops))
+      return p + __builtin_ctz(mask);
   }
 #endif
   while (p != end && *p != '"' && *p != '\\' && *p != '\r' && *p != '\n') ++p;
@@ -219,9 +221,7 @@ class LineReader::Value {
   std::size_t Offset(const char* at) const {
     return static_cast<std::size_t>(at - lines_.text_.data());
   }
-  bool AtLineEnd() const {
-    return p_ == end_ || *p_ == '\r' || *p_ == '\n';
-  }
+  bool AtLineEnd() const { return p_ == end_ || *p_ == '\r' || *p_ == '\n'; }
   void SkipBlanks() {
     while (p_ != end_ && IsBlank(*p_)) ++p_;
   }
@@ -254,7 +254,8 @@ class LineReader::Value {
       if (*p_ == '\r' || *p_ == '\n') {
         const char* from = p_;
         NextLine();
-        if (out != nullptr) out->append(from, static_cast<std::size_t>(p_ - from));
+        if (out != nullptr)
+          out->append(from, static_cast<std::size_t>(p_ - from));
         continue;
       }
       if (end_ - p_ < 2 || p_[1] == '\r' || p_[1] == '\n')
@@ -274,7 +275,8 @@ class LineReader::Value {
         const int high = HexDigit(p_[0]);
         const int low = HexDigit(p_[1]);
         if ((high | low) < 0 || p_[2] != ',') break;
-        if (data != nullptr) data->push_back(static_cast<char>(high * 16 + low));
+        if (data != nullptr)
+          data->push_back(static_cast<char>(high * 16 + low));
         p_ += 3;
       }
       SkipBlanks();
@@ -295,7 +297,8 @@ class LineReader::Value {
       }
       int value = HexDigit(*p_++);
       if (value < 0) return Refuse("bad hex byte");
-      if (p_ != end_ && HexDigit(*p_) >= 0) value = value * 16 + HexDigit(*p_++);
+      if (p_ != end_ && HexDigit(*p_) >= 0)
+        value = value * 16 + HexDigit(*p_++);
       if (data != nullptr) data->push_back(static_cast<char>(value));
       SkipBlanks();
       if (AtLineEnd()) return true;
@@ -339,7 +342,8 @@ bool LineReader::NextLine(std::string_view* line) {
       lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
          : left;
   const void* cr = std::memchr(start, '\r', length);
-  if (cr) length = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
+  if (cr)
+    length = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
   *line = std::string_view(start, length);
   EndLine(begin_ + length);
   return true;
@@ -397,8 +401,7 @@ bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what) {
   const char* rootEnd = nullptr;
   bool empty = path.empty() || path.back() == '\\';
   for (const char* p = first;
-       (p = static_cast<const char*>(std::memchr(p, '\\', last - p)));
-       ++p) {
+       (p = static_cast<const char*>(std::memchr(p, '\\', last - p))); ++p) {
     if (rootEnd == nullptr) rootEnd = p;
     empty = empty || p == first || p[-1] == '\\';
   }

@@ -324,8 +324,8 @@ bool Regedit4File::Write(const Registry& registry, TextOut& out) const {
   }
 
   std::string block;
-  if (!out.Keep(bytes_.view().substr(
-          0, spans_.empty() ? size_ : spans_[0].start))) {
+  if (!out.Keep(
+          bytes_.view().substr(0, spans_.empty() ? size_ : spans_[0].start))) {
     return false;
   }
   for (std::uint32_t span = 0; span < spans_.size(); ++span) {

@@ -175,8 +175,8 @@ ErrorCode Drive::Resolve(const char* path, Location* location) const {
     std::string host = directory + "/" + entry;
     struct stat status;
     // Only a link can lead out: a real directory of the drive is inside.
-    const bool link = ::lstat(host.c_str(), &status) == 0 &&
-                      S_ISLNK(status.st_mode);
+    const bool link =
+        ::lstat(host.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     if (::stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
       return ERROR_PATH_NOT_FOUND;
     }

@@ -357,7 +357,8 @@ bool Machine::WriteNew(std::string* error, bool* unchanged) {
   FileBytes written;
   int failure = ReadWholeFile(newPath_, &written);
   if (failure != 0 || !ReadBackHive9x(registry_, std::move(written), &fault)) {
-    *error = registryPath_ + ": the new hive read back is not what the run left (" +
+    *error = registryPath_ +
+             ": the new hive read back is not what the run left (" +
              (failure != 0 ? std::string(std::strerror(failure)) : fault.what) +
              "); it is kept as it was";
     ::unlink(newPath_.c_str());

@@ -349,10 +349,11 @@ std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
       step.b->Unfill();
       continue;
     }
-    const bool waiting[2] = {step.a->subkeysWaiting() && step.a->valuesWaiting(),
-                             step.b->subkeysWaiting() && step.b->valuesWaiting()};
-    const std::optional<std::string_view> stored[2] = {
-        step.a->storedValues(), step.b->storedValues()};
+    const bool waiting[2] = {
+        step.a->subkeysWaiting() && step.a->valuesWaiting(),
+        step.b->subkeysWaiting() && step.b->valuesWaiting()};
+    const std::optional<std::string_view> stored[2] = {step.a->storedValues(),
+                                                       step.b->storedValues()};
     if (!(stored[0] && stored[1] && *stored[0] == *stored[1]) &&
         !SameValues(*step.a, *step.b)) {
       return step.a->Path() + ": values differ";

@@ -128,7 +128,9 @@ class RegistryKey {
   std::optional<RegistryValue> FindValue(std::string_view name) const;
   /// Makes room for `bytes` more bytes of value names and data, so a filler
   /// setting many values allocates once.
-  void ReserveValues(std::size_t bytes) { values_.reserve(values_.size() + bytes); }
+  void ReserveValues(std::size_t bytes) {
+    values_.reserve(values_.size() + bytes);
+  }
   /// Sets a value, keeping its place (and name as first written) when it
   /// exists.
   void SetValue(std::string_view name, std::uint32_t type,
