@@ -111,7 +111,7 @@ struct Node {
   std::uint32_t nextSibling = kNone;
 };
 
-class Hive9xFile final : public RegistrySource {
+class Hive9xFile final : public KeyFiller {
  public:
   explicit Hive9xFile(FileBytes bytes) : bytes_(std::move(bytes)) {}
 

@@ -41,7 +41,7 @@ class TextOut {
   bool lineEnded_ = true;
 };
 
-class Regedit4File final : public RegistrySource {
+class Regedit4File final : public KeyFiller {
  public:
   enum class Outcome { Loaded, Refused, ApplyInOrder };
   /// Reads `*bytes` into an empty `registry`, taking them when Loaded. A

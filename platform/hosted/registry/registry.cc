@@ -10,34 +10,25 @@ namespace {
 constexpr std::size_t kIndexThreshold = 16;
 constexpr std::size_t kValueHeader = 12;
 
-inline unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A'))
-                                : c;
-}
-
-std::uint32_t Load32(const char* at) {
-  std::uint32_t value;
-  std::memcpy(&value, at, 4);
-  return value;
+unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
 // The value stored at `*at` in a block of records, moving `*at` past it.
 RegistryValue RecordAt(std::string_view block, std::size_t* at) {
-  const char* record = block.data() + *at;
-  std::uint32_t nameLength = Load32(record);
-  std::uint32_t dataLength = Load32(record + 8);
-  RegistryValue value;
-  value.name = std::string_view(record + kValueHeader, nameLength);
-  value.type = Load32(record + 4);
-  value.data = std::string_view(record + kValueHeader + nameLength, dataLength);
-  *at += kValueHeader + nameLength + dataLength;
+  std::uint32_t header[3];
+  std::memcpy(header, block.data() + *at, kValueHeader);
+  RegistryValue value{block.substr(*at + kValueHeader, header[0]), header[1],
+                      block.substr(*at + kValueHeader + header[0], header[2])};
+  *at += kValueHeader + header[0] + header[2];
   return value;
 }
 
 void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
                   std::string_view data) {
-  std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()), type,
-                             static_cast<std::uint32_t>(data.size())};
+  const std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()),
+                                   type,
+                                   static_cast<std::uint32_t>(data.size())};
   out.append(reinterpret_cast<const char*>(header), kValueHeader);
   out.append(name);
   out.append(data);
@@ -64,13 +55,9 @@ std::uint32_t FoldedNameHash(std::string_view name) {
 
 bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  // Names are mostly compared with themselves, spelled the same.
-  if (a == b) return true;
+  if (a == b) return true;  // mostly a name with itself, spelled the same
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(static_cast<unsigned char>(a[i])) !=
-        FoldAscii(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
   }
   return true;
 }
@@ -93,26 +80,21 @@ RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent,
 RegistryKey::~RegistryKey() {
   // Deep trees are taken down without recursion.
   std::vector<RegistryKey*> pending;
-  auto takeFrom = [&](RegistryKey& key) {
-    for (RegistryKey* slot : key.subkeys_) {
+  for (RegistryKey* key = this; key != nullptr;) {
+    for (RegistryKey* slot : key->subkeys_) {
       if (slot) pending.push_back(slot);
     }
-    key.subkeys_.clear();
-  };
-  takeFrom(*this);
-  while (!pending.empty()) {
-    RegistryKey* key = pending.back();
-    pending.pop_back();
-    takeFrom(*key);
-    delete key;
+    key->subkeys_.clear();
+    if (key != this) delete key;
+    key = pending.empty() ? nullptr : pending.back();
+    if (key != nullptr) pending.pop_back();
   }
 }
 
 void RegistryKey::FillLater(KeyFiller* filler, std::uint32_t tag) {
   filler_ = filler;
   fillTag_ = tag;
-  subkeysWaiting_ = true;
-  valuesWaiting_ = true;
+  subkeysWaiting_ = valuesWaiting_ = true;
 }
 
 void RegistryKey::Unfill() {
@@ -130,12 +112,14 @@ void RegistryKey::Unfill() {
   }
 }
 
-void RegistryKey::FillSubkeysNow() const {
+void RegistryKey::FillSubkeys() const {
+  if (!subkeysWaiting_) return;
   subkeysWaiting_ = false;
   filler_->FillSubkeys(const_cast<RegistryKey&>(*this), fillTag_);
 }
 
-void RegistryKey::FillValuesNow() const {
+void RegistryKey::FillValues() const {
+  if (!valuesWaiting_) return;
   valuesWaiting_ = false;
   auto& self = const_cast<RegistryKey&>(*this);
   filler_->FillValues(self, fillTag_);
@@ -151,19 +135,16 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
                                    SubkeyCursor* cursor) const {
   FillSubkeys();
   if (index >= liveSubkeys_) return nullptr;
-  SubkeyCursor start;
-  if (cursor != nullptr && cursor->index <= index &&
-      cursor->slot < subkeys_.size()) {
-    start = *cursor;
-  }
-  for (std::size_t slot = start.slot, live = start.index;
-       slot < subkeys_.size(); ++slot) {
-    if (!subkeys_[slot]) continue;
-    if (live == index) {
-      if (cursor != nullptr) *cursor = SubkeyCursor{live, slot};
-      return subkeys_[slot];
+  SubkeyCursor at;
+  if (cursor && cursor->index <= index && cursor->slot < subkeys_.size())
+    at = *cursor;
+  for (; at.slot < subkeys_.size(); ++at.slot) {
+    if (!subkeys_[at.slot]) continue;
+    if (at.index == index) {
+      if (cursor) *cursor = at;
+      return subkeys_[at.slot];
     }
-    ++live;
+    ++at.index;
   }
   return nullptr;
 }
@@ -171,14 +152,12 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
 RegistryKey* RegistryKey::FindSubkey(std::string_view name,
                                      const SubkeyCursor* hint) const {
   FillSubkeys();
-  if (hint != nullptr && hint->slot < subkeys_.size()) {
-    RegistryKey* handed = subkeys_[hint->slot];
-    if (handed != nullptr && EqualsAsciiFolded(handed->name_, name))
-      return handed;
+  if (hint && hint->slot < subkeys_.size() && subkeys_[hint->slot] &&
+      EqualsAsciiFolded(subkeys_[hint->slot]->name_, name)) {
+    return subkeys_[hint->slot];
   }
   if (!index_ && liveSubkeys_ > kIndexThreshold) {
     index_ = std::make_unique<NameIndex>();
-    index_->reserve(liveSubkeys_);
     for (RegistryKey* slot : subkeys_) {
       if (slot) index_->emplace(slot->name_, slot);
     }
@@ -209,13 +188,12 @@ RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
 
 void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
   FillSubkeys();
-  std::size_t slot = subkey->slot_;
-  if (subkey->parent_ != this || slot >= subkeys_.size() ||
-      subkeys_[slot] != subkey) {
+  if (subkey->parent_ != this || subkey->slot_ >= subkeys_.size() ||
+      subkeys_[subkey->slot_] != subkey) {
     return;
   }
   if (index_) index_->erase(subkey->name_);
-  subkeys_[slot] = nullptr;
+  subkeys_[subkey->slot_] = nullptr;
   --liveSubkeys_;
   delete subkey;
 }
@@ -248,14 +226,10 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
                            std::string_view data) {
   std::size_t at = FindValueOffset(name);
   ++valueWrites_;
-  if (at == std::string::npos) {
-    AppendRecord(values_, name, type, data);
-    return;
-  }
+  if (at == std::string::npos) return AppendRecord(values_, name, type, data);
   std::size_t end = at;
   RegistryValue old = RecordAt(values_, &end);
-  // The name keeps the spelling it was first written with.
-  std::string record;
+  std::string record;  // the name keeps the spelling it was first written with
   AppendRecord(record, old.name, type, data);
   values_.replace(at, end - at, record);
 }
@@ -278,56 +252,40 @@ bool RegistryKey::IsWithin(const RegistryKey* ancestor) const {
 }
 
 std::string RegistryKey::Path() const {
-  std::vector<const RegistryKey*> chain;
-  for (const RegistryKey* key = this; key->parent_ != nullptr;
-       key = key->parent_) {
-    chain.push_back(key);
-  }
-  std::string path;
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (!path.empty()) path += '\\';
-    path += (*it)->name_;
-  }
-  return path;
+  if (parent_ == nullptr) return std::string();
+  std::string path = parent_->Path();
+  if (!path.empty()) path += '\\';
+  return path.append(name_);
+}
+
+bool SameValues(const RegistryKey& a, const RegistryKey& b) {
+  a.FillValues();
+  b.FillValues();
+  return a.values_ == b.values_;
 }
 
 RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path) {
   const RegistryKey* key = &from;
-  while (!path.empty()) {
+  while (key != nullptr && !path.empty()) {
     std::size_t cut = path.find('\\');
     key = key->FindSubkey(path.substr(0, cut));
-    if (key == nullptr) return nullptr;
-    if (cut == std::string_view::npos) break;
-    path.remove_prefix(cut + 1);
+    path.remove_prefix(cut == std::string_view::npos ? path.size() : cut + 1);
   }
   return const_cast<RegistryKey*>(key);
 }
 
 RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
   RegistryKey* key = &from;
-  while (true) {
-    std::size_t cut = path.find('\\');
+  for (std::size_t cut = 0; cut != std::string_view::npos;) {
+    cut = path.find('\\');
     key = key->FindOrAddSubkey(path.substr(0, cut));
-    if (cut == std::string_view::npos) return key;
-    path.remove_prefix(cut + 1);
+    path.remove_prefix(cut == std::string_view::npos ? 0 : cut + 1);
   }
+  return key;
 }
 
 RegistryKey* Registry::Find(std::string_view path) const {
   return FindKeyPath(top, path);
-}
-
-bool SameValues(const RegistryKey& a, const RegistryKey& b) {
-  std::vector<RegistryValue> left = a.Values();
-  std::vector<RegistryValue> right = b.Values();
-  if (left.size() != right.size()) return false;
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (left[i].name != right[i].name || left[i].type != right[i].type ||
-        left[i].data != right[i].data) {
-      return false;
-    }
-  }
-  return true;
 }
 
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
@@ -341,31 +299,30 @@ std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
   std::vector<Step> stack{{&a, &b, false}};
   std::vector<RegistryKey*> left;
   std::vector<RegistryKey*> right;
+  auto gather = [](RegistryKey& key, std::vector<RegistryKey*>& into) {
+    into.clear();
+    key.ForEachSubkey([&](const RegistryKey& k) {
+      into.push_back(&const_cast<RegistryKey&>(k));
+    });
+  };
   while (!stack.empty()) {
-    Step step = stack.back();
+    const Step step = stack.back();
     stack.pop_back();
     if (step.compared) {
       step.a->Unfill();
       step.b->Unfill();
       continue;
     }
-    const bool waiting[2] = {
-        step.a->subkeysWaiting() && step.a->valuesWaiting(),
-        step.b->subkeysWaiting() && step.b->valuesWaiting()};
+    const bool waiting = step.a->subkeysWaiting() && step.a->valuesWaiting() &&
+                         step.b->subkeysWaiting() && step.b->valuesWaiting();
     const std::optional<std::string_view> stored[2] = {step.a->storedValues(),
                                                        step.b->storedValues()};
     if (!(stored[0] && stored[1] && *stored[0] == *stored[1]) &&
         !SameValues(*step.a, *step.b)) {
       return step.a->Path() + ": values differ";
     }
-    left.clear();
-    right.clear();
-    step.a->ForEachSubkey([&](const RegistryKey& k) {
-      left.push_back(const_cast<RegistryKey*>(&k));
-    });
-    step.b->ForEachSubkey([&](const RegistryKey& k) {
-      right.push_back(const_cast<RegistryKey*>(&k));
-    });
+    gather(*step.a, left);
+    gather(*step.b, right);
     for (std::size_t i = 0; i < left.size() || i < right.size(); ++i) {
       if (i == left.size() || i == right.size() ||
           left[i]->name() != right[i]->name()) {
@@ -373,7 +330,7 @@ std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
                ": missing, added or out of place";
       }
     }
-    if (waiting[0] && waiting[1]) stack.push_back({step.a, step.b, true});
+    if (waiting) stack.push_back({step.a, step.b, true});
     for (std::size_t i = left.size(); i-- > 0;)
       stack.push_back({left[i], right[i], false});
   }

@@ -22,8 +22,7 @@ bool EqualsAsciiFolded(std::string_view a, std::string_view b);
 /// A hash of `name`, the same for names equal but for ASCII letter case.
 std::uint32_t FoldedNameHash(std::string_view name);
 
-/// A named value as stored: its type and its bytes. Views into its key,
-/// good until the key's values change.
+/// A named value as stored. Views into its key, good until its values change.
 struct RegistryValue {
   std::string_view name;
   std::uint32_t type = 0;
@@ -33,23 +32,20 @@ struct RegistryValue {
 class RegistryKey;
 
 /// Gives a key its subkeys, and apart from them its values, the first time
-/// anything looks at them: how a file form reads only as much of a file as
-/// a run needs.
+/// anything looks at them: how a file form reads only what a run needs. It
+/// is the file the registry was read from, and lives as long as the keys.
 class KeyFiller {
  public:
+  virtual ~KeyFiller() = default;
   /// Gives `key`, handed to this filler with `tag`, its subkeys.
   virtual void FillSubkeys(RegistryKey& key, std::uint32_t tag) = 0;
   /// Gives it its values.
   virtual void FillValues(RegistryKey& key, std::uint32_t tag) = 0;
   /// Its values as the file holds them, where the file shows them whole:
-  /// equal bytes are equal values, so comparing two registries read from
-  /// files need not decode them.
+  /// equal bytes are equal values, so comparing two files need not decode.
   virtual std::optional<std::string_view> StoredValues(std::uint32_t) const {
     return std::nullopt;
   }
-
- protected:
-  ~KeyFiller() = default;
 };
 
 /// Where an enumeration of a key's subkeys by index stands: `index` live
@@ -64,8 +60,8 @@ struct SubkeyCursor {
 /// so removing is O(1) and the later ones move down an index.
 class RegistryKey {
  public:
-  /// A key whose name is copied, or (`borrowed`) one that refers to text
-  /// that outlives it.
+  /// A key whose name is copied, or (`borrowed`) refers to text that
+  /// outlives it.
   RegistryKey(std::string_view name, RegistryKey* parent,
               bool borrowed = false);
   ~RegistryKey();
@@ -79,31 +75,25 @@ class RegistryKey {
 
   /// Leaves the key, still empty, to `filler` until first looked into.
   void FillLater(KeyFiller* filler, std::uint32_t tag);
-  /// Empties a key that `filler` filled and nothing changed since, leaving
-  /// it to be filled again: a walk over a whole registry holds only what it
-  /// is looking at.
+  /// Empties what its filler filled and nothing changed since, to be filled
+  /// again: a walk over a whole registry holds only what it looks at.
   void Unfill();
   /// The tag its filler gave it, 0 for a key made otherwise.
   std::uint32_t fillTag() const { return fillTag_; }
-  /// True while its subkeys wait for the filler.
   bool subkeysWaiting() const { return subkeysWaiting_; }
-  /// True while its values wait for the filler.
   bool valuesWaiting() const { return valuesWaiting_; }
   /// Its values as its filler holds them, while they wait (see KeyFiller).
   std::optional<std::string_view> storedValues() const {
-    if (!valuesWaiting_) return std::nullopt;
-    return filler_->StoredValues(fillTag_);
+    return valuesWaiting_ ? filler_->StoredValues(fillTag_) : std::nullopt;
   }
 
-  /// How many subkeys there are.
   std::size_t subkeyCount() const;
   /// The subkey at `index`, or null past the end. With a cursor the walk
   /// goes on from where the last call left it.
   RegistryKey* SubkeyAt(std::size_t index,
                         SubkeyCursor* cursor = nullptr) const;
-  /// The subkey named `name`, any case, or null. The one at `hint`'s slot is
-  /// looked at first: a walk by index mostly opens or deletes the subkey it
-  /// was just handed.
+  /// The subkey named `name`, any case, or null; the one at `hint`'s slot
+  /// first: a walk by index mostly opens or deletes the one it was handed.
   RegistryKey* FindSubkey(std::string_view name,
                           const SubkeyCursor* hint = nullptr) const;
   /// The subkey named `name`, added at the end when there is none.
@@ -122,42 +112,35 @@ class RegistryKey {
     }
   }
 
-  /// The values in order.
   std::vector<RegistryValue> Values() const;
   /// The value named `name`, any case.
   std::optional<RegistryValue> FindValue(std::string_view name) const;
-  /// Makes room for `bytes` more bytes of value names and data, so a filler
-  /// setting many values allocates once.
+  /// Makes room for `bytes` more of names and data: a filler allocates once.
   void ReserveValues(std::size_t bytes) {
     values_.reserve(values_.size() + bytes);
   }
-  /// Sets a value, keeping its place (and name as first written) when it
-  /// exists.
+  /// Sets a value, keeping its place and first spelling when it exists.
   void SetValue(std::string_view name, std::uint32_t type,
                 std::string_view data);
   /// Removes a value; false when there was none.
   bool RemoveValue(std::string_view name);
-  /// How many times the values were set or removed since the key was made
-  /// or filled: 0, the values are as they came.
+  /// How often the values were set or removed since the key was made or
+  /// filled: 0, they are as they came.
   std::uint32_t valueWrites() const { return valueWrites_; }
 
   /// True when `ancestor` is this key or one above it.
   bool IsWithin(const RegistryKey* ancestor) const;
-  /// The path of names from the top, joined by backslashes.
+  /// The names from the top, joined by backslashes.
   std::string Path() const;
+
+  /// True when both hold the same values: names, types, bytes, in order.
+  friend bool SameValues(const RegistryKey& a, const RegistryKey& b);
 
  private:
   class NameIndex;
-
   // Looking into a key fills it first: no caller ever sees it waiting.
-  void FillSubkeys() const {
-    if (subkeysWaiting_) FillSubkeysNow();
-  }
-  void FillValues() const {
-    if (valuesWaiting_) FillValuesNow();
-  }
-  void FillSubkeysNow() const;
-  void FillValuesNow() const;
+  void FillSubkeys() const;
+  void FillValues() const;
   // Where the value named `name` starts, or npos.
   std::size_t FindValueOffset(std::string_view name) const;
 
@@ -165,34 +148,24 @@ class RegistryKey {
   std::unique_ptr<char[]> ownedName_;
   RegistryKey* parent_;
   std::size_t slot_ = 0;
-  // Owned; null where a removed one stood.
-  std::vector<RegistryKey*> subkeys_;
+  std::vector<RegistryKey*> subkeys_;  // owned; null where one was removed
   std::size_t liveSubkeys_ = 0;
-  // Built once a key has many subkeys, so lookups stay O(1).
-  mutable std::unique_ptr<NameIndex> index_;
+  mutable std::unique_ptr<NameIndex> index_;  // once there are many
   // Every value in one block: name length, type and data length (4 bytes
   // each), then the name and the data.
   std::string values_;
   std::uint32_t valueWrites_ = 0;
-  // Filling is invisible from outside: a waiting key looks like a full one.
   KeyFiller* filler_ = nullptr;
   std::uint32_t fillTag_ = 0;
   mutable bool subkeysWaiting_ = false;
   mutable bool valuesWaiting_ = false;
 };
 
-/// Where a registry's keys not yet looked into still are: the file it was
-/// read from, kept as long as the registry.
-class RegistrySource : public KeyFiller {
- public:
-  virtual ~RegistrySource() = default;
-};
-
 /// The whole registry: the roots (HKEY_LOCAL_MACHINE, ...) below one
 /// nameless top.
 struct Registry {
   /// Declared first, so it outlives the keys that wait for it.
-  std::unique_ptr<RegistrySource> source;
+  std::unique_ptr<KeyFiller> source;
   RegistryKey top{std::string_view(), nullptr};
   /// The line end of the text it came from: "\r\n" or "\n".
   std::string lineEnd = "\r\n";
@@ -203,18 +176,13 @@ struct Registry {
 
 /// Finds `path` below `from`, one backslash-separated name at a time.
 RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path);
-
 /// The key at `path` below `from`, each missing name on the way added.
 RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path);
 
-/// True when the two keys hold the same values: names, types and bytes, in
-/// the same order.
-bool SameValues(const RegistryKey& a, const RegistryKey& b);
-
-/// Where the trees below `a` and `b` differ (the path and what), or empty
-/// when they hold the same: their values, and their subkeys' names, order
-/// and trees. Keys either tree had left waiting are left waiting again once
-/// compared, so a whole registry is compared in little memory.
+/// Where the trees below `a` and `b` differ (a path and what), or empty:
+/// their values, and their subkeys' names, order and trees. Keys both had
+/// left waiting are emptied again once compared: little memory for a
+/// whole registry.
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b);
 
 }  // namespace brindle
