@@ -3,39 +3,34 @@
 #define BRINDLE_PLATFORM_HOSTED_FORMS_FILE_BYTES_H_
 
 #include <cstddef>
-#include <memory>
+#include <string>
 #include <string_view>
 
 namespace brindle {
 
-/// A file's bytes, read whole. A mapped file must not be cut short by
-/// another program while they are held; the machine's lock keeps runs from
-/// doing it.
+/// A file's bytes, read whole. A mapped file must not be cut short while
+/// they are held; the machine's lock keeps runs from doing it.
 class FileBytes {
  public:
   FileBytes() = default;
-  ~FileBytes();
-  FileBytes(FileBytes&& other) noexcept;
+  ~FileBytes() { Release(); }
+  FileBytes(FileBytes&& other) noexcept { *this = std::move(other); }
   FileBytes& operator=(FileBytes&& other) noexcept;
 
-  /// What the regular file open on `fd` holds; 0 or the errno.
+  /// What the file open on `fd` holds; 0 or the errno.
   static int Read(int fd, FileBytes* bytes);
   /// A copy of `text`.
   static FileBytes Copy(std::string_view text);
-  /// `text` itself, which must outlive what is made of it.
-  static FileBytes Borrow(std::string_view text);
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
   std::string_view view() const { return std::string_view(data_, size_); }
 
-  /// Notes that `bytes` more of the file were read: every few megabytes the
-  /// pages of a mapped file are given back, to be read again from the file
-  /// when next looked at, so a run holds only what it reads at the time.
+  /// Notes that `bytes` more were read: every few megabytes a mapped file's
+  /// pages are given back (read again when looked at), so a run holds only
+  /// what it reads at the time.
   void Read(std::size_t bytes) const;
-  /// How much of the start of `piece` the kernel copied to `fd` straight
-  /// from the file: all of it where it lies in these bytes as a mapped file
-  /// and the system can, else less. The caller writes the rest.
+  /// How much of `piece`, in a mapped file, the kernel copied to `fd`.
   std::size_t CopyInKernel(int fd, std::string_view piece) const;
 
  private:
@@ -43,10 +38,10 @@ class FileBytes {
 
   const char* data_ = "";
   std::size_t size_ = 0;
-  std::size_t mapped_ = 0;         // bytes mapped, 0 when not mapped
-  std::unique_ptr<char[]> owned_;  // when read rather than mapped
-  int fd_ = -1;                    // the mapped file, for CopyInKernel
-  mutable std::size_t read_ = 0;   // since its pages were last given back
+  std::size_t mapped_ = 0;        // bytes mapped, 0 when not mapped
+  std::string owned_;             // when read rather than mapped
+  int fd_ = -1;                   // the mapped file, for CopyInKernel
+  mutable std::size_t read_ = 0;  // since its pages were last given back
 };
 
 }  // namespace brindle

@@ -1,5 +1,7 @@
 // The REGEDIT4 text form of the registry, as regedit of Windows 95/98/Me
-// reads and exports it: a reader and a writer over the registry model.
+// reads and exports it: a reader and a writer over the registry model. A
+// file is read as spans of its own text, one a key line: the key line, its
+// value lines and the blank and comment lines after them.
 #ifndef BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_
 #define BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_
 
@@ -26,20 +28,22 @@ struct Regedit4Fault {
 bool ReadRegedit4(std::string_view text, Registry& registry,
                   Regedit4Fault* fault);
 
-/// Reads a registry file into an empty `registry`, as ReadRegedit4 would,
-/// with the same refusals; its keys are built only when first looked into,
-/// and WriteRegedit4 writes it back as the file stands but for what changed.
+/// Reads a registry file into an empty `registry` as spans of its text, each
+/// key built when first looked into; refuses what ReadRegedit4 refuses. A
+/// file that deletes, or of 4 GiB or more, is applied by ReadRegedit4.
 bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault);
 
 /// Receives the text a piece at a time; false stops it.
 using Regedit4Sink = std::function<bool(std::string_view)>;
 
-/// Writes the registry: a registry loaded from a file as that file stands,
-/// changed only where the run changed it (every byte of a key the run did
-/// not change as it was, a changed key's lines anew in their place, the
-/// keys the run made at the end); any other as regedit exports it. False
-/// when the sink refused.
+/// Writes the registry: one loaded from a file in its own order, every byte
+/// of a key the run did not change as it was, a changed key anew in its
+/// place, a deleted one left out, keys made at the end; any other as regedit
+/// exports it. False when the sink refused.
 bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink);
+
+/// Writes the registry to `fd`, kept text copied by the kernel; 0 or errno.
+int WriteRegedit4File(const Registry& registry, int fd);
 
 /// The whole text WriteRegedit4 writes.
 std::string Regedit4Text(const Registry& registry);

@@ -25,24 +25,12 @@ const char kHexDigits[] = "0123456789abcdef";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-constexpr int HexDigitOf(int c) {
+int HexDigit(char c) {
   return c >= '0' && c <= '9'   ? c - '0'
          : c >= 'a' && c <= 'f' ? c - 'a' + 10
          : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                 : -1;
 }
-
-// Hex digits as a table: hex data is a good part of a file.
-struct HexDigits {
-  signed char of[256];
-  constexpr HexDigits() : of() {
-    for (int c = 0; c < 256; ++c)
-      of[c] = static_cast<signed char>(HexDigitOf(c));
-  }
-};
-constexpr HexDigits kHexValue;
-
-int HexDigit(char c) { return kHexValue.of[static_cast<unsigned char>(c)]; }
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -56,7 +44,6 @@ bool StartsWithFolded(std::string_view text, std::string_view head) {
 }
 
 bool IsRootKeyName(std::string_view name) {
-  if (name == kRoots[0]) return true;  // nearly every key line's
   for (std::string_view root : kRoots) {
     if (EqualsAsciiFolded(name, root)) return true;
   }
@@ -108,15 +95,9 @@ bool ReadHexNumber(std::string_view digits, std::uint32_t* number) {
 
 void AppendQuoted(std::string& out, std::string_view text) {
   out += '"';
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t stop = at;
-    while (stop < text.size() && text[stop] != '\\' && text[stop] != '"')
-      ++stop;
-    out.append(text, at, stop - at);
-    if (stop == text.size()) break;
-    out += '\\';
-    out += text[stop];
-    at = stop + 1;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
   }
   out += '"';
 }
@@ -131,191 +112,6 @@ void AppendHexByte(std::string& out, unsigned char byte) {
 bool IsHeaderLine(std::string_view line) {
   return TrimBlanks(line) == Regedit4Header;
 }
-
-// A value line read straight from the text: its quoted text runs on over
-// line ends as the file has them, its hex data over lines ending in '\'.
-class LineReader::Value {
- public:
-  Value(LineReader& lines, ValueLine* value, ValueFault* fault)
-      : lines_(lines),
-        value_(value),
-        fault_(fault),
-        p_(lines.text_.data() + lines.begin_),
-        end_(lines.text_.data() + lines.text_.size()) {}
-
-  bool Read() {
-    std::string* name = value_->checkOnly ? nullptr : &value_->name;
-    std::string* data = value_->checkOnly ? nullptr : &value_->data;
-    value_->name.clear();
-    value_->data.clear();
-    value_->deletion = false;
-    value_->type = REG_SZ;
-    if (*p_ == '@') {
-      ++p_;
-    } else if (!ReadQuoted(name)) {
-      return false;
-    }
-    SkipBlanks();
-    if (AtLineEnd() || *p_ != '=') return Refuse("no '=' after name");
-    ++p_;
-    SkipBlanks();
-    switch (AtLineEnd() ? '\0' : *p_) {
-      case '"':
-        if (!ReadQuoted(data)) return false;
-        SkipBlanks();
-        if (!AtLineEnd()) return Refuse("text after string");
-        if (data != nullptr) data->push_back('\0');
-        break;
-      case 'd':
-      case 'D': {
-        const std::string_view rest = RestOfLine();
-        std::uint32_t number = 0;
-        if (!StartsWithFolded(rest, "dword:"))
-          return Refuse("unknown value data");
-        if (!ReadHexNumber(TrimBlanks(rest.substr(6)), &number))
-          return Refuse("bad dword");
-        for (int i = 0; data != nullptr && i < 4; ++i)
-          data->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
-        value_->type = REG_DWORD;
-        p_ = rest.data() + rest.size();
-        break;
-      }
-      case 'h':
-      case 'H': {
-        value_->type = REG_BINARY;
-        const std::string_view head(p_, std::min<std::size_t>(end_ - p_, 4));
-        if (EqualsAsciiFolded(head, "hex:")) {
-          p_ += 4;
-        } else if (EqualsAsciiFolded(head, "hex(")) {
-          const std::string_view rest = RestOfLine();
-          std::size_t close = rest.find(')');
-          std::string_view digits =
-              close == std::string_view::npos ? "" : rest.substr(4, close - 4);
-          if (!ReadHexNumber(digits, &value_->type) ||
-              close + 1 >= rest.size() || rest[close + 1] != ':') {
-            return Refuse("bad hex type");
-          }
-          p_ += close + 2;
-        } else {
-          return Refuse("unknown value data");
-        }
-        if (!ReadHexBytes(data)) return false;
-        break;
-      }
-      default: {
-        const std::string_view rest = RestOfLine();
-        if (TrimBlanks(rest) != "-") return Refuse("unknown value data");
-        value_->deletion = true;
-        p_ = rest.data() + rest.size();
-      }
-    }
-    lines_.EndLine(Offset(p_));
-    return true;
-  }
-
- private:
-  bool Refuse(const char* what, std::size_t line = 0) {
-    *fault_ = ValueFault{what, line};
-    return false;
-  }
-  std::size_t Offset(const char* at) const {
-    return static_cast<std::size_t>(at - lines_.text_.data());
-  }
-  bool AtLineEnd() const { return p_ == end_ || *p_ == '\r' || *p_ == '\n'; }
-  void SkipBlanks() {
-    while (p_ != end_ && IsBlank(*p_)) ++p_;
-  }
-  // The text from here to the end of the line.
-  std::string_view RestOfLine() const {
-    const char* stop = p_;
-    while (stop != end_ && *stop != '\r' && *stop != '\n') ++stop;
-    return std::string_view(p_, static_cast<std::size_t>(stop - p_));
-  }
-  // Moves past a line end inside the value, onto the next line.
-  void NextLine() {
-    p_ += (*p_ == '\r' && end_ - p_ > 1 && p_[1] == '\n') ? 2 : 1;
-    ++lines_.number_;
-  }
-
-  // Reads the quoted text at `p_` into `*out` when given. Its line ends are
-  // its data.
-  bool ReadQuoted(std::string* out) {
-    const std::size_t firstLine = lines_.number_;
-    ++p_;
-    while (true) {
-      const char* stop = EndOfPlain(p_, end_);
-      if (out != nullptr) out->append(p_, static_cast<std::size_t>(stop - p_));
-      p_ = stop;
-      if (p_ == end_) return Refuse("unterminated string", firstLine);
-      if (*p_ == '"') {
-        ++p_;
-        return true;
-      }
-      if (*p_ == '\r' || *p_ == '\n') {
-        const char* from = p_;
-        NextLine();
-        if (out != nullptr)
-          out->append(from, static_cast<std::size_t>(p_ - from));
-        continue;
-      }
-      if (end_ - p_ < 2 || p_[1] == '\r' || p_[1] == '\n')
-        return Refuse("unterminated string");
-      if (p_[1] != '\\' && p_[1] != '"')
-        return Refuse("unknown escape in string");
-      if (out != nullptr) out->push_back(p_[1]);
-      p_ += 2;
-    }
-  }
-
-  // Bytes as "xx,xx,...", lines ending in '\' continued on the next line.
-  bool ReadHexBytes(std::string* data) {
-    while (true) {
-      // Mostly two digits and a comma, as regedit writes them.
-      while (end_ - p_ >= 3) {
-        const int high = HexDigit(p_[0]);
-        const int low = HexDigit(p_[1]);
-        if ((high | low) < 0 || p_[2] != ',') break;
-        if (data != nullptr)
-          data->push_back(static_cast<char>(high * 16 + low));
-        p_ += 3;
-      }
-      SkipBlanks();
-      if (AtLineEnd()) return true;
-      if (*p_ == '\\') {
-        ++p_;
-        SkipBlanks();
-        if (!AtLineEnd()) return Refuse("bad hex byte");
-        if (p_ == end_) return Refuse("hex value continued past the end");
-        lines_.EndLine(Offset(p_));
-        p_ = lines_.text_.data() + lines_.begin_;
-        ++lines_.number_;
-        if (p_ == end_) {
-          --lines_.number_;  // no line to go on to
-          return Refuse("hex value continued past the end");
-        }
-        continue;
-      }
-      int value = HexDigit(*p_++);
-      if (value < 0) return Refuse("bad hex byte");
-      if (p_ != end_ && HexDigit(*p_) >= 0)
-        value = value * 16 + HexDigit(*p_++);
-      if (data != nullptr) data->push_back(static_cast<char>(value));
-      SkipBlanks();
-      if (AtLineEnd()) return true;
-      if (*p_ == ',') {
-        ++p_;
-      } else if (*p_ != '\\') {
-        return Refuse("bad hex byte");
-      }
-    }
-  }
-
-  LineReader& lines_;
-  ValueLine* value_;
-  ValueFault* fault_;
-  const char* p_;
-  const char* const end_;
-};
 
 void LineReader::EndLine(std::size_t at) {
   std::size_t size = 0;
@@ -365,25 +161,147 @@ bool LineReader::Next(LineKind* kind, std::string_view* body) {
   std::string_view line;
   if (!NextLine(&line)) return false;
   *body = line.substr(at - start);
-  switch (first) {
-    case ';':
-      *kind = LineKind::Comment;
-      break;
-    case '[':
-      *kind = LineKind::Key;
-      break;
-    case '\r':
-    case '\n':
-      *kind = LineKind::Blank;
-      break;
-    default:
-      *kind = LineKind::Other;
-  }
+  *kind = first == ';'                     ? LineKind::Comment
+          : first == '['                   ? LineKind::Key
+          : first == '\r' || first == '\n' ? LineKind::Blank
+                                           : LineKind::Other;
   return true;
 }
 
+// A value line is read straight from the text: its quoted text runs on over
+// line ends as the file has them, its hex data over lines ending in '\'.
 bool LineReader::ReadValue(ValueLine* value, ValueFault* fault) {
-  return Value(*this, value, fault).Read();
+  const char* p = text_.data() + begin_;
+  const char* const end = text_.data() + text_.size();
+  std::string* name = value->checkOnly ? nullptr : &value->name;
+  std::string* data = value->checkOnly ? nullptr : &value->data;
+  value->name.clear();
+  value->data.clear();
+  value->deletion = false;
+  value->type = REG_SZ;
+  auto refuse = [&](const char* what, std::size_t line = 0) {
+    *fault = ValueFault{what, line};
+    return false;
+  };
+  auto atLineEnd = [&] { return p == end || *p == '\r' || *p == '\n'; };
+  auto skipBlanks = [&] {
+    while (p != end && IsBlank(*p)) ++p;
+  };
+  auto restOfLine = [&] {
+    const char* stop = p;
+    while (stop != end && *stop != '\r' && *stop != '\n') ++stop;
+    return std::string_view(p, static_cast<std::size_t>(stop - p));
+  };
+  // The quoted text at `p`, into `*out` when given; its line ends are data.
+  auto readQuoted = [&](std::string* out) {
+    const std::size_t firstLine = number_;
+    for (++p;;) {
+      const char* stop = EndOfPlain(p, end);
+      if (out != nullptr) out->append(p, static_cast<std::size_t>(stop - p));
+      p = stop;
+      if (p == end) return refuse("unterminated string", firstLine);
+      if (*p == '"') return ++p, true;
+      if (*p == '\r' || *p == '\n') {
+        const char* from = p;
+        p += (*p == '\r' && end - p > 1 && p[1] == '\n') ? 2 : 1;
+        ++number_;
+        if (out != nullptr)
+          out->append(from, static_cast<std::size_t>(p - from));
+      } else if (end - p < 2 || p[1] == '\r' || p[1] == '\n') {
+        return refuse("unterminated string");
+      } else if (p[1] != '\\' && p[1] != '"') {
+        return refuse("unknown escape in string");
+      } else {
+        if (out != nullptr) out->push_back(p[1]);
+        p += 2;
+      }
+    }
+  };
+  // Bytes as "xx,xx,...", lines ending in '\' continued on the next line.
+  auto readHexBytes = [&] {
+    while (true) {
+      // Mostly two digits and a comma, as regedit writes them.
+      for (int high, low; end - p >= 3 && (high = HexDigit(p[0])) >= 0 &&
+                          (low = HexDigit(p[1])) >= 0 && p[2] == ',';
+           p += 3) {
+        if (data != nullptr)
+          data->push_back(static_cast<char>(high * 16 + low));
+      }
+      skipBlanks();
+      if (atLineEnd()) return true;
+      if (*p == '\\') {
+        ++p;
+        skipBlanks();
+        if (!atLineEnd()) return refuse("bad hex byte");
+        if (p == end) return refuse("hex value continued past the end");
+        EndLine(static_cast<std::size_t>(p - text_.data()));
+        p = text_.data() + begin_;
+        if (p == end) return refuse("hex value continued past the end");
+        ++number_;
+        continue;
+      }
+      int byte = HexDigit(*p++);
+      if (byte < 0) return refuse("bad hex byte");
+      if (p != end && HexDigit(*p) >= 0) byte = byte * 16 + HexDigit(*p++);
+      if (data != nullptr) data->push_back(static_cast<char>(byte));
+      skipBlanks();
+      if (atLineEnd()) return true;
+      if (*p != ',' && *p != '\\') return refuse("bad hex byte");
+      if (*p == ',') ++p;
+    }
+  };
+
+  if (*p == '@') {
+    ++p;
+  } else if (!readQuoted(name)) {
+    return false;
+  }
+  skipBlanks();
+  if (atLineEnd() || *p != '=') return refuse("no '=' after name");
+  ++p;
+  skipBlanks();
+  const char first = atLineEnd() ? '\0' : *p;
+  if (first == '"') {
+    if (!readQuoted(data)) return false;
+    skipBlanks();
+    if (!atLineEnd()) return refuse("text after string");
+    if (data != nullptr) data->push_back('\0');
+  } else if (first == 'd' || first == 'D') {
+    const std::string_view rest = restOfLine();
+    std::uint32_t number = 0;
+    if (!StartsWithFolded(rest, "dword:")) return refuse("unknown value data");
+    if (!ReadHexNumber(TrimBlanks(rest.substr(6)), &number))
+      return refuse("bad dword");
+    for (int i = 0; data != nullptr && i < 4; ++i)
+      data->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
+    value->type = REG_DWORD;
+    p = rest.data() + rest.size();
+  } else if (first == 'h' || first == 'H') {
+    value->type = REG_BINARY;
+    const std::string_view head(p, std::min<std::size_t>(end - p, 4));
+    if (EqualsAsciiFolded(head, "hex(")) {
+      const std::string_view rest = restOfLine();
+      std::size_t close = rest.find(')');
+      std::string_view digits =
+          close == std::string_view::npos ? "" : rest.substr(4, close - 4);
+      if (!ReadHexNumber(digits, &value->type) || close + 1 >= rest.size() ||
+          rest[close + 1] != ':') {
+        return refuse("bad hex type");
+      }
+      p += close - 2;
+    } else if (!EqualsAsciiFolded(head, "hex:")) {
+      return refuse("unknown value data");
+    }
+    p += 4;
+    if (!readHexBytes()) return false;
+  } else {
+    const std::string_view rest = restOfLine();
+    if (TrimBlanks(rest) != "-") return refuse("unknown value data");
+    value->deletion = true;
+    p = rest.data() + rest.size();
+  }
+  EndLine(static_cast<std::size_t>(p - text_.data()));
+  return true;
 }
 
 bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what) {

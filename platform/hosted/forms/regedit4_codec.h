@@ -29,9 +29,7 @@ struct ValueLine {
   std::uint32_t type = 0;
   std::string data;
   bool deletion = false;
-  /// Only the line's form is checked: name and data are not kept. A file
-  /// is checked whole as it is read, its values read when a run looks.
-  bool checkOnly = false;
+  bool checkOnly = false;  ///< its form checked, its name and data not kept
 };
 
 /// Where and why a value line was refused.
@@ -41,21 +39,17 @@ struct ValueFault {
 };
 
 /// Reads a text a line at a time, whatever its line ends (CR LF, LF or a
-/// lone CR), counting them. A value line is read whole by ReadValue, with
-/// the lines its quoted text or hex data goes on over.
+/// lone CR), counting them; a value line whole, over any lines it goes on.
 class LineReader {
  public:
   explicit LineReader(std::string_view text) : text_(text) {}
 
-  /// Reads the next line as it stands, without its line end; false at the
-  /// end of the text.
+  /// Reads the next line, without its line end; false at the end.
   bool NextLine(std::string_view* line);
-  /// Reads the kind of the next line and `*body`, its text from its first
-  /// non-blank character to its end. A value line is left for ReadValue to
-  /// read: its `*body` is only its first character. False at the end.
+  /// Reads the next line's kind and `*body`, from its first non-blank on; a
+  /// value line is left for ReadValue (its body only its first character).
   bool Next(LineKind* kind, std::string_view* body);
-  /// Reads the value line Next left; false with `*fault` set when it is
-  /// malformed.
+  /// Reads the value line Next left; false, with `*fault`, when malformed.
   bool ReadValue(ValueLine* value, ValueFault* fault);
   /// Where the next line starts, and where the last one read started.
   std::size_t position() const { return begin_; }
@@ -68,9 +62,7 @@ class LineReader {
   }
 
  private:
-  class Value;
-  // Moves past the line end at `at` (none at the end of the text), which
-  // is the file's: counted for lineEnd().
+  // Moves past the file's line end at `at`, counted for lineEnd().
   void EndLine(std::size_t at);
 
   std::string_view text_;
@@ -86,19 +78,9 @@ struct KeyLine {
   std::string_view path;
   bool deletion = false;
 };
-/// Reads a key line (its leading blanks gone); false with `*what` set when
-/// it is malformed.
+/// Reads a key line (its leading blanks gone); false, with `*what`, when
+/// malformed.
 bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what);
-/// Calls `visit` with each backslash-separated name of a checked path.
-template <typename Visit>
-void ForEachPathName(std::string_view path, Visit&& visit) {
-  while (true) {
-    std::size_t cut = path.find('\\');
-    visit(path.substr(0, cut));
-    if (cut == std::string_view::npos) return;
-    path.remove_prefix(cut + 1);
-  }
-}
 
 /// Appends "[path]" or "[-path]" and the line end.
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
@@ -106,8 +88,7 @@ void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
 /// Appends a value's line(s) as regedit writes them.
 void AppendValueLines(std::string& out, const RegistryValue& value,
                       std::string_view lineEnd);
-/// Appends a key as regedit exports it: its key line, its values and the
-/// blank line that ends it.
+/// Appends a key as regedit exports it: key line, values, a blank line.
 void AppendKeyBlock(std::string& out, const RegistryKey& key,
                     std::string_view path, std::string_view lineEnd);
 

@@ -16,7 +16,6 @@
 
 #include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/forms/regedit4.h"
-#include "platform/hosted/forms/regedit4_file.h"
 #include "platform/hosted/machine/fresh_machine.h"
 
 namespace brindle {
@@ -127,14 +126,7 @@ void SyncDirectory(const std::string& directory) {
 int WriteRegistryFile(const Registry& registry, const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
-  int failure = 0;
-  // Text kept from the file it was read from is copied from there.
-  const auto* file = dynamic_cast<const Regedit4File*>(registry.source.get());
-  WriteRegedit4(registry, [&](std::string_view piece) {
-    std::size_t copied = file ? file->bytes().CopyInKernel(fd, piece) : 0;
-    failure = WriteAllBytes(fd, piece.data() + copied, piece.size() - copied);
-    return failure == 0;
-  });
+  int failure = WriteRegedit4File(registry, fd);
   if (failure == 0 && ::fsync(fd) != 0) failure = errno;
   if (::close(fd) != 0 && failure == 0) failure = errno;
   if (failure != 0) ::unlink(path.c_str());
