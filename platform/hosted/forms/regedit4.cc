@@ -367,7 +367,8 @@ bool Regedit4File::Write(const Regedit4File* file, const Registry& registry,
     const RegistryKey& key = *walk.back();
     walk.pop_back();
     subkeys.clear();
-    key.ForEachSubkey([&](const RegistryKey& s) { subkeys.push_back(&s); });
+    if (file == nullptr || key.fillTag() == 0 || !key.subkeysWaiting())
+      key.ForEachSubkey([&](const RegistryKey& s) { subkeys.push_back(&s); });
     if (file == nullptr || key.fillTag() == 0) {
       if (&key != &registry.top) atEnd.push_back(&key);
       walk.insert(walk.end(), subkeys.rbegin(), subkeys.rend());

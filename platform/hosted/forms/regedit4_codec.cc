@@ -25,12 +25,20 @@ const char kHexDigits[] = "0123456789abcdef";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-int HexDigit(char c) {
-  return c >= '0' && c <= '9'   ? c - '0'
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                : -1;
-}
+// Hex digits by table: hex data is a good part of a file.
+struct HexDigits {
+  signed char of[256];
+  constexpr HexDigits() : of() {
+    for (int c = 0; c < 256; ++c) {
+      of[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                              : -1);
+    }
+  }
+};
+constexpr HexDigits kHexDigit;
+int HexDigit(char c) { return kHexDigit.of[static_cast<unsigned char>(c)]; }
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
