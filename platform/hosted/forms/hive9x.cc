@@ -1,6 +1,7 @@
 #include "platform/hosted/forms/hive9x.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -17,33 +18,26 @@ using Value = HiveValue;
 
 constexpr std::uint32_t kNone = kHiveNone;
 constexpr std::uint32_t kNoNumber = kHiveNoNumber;
-constexpr std::uint32_t kPage = 4096;
-// Windows fills a data block up to 60 KB or 255 name entries.
-constexpr std::uint32_t kBlockLimit = 0xF000;
-constexpr std::uint32_t kBlockEntries = 255;
 constexpr std::uint32_t kMaxField = 0xFFFF;
+constexpr HiveField kLink{0, 4};  // a link's own place
+constexpr std::uint64_t kNav = Navigation::kAt;
 
 std::string Hex(std::uint64_t value) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  do {
-    out.insert(out.begin(), kDigits[value & 15]);
-    value >>= 4;
-  } while (value != 0);
-  return "0x" + out;
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>(value));
+  return text;
 }
 
 bool Fail(Hive9xFault* fault, std::uint64_t offset, std::string what) {
-  fault->offset = offset;
-  fault->what = std::move(what);
+  *fault = Hive9xFault{offset, std::move(what)};
   return false;
 }
 
-// The last of two names in `names` that are the same but for ASCII case,
-// or null: a few compared pair by pair, more as neighbours once sorted by
-// their folded hash.
+// The last of two names that are the same but for ASCII case, or null: a
+// few compared pair by pair, more as neighbours once sorted by hash.
 const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
-                                   std::vector<std::uint64_t>* scratch) {
+                                   std::vector<std::uint64_t>* sorted) {
   if (names.size() <= 8) {
     for (std::size_t b = 1; b < names.size(); ++b) {
       for (std::size_t a = 0; a < b; ++a) {
@@ -52,13 +46,13 @@ const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
     }
     return nullptr;
   }
-  scratch->clear();
+  sorted->clear();
   for (std::size_t i = 0; i < names.size(); ++i)
-    scratch->push_back(std::uint64_t{FoldedNameHash(names[i])} << 32 | i);
-  std::sort(scratch->begin(), scratch->end());
-  for (std::size_t i = 1; i < scratch->size(); ++i) {
-    const std::uint64_t a = (*scratch)[i - 1];
-    const std::uint64_t b = (*scratch)[i];
+    sorted->push_back(std::uint64_t{FoldedNameHash(names[i])} << 32 | i);
+  std::sort(sorted->begin(), sorted->end());
+  for (std::size_t i = 1; i < sorted->size(); ++i) {
+    const std::uint64_t a = (*sorted)[i - 1];
+    const std::uint64_t b = (*sorted)[i];
     if (a >> 32 == b >> 32 &&
         EqualsAsciiFolded(names[a & kNone], names[b & kNone])) {
       return &names[std::max(a, b) & kNone];
@@ -67,12 +61,12 @@ const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
   return nullptr;
 }
 
-// One value as the file stores it.
+// One value as the file stores it: its name, type, data, and all its bytes.
 struct StoredValue {
   std::string_view name;
   std::uint32_t type;
   std::string_view data;
-  std::string_view whole;  // header, name and data
+  std::string_view whole;
 };
 
 // Calls `visit` for each value of the name entry at `entry`, checked already.
@@ -84,13 +78,11 @@ void ForEachStored(std::string_view file, std::uint64_t entry, Visit&& visit) {
        --n) {
     const std::uint32_t nameSize = LoadField(file, at, Value::kNameSize);
     const std::uint32_t dataSize = LoadField(file, at, Value::kDataSize);
-    StoredValue value;
-    value.type = LoadField(file, at, Value::kType);
-    value.name = file.substr(at + Value::kSize, nameSize);
-    value.data = file.substr(at + Value::kSize + nameSize, dataSize);
-    value.whole = file.substr(at, Value::kSize + nameSize + dataSize);
-    visit(value);
-    at += value.whole.size();
+    visit(StoredValue{file.substr(at + Value::kSize, nameSize),
+                      LoadField(file, at, Value::kType),
+                      file.substr(at + Value::kSize + nameSize, dataSize),
+                      file.substr(at, Value::kSize + nameSize + dataSize)});
+    at += Value::kSize + nameSize + dataSize;
   }
 }
 
@@ -102,47 +94,74 @@ bool HandsOut(const StoredValue& stored, std::string_view data) {
          data.substr(0, stored.data.size()) == stored.data;
 }
 
-// A key of the file, as the checks found it.
-struct Node {
-  std::uint32_t entry;          // its hierarchy entry, in the RGKN record
-  std::uint32_t nameEntry = 0;  // its name entry in the file, 0 for none
-  std::uint32_t block = 0;      // the data block that holds that
-  std::uint32_t firstChild = kNone;
-  std::uint32_t nextSibling = kNone;
-};
-
 class Hive9xFile final : public KeyFiller {
  public:
   explicit Hive9xFile(FileBytes bytes) : bytes_(std::move(bytes)) {}
 
   // Checks every structure of the file and finds its keys.
   bool Check(Hive9xFault* fault);
-  void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
-  void FillValues(RegistryKey& key, std::uint32_t tag) override;
+
+  void FillSubkeys(RegistryKey& key, std::uint32_t tag) override {
+    for (std::uint32_t c = nodes_[tag - 1].firstChild; c != kNone;
+         c = nodes_[c].nextSibling) {
+      // Names are borrowed from the file, held as long as the registry.
+      bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
+      auto* subkey = new RegistryKey(NameOf(nodes_[c]), &key, true);
+      subkey->FillLater(this, c + 1);
+      key.AddSubkey(subkey);
+    }
+  }
+
+  void FillValues(RegistryKey& key, std::uint32_t tag) override {
+    const std::uint32_t entry = nodes_[tag - 1].nameEntry;
+    if (entry == 0) return;
+    const std::uint32_t size = LoadField(file(), entry, NameEntry::kEntrySize);
+    bytes_.Read(size);
+    key.ReserveValues(size);
+    std::string data;
+    ForEachStored(file(), entry, [&](const StoredValue& value) {
+      data.assign(value.data);
+      if (value.type == REG_SZ) data += '\0';
+      key.SetValue(value.name, value.type, data);
+    });
+  }
+
   std::optional<std::string_view> StoredValues(
-      std::uint32_t tag) const override;
-  bool Update(const Registry& registry, HiveImage& image,
-              Hive9xFault* fault) const;
-  std::string_view bytes() const { return bytes_.view(); }
+      std::uint32_t tag) const override {
+    return ValueArea(nodes_[tag - 1].nameEntry);
+  }
+
+  // Writes into `*image` the run's changes to `registry`, read from here.
+  bool Update(const Registry& registry, HiveImage* image, Hive9xFault* fault);
 
  private:
-  // The steps of an update, each on the image.
-  struct Growth {
-    explicit Growth(std::uint32_t firstBlock) : blocks(&added, firstBlock) {}
-    std::string added;
-    HiveBlockWriter blocks;
+  // A key of the file, as the checks found it.
+  struct Node {
+    std::uint32_t entry;          // its hierarchy entry, in the RGKN record
+    std::uint32_t nameEntry = 0;  // its name entry in the file, 0 for none
+    std::uint32_t block = 0;      // the data block that holds that
+    std::uint32_t firstChild = kNone;
+    std::uint32_t nextSibling = kNone;
   };
-  void UnlinkKey(HiveImage& image, std::uint64_t linkAt,
-                 std::uint32_t node) const;
-  void FreeSubtree(HiveImage& image, std::uint32_t top) const;
-  void FreeHierarchyEntry(HiveImage& image, std::uint32_t entry) const;
-  void FreeNameEntry(HiveImage& image, std::uint32_t entry,
-                     std::uint32_t block) const;
-  bool RewriteValues(HiveImage& image, Growth& growth, const RegistryKey& key,
-                     const Node& node, Hive9xFault* fault) const;
-  void MoveNameEntry(HiveImage& image, Growth& growth, const Node& node,
-                     std::string entry) const;
-  bool Grow(HiveImage& image, Growth& growth, Hive9xFault* fault) const;
+
+  std::string_view file() const { return bytes_.view(); }
+  std::string_view NameOf(const Node& node) const {
+    if (node.nameEntry == 0) return std::string_view();
+    return file().substr(
+        node.nameEntry + NameEntry::kSize,
+        LoadField(file(), node.nameEntry, NameEntry::kNameSize));
+  }
+  // The values of the name entry at `entry` as the file stores them.
+  std::string_view ValueArea(std::uint32_t entry) const {
+    if (entry == 0) return std::string_view();
+    const std::uint64_t start = entry + NameEntry::kSize +
+                                LoadField(file(), entry, NameEntry::kNameSize);
+    std::uint64_t end = start;
+    ForEachStored(file(), entry,
+                  [&](const StoredValue& v) { end += v.whole.size(); });
+    bytes_.Read(end - entry);
+    return file().substr(start, end - start);
+  }
 
   bool CheckBlock(std::uint64_t at, std::uint64_t end,
                   std::vector<std::uint32_t>* numbered, Hive9xFault* fault);
@@ -151,47 +170,117 @@ class Hive9xFile final : public KeyFiller {
   bool CheckKeys(std::uint32_t navSize,
                  std::vector<std::vector<std::uint32_t>>& numbered,
                  Hive9xFault* fault);
-  std::string_view NameOf(const Node& node) const {
-    if (node.nameEntry == 0) return std::string_view();
-    return bytes_.view().substr(
-        node.nameEntry + NameEntry::kSize,
-        LoadField(bytes_.view(), node.nameEntry, NameEntry::kNameSize));
+
+  // The steps of an update, each on the image the update writes.
+  //
+  // Unlinks a key: the link that led to it leads to the one after it.
+  void Unlink(std::uint64_t linkAt, const Node& node) {
+    StoreField(
+        *image_, linkAt, kLink,
+        LoadField(std::as_const(*image_), kNav + node.entry, Hierarchy::kNext));
+  }
+  // Frees a key and all below it: each hierarchy entry heads the record's
+  // free list, its other fields left as Windows leaves them.
+  void FreeSubtree(std::uint32_t top) {
+    std::vector<std::uint32_t> work{top};
+    while (!work.empty()) {
+      const Node& node = nodes_[work.back()];
+      work.pop_back();
+      const std::uint64_t at = kNav + node.entry;
+      StoreField(*image_, at, Hierarchy::kFlags, Hierarchy::kFree);
+      StoreField(*image_, at, Hierarchy::kHash, Hierarchy::kSize);
+      StoreField(
+          *image_, at, Hierarchy::kNextFree,
+          LoadField(std::as_const(*image_), kNav, Navigation::kFirstFree));
+      StoreField(*image_, kNav, Navigation::kFirstFree, node.entry);
+      if (node.nameEntry != 0) FreeNameEntry(node);
+      for (std::uint32_t c = node.firstChild; c != kNone;
+           c = nodes_[c].nextSibling) {
+        work.push_back(c);
+      }
+    }
+  }
+  // Frees a key's name entry: it heads its block's free list, its number
+  // may be given again. Its name and values are emptied: readers that parse
+  // every entry of a block on the way to the one they want (libcreg does)
+  // would read its old values against the free-list link.
+  void FreeNameEntry(const Node& node) {
+    const std::uint64_t at = blocks_[node.block];
+    const std::uint64_t entry = node.nameEntry;
+    const std::uint32_t number =
+        LoadField(std::as_const(*image_), entry, NameEntry::kNumber);
+    for (HiveField field : {NameEntry::kNumber, NameEntry::kBlock})
+      StoreField(*image_, entry, field, kNoNumber);
+    for (HiveField field : {NameEntry::kNameSize, NameEntry::kValueCount})
+      StoreField(*image_, entry, field, 0);
+    StoreField(*image_, entry, NameEntry::kUsed,
+               LoadField(std::as_const(*image_), at, Block::kFirstFree));
+    StoreField(*image_, at, Block::kFirstFree,
+               static_cast<std::uint32_t>(entry - at));
+    StoreField(
+        *image_, at, Block::kUnused,
+        LoadField(std::as_const(*image_), at, Block::kUnused) +
+            LoadField(std::as_const(*image_), entry, NameEntry::kEntrySize));
+    if (number < LoadField(std::as_const(*image_), at, Block::kLowestFree))
+      StoreField(*image_, at, Block::kLowestFree, number);
+  }
+  // Writes a key's values into its name entry: in place when they fit,
+  // else the entry moves. A value as it was keeps its bytes.
+  bool RewriteValues(const RegistryKey& key, const Node& node,
+                     Hive9xFault* fault);
+  // Frees a name entry where it was and lays it anew, as `bytes`, in a
+  // block added at the end; the key's hierarchy entry names its new place.
+  void MoveNameEntry(const Node& node, std::string bytes) {
+    FreeNameEntry(node);
+    std::uint32_t number = 0;
+    std::uint32_t block = 0;
+    blocks_added_->Add(std::move(bytes), &number, &block);
+    StoreField(*image_, kNav + node.entry, Hierarchy::kNumber, number);
+    StoreField(*image_, kNav + node.entry, Hierarchy::kBlock, block);
+  }
+  // Adds the blocks the moved entries went to, and counts them.
+  bool Grow(Hive9xFault* fault) {
+    const std::uint32_t count = blocks_added_->Finish();
+    if (count == blocks_.size()) return true;
+    if (count > kMaxField)
+      return Fail(fault, Header::kBlockCount.at,
+                  "no room for another data block");
+    StoreField(*image_, 0, Header::kBlockCount, count);
+    return true;
   }
 
   FileBytes bytes_;
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> blocks_;  // each data block's offset
   std::vector<std::string_view> names_;
-  std::vector<std::uint64_t> scratch_;
+  std::vector<std::uint64_t> sorted_;
+  HiveImage* image_ = nullptr;  // while an update is written
+  HiveBlockWriter* blocks_added_ = nullptr;
 };
 
 bool Hive9xFile::Check(Hive9xFault* fault) {
-  const std::string_view file = bytes_.view();
+  const std::string_view file = this->file();
   if (file.size() < Header::kSize + Navigation::kSize ||
       file.substr(0, 4) != "CREG") {
     return Fail(fault, 0, "not a Windows 9x registry file (no CREG signature)");
   }
-  if (file.size() > kNone) {  // every offset in the format is 32 bits
-    return Fail(fault, 0, "a file of 4 GiB or more");
-  }
+  if (file.size() > kNone) return Fail(fault, 0, "a file of 4 GiB or more");
   if (LoadField(file, 0, Header::kVersion) != 1) {
     return Fail(fault, Header::kVersion.at,
                 "format version " + Hex(LoadField(file, 0, Header::kVersion)) +
                     ", not 1");
   }
-  const std::uint64_t nav = Navigation::kAt;
-  if (file.substr(nav, 4) != "RGKN") {
-    return Fail(fault, nav, "no key navigation record (RGKN)");
-  }
-  const std::uint32_t navSize = LoadField(file, nav, Navigation::kRecordSize);
+  if (file.substr(kNav, 4) != "RGKN")
+    return Fail(fault, kNav, "no key navigation record (RGKN)");
+  const std::uint32_t navSize = LoadField(file, kNav, Navigation::kRecordSize);
   if (navSize < Navigation::kSize + Hierarchy::kSize ||
-      navSize > file.size() - nav) {
+      navSize > file.size() - kNav) {
     return Fail(
-        fault, nav + Navigation::kRecordSize.at,
+        fault, kNav + Navigation::kRecordSize.at,
         "key navigation size " + Hex(navSize) + " does not fit the file");
   }
   const std::uint32_t blocksAt = LoadField(file, 0, Header::kBlocksAt);
-  if (blocksAt < nav + navSize || blocksAt > file.size()) {
+  if (blocksAt < kNav + navSize || blocksAt > file.size()) {
     return Fail(fault, Header::kBlocksAt.at,
                 "data blocks offset " + Hex(blocksAt) +
                     " inside the key navigation or past the file");
@@ -199,27 +288,25 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
   // Every data block, every entry in it: where each name entry is.
   std::vector<std::vector<std::uint32_t>> numbered;
   for (std::uint64_t at = blocksAt; at < file.size();) {
-    if (file.size() - at < Block::kSize || file.substr(at, 4) != "RGDB") {
+    if (file.size() - at < Block::kSize || file.substr(at, 4) != "RGDB")
       return Fail(fault, at, "no data block (RGDB) where one should start");
-    }
     const std::uint32_t size = LoadField(file, at, Block::kBlockSize);
     if (size < Block::kSize || size > file.size() - at) {
       return Fail(fault, at + Block::kBlockSize.at,
                   "data block size " + Hex(size) + " does not fit the file");
     }
-    if (numbered.size() == kMaxField) {
+    if (numbered.size() == kMaxField)
       return Fail(fault, at, "more data blocks than a key can name");
-    }
     if (!CheckBlock(at, at + size, &numbered.emplace_back(), fault))
       return false;
     bytes_.Read(size);
     blocks_.push_back(static_cast<std::uint32_t>(at));
     at += size;
   }
-  if (LoadField(file, 0, Header::kBlockCount) != blocks_.size()) {
+  const std::uint32_t counted = LoadField(file, 0, Header::kBlockCount);
+  if (counted != blocks_.size()) {
     return Fail(fault, Header::kBlockCount.at,
-                "the header counts " +
-                    std::to_string(LoadField(file, 0, Header::kBlockCount)) +
+                "the header counts " + std::to_string(counted) +
                     " data blocks, the file holds " +
                     std::to_string(blocks_.size()));
   }
@@ -229,7 +316,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
 bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
                             std::vector<std::uint32_t>* numbered,
                             Hive9xFault* fault) {
-  const std::string_view file = bytes_.view();
+  const std::string_view file = this->file();
   std::vector<std::uint32_t> free;  // where the free entries are, in order
   std::uint64_t freeSize = 0;
   for (std::uint64_t entry = at + Block::kSize; entry < end;) {
@@ -237,9 +324,8 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
         end - entry < NameEntry::kLeast
             ? 0
             : LoadField(file, entry, NameEntry::kEntrySize);
-    if (size < NameEntry::kLeast || size > end - entry) {
+    if (size < NameEntry::kLeast || size > end - entry)
       return Fail(fault, entry, "entry does not fit its data block");
-    }
     const std::uint32_t number = LoadField(file, entry, NameEntry::kNumber);
     if (number == kNoNumber) {
       free.push_back(static_cast<std::uint32_t>(entry - at));
@@ -259,17 +345,16 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
   // The free list holds every free entry once, and nothing else.
   std::vector<bool> listed(free.size(), false);
   std::size_t count = 0;
+  bool held = true;
   for (std::uint32_t next = LoadField(file, at, Block::kFirstFree);
-       next != kNone; ++count) {
+       held && next != kNone; ++count) {
     auto found = std::lower_bound(free.begin(), free.end(), next);
-    if (found == free.end() || *found != next || listed[found - free.begin()]) {
-      return Fail(fault, at + Block::kFirstFree.at,
-                  "the data block's free list does not hold its free entries");
-    }
-    listed[found - free.begin()] = true;
-    next = LoadField(file, at + next, NameEntry::kUsed);
+    held =
+        found != free.end() && *found == next && !listed[found - free.begin()];
+    if (held) listed[found - free.begin()] = true;
+    next = held ? LoadField(file, at + next, NameEntry::kUsed) : kNone;
   }
-  if (count != free.size()) {
+  if (!held || count != free.size()) {
     return Fail(fault, at + Block::kFirstFree.at,
                 "the data block's free list does not hold its free entries");
   }
@@ -283,10 +368,9 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
 
 bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
                                 Hive9xFault* fault) {
-  const std::string_view file = bytes_.view();
-  if (size < NameEntry::kSize) {
+  const std::string_view file = this->file();
+  if (size < NameEntry::kSize)
     return Fail(fault, entry, "name entry too small");
-  }
   if (LoadField(file, entry, NameEntry::kUsed) > size) {
     return Fail(fault, entry + NameEntry::kUsed.at,
                 "used size past the end of its entry");
@@ -301,30 +385,25 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
   names_.clear();
   for (std::uint32_t n = LoadField(file, entry, NameEntry::kValueCount); n != 0;
        --n) {
-    if (end - at < Value::kSize) {
-      return Fail(fault, at, "value past the end of its key's entry");
-    }
-    const std::uint32_t nameSize = LoadField(file, at, Value::kNameSize);
+    const std::uint32_t nameSize =
+        end - at < Value::kSize ? 0 : LoadField(file, at, Value::kNameSize);
     const std::uint64_t next =
         at + Value::kSize + nameSize + LoadField(file, at, Value::kDataSize);
-    if (next > end) {
+    if (end - at < Value::kSize || next > end)
       return Fail(fault, at, "value past the end of its key's entry");
-    }
     names_.push_back(file.substr(at + Value::kSize, nameSize));
     at = next;
   }
-  if (const std::string_view* twin = FoldedTwin(names_, &scratch_)) {
+  if (const std::string_view* twin = FoldedTwin(names_, &sorted_))
     return Fail(fault, entry,
                 "two values named \"" + std::string(*twin) + "\"");
-  }
   return true;
 }
 
 bool Hive9xFile::CheckKeys(std::uint32_t navSize,
                            std::vector<std::vector<std::uint32_t>>& numbered,
                            Hive9xFault* fault) {
-  const std::string_view file = bytes_.view();
-  const std::uint64_t nav = Navigation::kAt;
+  const std::string_view file = this->file();
   // Each word of the record belongs to one entry at most: links that loop
   // or cross are caught the second time they reach a word. (Windows lays
   // entries on words.)
@@ -349,54 +428,48 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
   auto take = [&](std::uint32_t entry, std::uint32_t parent,
                   std::uint64_t linkAt) {
     if (!reach(entry, linkAt)) return false;
-    const std::uint64_t at = nav + entry;
-    if (LoadField(file, at, Hierarchy::kFlags) & Hierarchy::kFree) {
+    const std::uint64_t at = kNav + entry;
+    if (LoadField(file, at, Hierarchy::kFlags) & Hierarchy::kFree)
       return Fail(fault, linkAt, "link to the free entry " + Hex(entry));
-    }
     if (parent != kNone && LoadField(file, at, Hierarchy::kParent) != parent) {
       return Fail(fault, at + Hierarchy::kParent.at,
                   "parent link does not lead back");
     }
-    Node node{entry};
     const std::uint32_t block = LoadField(file, at, Hierarchy::kBlock);
     const std::uint32_t number = LoadField(file, at, Hierarchy::kNumber);
-    if (parent == kNone && number == kNoNumber) {
-      nodes_.push_back(node);  // the root mostly has no name entry
-      return true;
-    }
+    nodes_.push_back(Node{entry});
+    if (parent == kNone && number == kNoNumber) return true;  // mostly a root
     if (block >= numbered.size() || number >= numbered[block].size() ||
         numbered[block][number] <= 1) {
       return Fail(fault, at + Hierarchy::kNumber.at,
                   "names no free name entry: number " + std::to_string(number) +
                       " of data block " + std::to_string(block));
     }
-    node.nameEntry = numbered[block][number];
-    node.block = block;
+    nodes_.back().nameEntry = numbered[block][number];
+    nodes_.back().block = block;
     bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
     numbered[block][number] = 1;  // taken: a second key naming it is refused
-    nodes_.push_back(node);
     return true;
   };
 
   nodes_.reserve(navSize / Hierarchy::kSize);
-  if (!take(LoadField(file, nav, Navigation::kRoot), kNone,
-            nav + Navigation::kRoot.at)) {
+  if (!take(LoadField(file, kNav, Navigation::kRoot), kNone,
+            kNav + Navigation::kRoot.at)) {
     return false;
   }
-  std::vector<std::uint32_t> work{0};
-  while (!work.empty()) {
+  for (std::vector<std::uint32_t> work{0}; !work.empty();) {
     const std::uint32_t parent = work.back();
     work.pop_back();
     std::uint32_t last = kNone;
     names_.clear();
     std::uint64_t linkAt =
-        nav + nodes_[parent].entry + Hierarchy::kFirstChild.at;
-    for (std::uint32_t child = LoadField(file, linkAt, {0, 4}); child != kNone;
-         child = LoadField(file, linkAt, {0, 4})) {
+        kNav + nodes_[parent].entry + Hierarchy::kFirstChild.at;
+    for (std::uint32_t child; (child = LoadField(file, linkAt, kLink)) != kNone;
+         linkAt = kNav + child + Hierarchy::kNext.at) {
       const auto index = static_cast<std::uint32_t>(nodes_.size());
       if (!take(child, nodes_[parent].entry, linkAt)) return false;
       if (nodes_[index].nameEntry == 0) {
-        return Fail(fault, nav + child + Hierarchy::kNumber.at,
+        return Fail(fault, kNav + child + Hierarchy::kNumber.at,
                     "a subkey without a name entry");
       }
       (last == kNone ? nodes_[parent].firstChild : nodes_[last].nextSibling) =
@@ -404,146 +477,39 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
       last = index;
       work.push_back(index);
       names_.push_back(NameOf(nodes_[index]));
-      linkAt = nav + child + Hierarchy::kNext.at;
     }
-    if (const std::string_view* twin = FoldedTwin(names_, &scratch_)) {
-      return Fail(fault, nav + nodes_[parent].entry,
+    if (const std::string_view* twin = FoldedTwin(names_, &sorted_)) {
+      return Fail(fault, kNav + nodes_[parent].entry,
                   "two subkeys named \"" + std::string(*twin) + "\"");
     }
   }
   // The free entries' list holds free entries only, none a key's.
-  std::uint64_t linkAt = nav + Navigation::kFirstFree.at;
-  for (std::uint32_t entry = LoadField(file, linkAt, {0, 4}); entry != kNone;
-       entry = LoadField(file, linkAt, {0, 4})) {
+  for (std::uint64_t linkAt = kNav + Navigation::kFirstFree.at;;) {
+    const std::uint32_t entry = LoadField(file, linkAt, kLink);
+    if (entry == kNone) return true;
     if (!reach(entry, linkAt)) return false;
-    if (!(LoadField(file, nav + entry, Hierarchy::kFlags) & Hierarchy::kFree)) {
-      return Fail(fault, nav + entry,
+    if (!(LoadField(file, kNav + entry, Hierarchy::kFlags) &
+          Hierarchy::kFree)) {
+      return Fail(fault, kNav + entry,
                   "the free entries' list holds an entry not flagged free");
     }
-    linkAt = nav + entry + Hierarchy::kNextFree.at;
-  }
-  return true;
-}
-
-void Hive9xFile::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
-  for (std::uint32_t c = nodes_[tag - 1].firstChild; c != kNone;
-       c = nodes_[c].nextSibling) {
-    // Names are borrowed from the file, held as long as the registry.
-    bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
-    auto* subkey = new RegistryKey(NameOf(nodes_[c]), &key, true);
-    subkey->FillLater(this, c + 1);
-    key.AddSubkey(subkey);
+    linkAt = kNav + entry + Hierarchy::kNextFree.at;
   }
 }
 
-void Hive9xFile::FillValues(RegistryKey& key, std::uint32_t tag) {
-  const Node& node = nodes_[tag - 1];
-  if (node.nameEntry == 0) return;
-  const std::uint32_t size =
-      LoadField(bytes_.view(), node.nameEntry, NameEntry::kEntrySize);
-  bytes_.Read(size);
-  key.ReserveValues(size);
-  std::string data;
-  ForEachStored(bytes_.view(), node.nameEntry, [&](const StoredValue& value) {
-    data.assign(value.data);
-    if (value.type == REG_SZ) data += '\0';
-    key.SetValue(value.name, value.type, data);
-  });
-}
-
-std::optional<std::string_view> Hive9xFile::StoredValues(
-    std::uint32_t tag) const {
-  const Node& node = nodes_[tag - 1];
-  if (node.nameEntry == 0) return std::string_view();
-  const std::string_view file = bytes_.view();
-  const std::uint64_t start =
-      node.nameEntry + NameEntry::kSize +
-      LoadField(file, node.nameEntry, NameEntry::kNameSize);
-  std::uint64_t end = start;
-  ForEachStored(file, node.nameEntry,
-                [&](const StoredValue& v) { end += v.whole.size(); });
-  bytes_.Read(end - node.nameEntry);
-  return file.substr(start, end - start);
-}
-
-// A key's hierarchy entry is taken out of its siblings' list: the link that
-// led to it leads to the one after it.
-void Hive9xFile::UnlinkKey(HiveImage& image, std::uint64_t linkAt,
-                           std::uint32_t node) const {
-  const std::uint64_t at = Navigation::kAt + nodes_[node].entry;
-  image.Store(linkAt, {0, 4}, image.Load(at, Hierarchy::kNext));
-}
-
-// A freed hierarchy entry heads the record's free list, its other fields
-// left as they were, as Windows leaves them.
-void Hive9xFile::FreeHierarchyEntry(HiveImage& image,
-                                    std::uint32_t entry) const {
-  const std::uint64_t nav = Navigation::kAt;
-  image.Store(nav + entry, Hierarchy::kFlags, Hierarchy::kFree);
-  image.Store(nav + entry, Hierarchy::kHash, Hierarchy::kSize);
-  image.Store(nav + entry, Hierarchy::kNextFree,
-              image.Load(nav, Navigation::kFirstFree));
-  image.Store(nav, Navigation::kFirstFree, entry);
-}
-
-// A freed name entry likewise heads its block's free list; its number may
-// be given again. Its name and values are emptied too: readers that parse
-// every entry of a block on the way to the one they want (libcreg does)
-// would read its old values against the free-list link.
-void Hive9xFile::FreeNameEntry(HiveImage& image, std::uint32_t entry,
-                               std::uint32_t block) const {
-  const std::uint64_t at = blocks_[block];
-  const std::uint32_t number = image.Load(entry, NameEntry::kNumber);
-  image.Store(entry, NameEntry::kNumber, kNoNumber);
-  image.Store(entry, NameEntry::kBlock, kNoNumber);
-  image.Store(entry, NameEntry::kNameSize, 0);
-  image.Store(entry, NameEntry::kValueCount, 0);
-  image.Store(entry, NameEntry::kUsed, image.Load(at, Block::kFirstFree));
-  image.Store(at, Block::kFirstFree, static_cast<std::uint32_t>(entry - at));
-  image.Store(at, Block::kUnused,
-              image.Load(at, Block::kUnused) +
-                  image.Load(entry, NameEntry::kEntrySize));
-  if (number < image.Load(at, Block::kLowestFree)) {
-    image.Store(at, Block::kLowestFree, number);
-  }
-}
-
-void Hive9xFile::FreeSubtree(HiveImage& image, std::uint32_t top) const {
-  std::vector<std::uint32_t> work{top};
-  while (!work.empty()) {
-    const Node& node = nodes_[work.back()];
-    work.pop_back();
-    FreeHierarchyEntry(image, node.entry);
-    if (node.nameEntry != 0) FreeNameEntry(image, node.nameEntry, node.block);
-    for (std::uint32_t c = node.firstChild; c != kNone;
-         c = nodes_[c].nextSibling) {
-      work.push_back(c);
-    }
-  }
-}
-
-// Writes `key`'s values into its name entry: in place when they fit, else
-// the entry moves to a block added at the end. A value as it was keeps its
-// bytes.
-bool Hive9xFile::RewriteValues(HiveImage& image, Growth& growth,
-                               const RegistryKey& key, const Node& node,
-                               Hive9xFault* fault) const {
-  const std::string_view file = bytes_.view();
+bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
+                               Hive9xFault* fault) {
   std::string area;
   std::uint32_t count = 0;
   for (const RegistryValue& value : key.Values()) {
     ++count;
-    const StoredValue* old = nullptr;
-    StoredValue found{};
+    std::optional<StoredValue> old;
     if (node.nameEntry != 0) {
-      ForEachStored(file, node.nameEntry, [&](const StoredValue& v) {
-        if (old == nullptr && EqualsAsciiFolded(v.name, value.name)) {
-          found = v;
-          old = &found;
-        }
+      ForEachStored(file(), node.nameEntry, [&](const StoredValue& v) {
+        if (!old && EqualsAsciiFolded(v.name, value.name)) old = v;
       });
     }
-    if (old != nullptr && old->type == value.type && old->name == value.name &&
+    if (old && old->type == value.type && old->name == value.name &&
         HandsOut(*old, value.data)) {
       area += old->whole;
     } else if (!AppendHiveValue(
@@ -553,91 +519,53 @@ bool Hive9xFile::RewriteValues(HiveImage& image, Growth& growth,
                   "a value of \"" + key.Path() + "\" is 64 KB or more");
     }
   }
-  if (node.nameEntry == 0) {
-    if (count == 0) return true;
-    return Fail(fault, Navigation::kAt + node.entry,
-                "the root key has no name entry to hold values");
-  }
   const std::uint32_t entry = node.nameEntry;
-  const std::uint32_t nameSize = LoadField(file, entry, NameEntry::kNameSize);
-  const std::uint64_t areaAt = entry + NameEntry::kSize + nameSize;
-  std::uint64_t oldEnd = areaAt;
-  ForEachStored(file, entry,
-                [&](const StoredValue& v) { oldEnd += v.whole.size(); });
-  if (count == LoadField(file, entry, NameEntry::kValueCount) &&
-      file.substr(areaAt, oldEnd - areaAt) == area) {
-    return true;  // set to what they were
+  if (entry == 0) {
+    return count == 0 || Fail(fault, kNav + node.entry,
+                              "the root key has no name entry to hold values");
   }
-  const auto used =
-      static_cast<std::uint32_t>(NameEntry::kSize + nameSize + area.size());
-  if (used <= LoadField(file, entry, NameEntry::kEntrySize)) {
-    image.Write(areaAt, area);
-    image.Store(entry, NameEntry::kUsed, used);
-    image.Store(entry, NameEntry::kValueCount, count);
+  const std::string_view was = ValueArea(entry);
+  if (count == LoadField(file(), entry, NameEntry::kValueCount) && was == area)
+    return true;  // set to what they were
+  const std::uint64_t areaAt = was.data() - file().data();
+  const auto used = static_cast<std::uint32_t>(areaAt - entry + area.size());
+  if (used <= LoadField(file(), entry, NameEntry::kEntrySize)) {
+    for (std::size_t i = 0; i < area.size(); ++i)
+      (*image_)[areaAt + i] = area[i];
+    StoreField(*image_, entry, NameEntry::kUsed, used);
+    StoreField(*image_, entry, NameEntry::kValueCount, count);
     return true;
   }
-  std::string moved(file.substr(entry, NameEntry::kSize + nameSize));
+  std::string moved(file().substr(entry, areaAt - entry));
   StoreField(moved, 0, NameEntry::kUsed, used);
   StoreField(moved, 0, NameEntry::kValueCount, count);
-  MoveNameEntry(image, growth, node, moved + area);
+  MoveNameEntry(node, moved + area);
   return true;
 }
 
-// The name entry is freed where it was and laid anew in a block added at
-// the end; the key's hierarchy entry names its new place.
-void Hive9xFile::MoveNameEntry(HiveImage& image, Growth& growth,
-                               const Node& node, std::string entry) const {
-  FreeNameEntry(image, node.nameEntry, node.block);
-  std::uint32_t number = 0;
-  std::uint32_t block = 0;
-  growth.blocks.Add(std::move(entry), &number, &block);
-  const std::uint64_t at = Navigation::kAt + node.entry;
-  image.Store(at, Hierarchy::kNumber, number);
-  image.Store(at, Hierarchy::kBlock, block);
-}
-
-// The blocks the moved entries went to are added, and counted.
-bool Hive9xFile::Grow(HiveImage& image, Growth& growth,
-                      Hive9xFault* fault) const {
-  const std::uint32_t count = growth.blocks.Finish();
-  if (count == blocks_.size()) return true;
-  if (count > kMaxField) {
-    return Fail(fault, Header::kBlockCount.at,
-                "no room for another data block");
-  }
-  image.appended = std::move(growth.added);
-  image.Store(0, Header::kBlockCount, count);
-  return true;
-}
-
-bool Hive9xFile::Update(const Registry& registry, HiveImage& image,
-                        Hive9xFault* fault) const {
-  const RegistryKey* root = nullptr;
-  bool foreign = false;
-  registry.top.ForEachSubkey([&](const RegistryKey& key) {
-    if (key.fillTag() == 1 && root == nullptr) {
-      root = &key;
-    } else {
-      foreign = true;
-    }
-  });
-  if (root == nullptr || foreign) {
+bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
+                        Hive9xFault* fault) {
+  const RegistryKey* root = registry.top.SubkeyAt(0);
+  if (root == nullptr || root->fillTag() != 1 ||
+      registry.top.subkeyCount() != 1) {
     return Fail(fault, 0, "the registry holds a root the file does not");
   }
-  Growth growth(static_cast<std::uint32_t>(blocks_.size()));
-  struct Pending {
-    const RegistryKey* key;
-    std::uint32_t node;
-  };
-  std::vector<Pending> work{{root, 0}};
+  *image = HiveImage(file());
+  HiveBlockWriter added(&image->appended,
+                        static_cast<std::uint32_t>(blocks_.size()));
+  image_ = image;
+  blocks_added_ = &added;
+  std::vector<std::pair<const RegistryKey*, std::uint32_t>> work{{root, 0}};
   std::vector<const RegistryKey*> live;
-  while (!work.empty()) {
+  bool held = true;
+  while (held && !work.empty()) {
     const auto [key, index] = work.back();
     work.pop_back();
     const Node& node = nodes_[index];
     if (!key->valuesWaiting() && key->valueWrites() != 0 &&
-        !RewriteValues(image, growth, *key, node, fault)) {
-      return false;
+        !RewriteValues(*key, node, fault)) {
+      held = false;
+      break;
     }
     if (key->subkeysWaiting()) continue;  // nothing below it was touched
     live.clear();
@@ -646,44 +574,29 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage& image,
     // The subkeys left are those of the file, in its order, less the
     // deleted ones: each of those is unlinked and freed with all below it.
     std::size_t next = 0;
-    std::uint64_t linkAt =
-        Navigation::kAt + node.entry + Hierarchy::kFirstChild.at;
+    std::uint64_t linkAt = kNav + node.entry + Hierarchy::kFirstChild.at;
     for (std::uint32_t c = node.firstChild; c != kNone;
          c = nodes_[c].nextSibling) {
       if (next < live.size() && live[next]->fillTag() == c + 1) {
-        work.push_back({live[next++], c});
-        linkAt = Navigation::kAt + nodes_[c].entry + Hierarchy::kNext.at;
+        work.emplace_back(live[next++], c);
+        linkAt = kNav + nodes_[c].entry + Hierarchy::kNext.at;
       } else {
-        UnlinkKey(image, linkAt, c);
-        FreeSubtree(image, c);
+        Unlink(linkAt, nodes_[c]);
+        FreeSubtree(c);
       }
     }
     if (next != live.size()) {
-      return Fail(fault, Navigation::kAt + node.entry,
+      held = Fail(fault, kNav + node.entry,
                   "\"" + live[next]->Path() + "\" is a key the file lacks");
     }
   }
-  return Grow(image, growth, fault);
+  held = held && Grow(fault);
+  image_ = nullptr;
+  blocks_added_ = nullptr;
+  return held;
 }
 
 }  // namespace
-
-std::uint32_t LoadField(std::string_view bytes, std::uint64_t record,
-                        HiveField field) {
-  std::uint32_t value = 0;
-  for (std::uint32_t i = field.size; i-- > 0;) {
-    const std::uint64_t at = record + field.at + i;
-    value = value << 8 |
-            (at < bytes.size() ? static_cast<unsigned char>(bytes[at]) : 0);
-  }
-  return value;
-}
-
-void StoreField(std::string& bytes, std::uint64_t record, HiveField field,
-                std::uint32_t value) {
-  for (std::uint32_t i = 0; i < field.size; ++i)
-    bytes[record + field.at + i] = static_cast<char>(value >> (8 * i));
-}
 
 std::uint32_t HiveNameHash(std::string_view name) {
   std::uint32_t hash = 0;
@@ -697,9 +610,8 @@ std::uint32_t HiveNameHash(std::string_view name) {
 bool AppendHiveValue(std::string& out, const RegistryValue& value,
                      std::uint32_t unknown) {
   std::string_view data = value.data;
-  if (value.type == REG_SZ && !data.empty() && data.back() == '\0') {
+  if (value.type == REG_SZ && !data.empty() && data.back() == '\0')
     data.remove_suffix(1);
-  }
   if (value.name.size() > kMaxField || data.size() > kMaxField) return false;
   const std::size_t at = out.size();
   out.append(Value::kSize, '\0');
@@ -709,18 +621,16 @@ bool AppendHiveValue(std::string& out, const RegistryValue& value,
              static_cast<std::uint32_t>(value.name.size()));
   StoreField(out, at, Value::kDataSize,
              static_cast<std::uint32_t>(data.size()));
-  out += value.name;
-  out += data;
+  out.append(value.name).append(data);
   return true;
 }
 
 void HiveBlockWriter::Add(std::string entry, std::uint32_t* number,
                           std::uint32_t* block) {
-  if (entries_ == kBlockEntries ||
-      (entries_ != 0 &&
-       Block::kSize + current_.size() + entry.size() > kBlockLimit)) {
+  // Windows fills a data block up to 60 KB or 255 name entries.
+  if (entries_ == 255 ||
+      (entries_ != 0 && Block::kSize + current_.size() + entry.size() > 0xF000))
     Close();
-  }
   StoreField(entry, 0, NameEntry::kEntrySize,
              static_cast<std::uint32_t>(entry.size()));
   StoreField(entry, 0, NameEntry::kNumber, entries_);
@@ -739,10 +649,10 @@ std::uint32_t HiveBlockWriter::Finish() {
 void HiveBlockWriter::Close() {
   if (entries_ == 0) return;
   const std::uint64_t used = Block::kSize + current_.size();
-  const std::uint64_t size = (used + kPage - 1) / kPage * kPage;
+  const std::uint64_t size = (used + 4095) / 4096 * 4096;
   const auto rest = static_cast<std::uint32_t>(size - used);
   std::uint32_t firstFree = kNone;
-  if (rest >= NameEntry::kLeast) {
+  if (rest >= NameEntry::kLeast) {  // the rest of the page one free entry
     firstFree = static_cast<std::uint32_t>(used);
     const std::size_t at = current_.size();
     current_.append(rest, '\0');
@@ -764,43 +674,24 @@ void HiveBlockWriter::Close() {
   StoreField(header, 0, Block::kFirstFree, firstFree);
   StoreField(header, 0, Block::kHighest, entries_ - 1);
   StoreField(header, 0, Block::kLowestFree, entries_);
-  *out_ += header;
-  *out_ += current_;
+  out_->append(header).append(current_);
   current_.clear();
   entries_ = 0;
   ++number_;
 }
 
-char& HiveImage::Byte(std::uint64_t at) {
-  const std::uint64_t page = at / kPage;
-  auto [where, added] = pages_.try_emplace(page);
+char& HiveImage::operator[](std::uint64_t at) {
+  auto [where, added] = pages_.try_emplace(at / kPage);
   if (added) {
-    const std::string_view bytes = original_.substr(page * kPage, kPage);
+    const std::string_view bytes = original_.substr(at / kPage * kPage, kPage);
     std::copy(bytes.begin(), bytes.end(), where->second.begin());
   }
-  return where->second[at - page * kPage];
+  return where->second[at % kPage];
 }
 
-std::uint32_t HiveImage::Load(std::uint64_t record, HiveField field) const {
-  std::uint32_t value = 0;
-  for (std::uint32_t i = field.size; i-- > 0;) {
-    const std::uint64_t at = record + field.at + i;
-    auto page = pages_.find(at / kPage);
-    const char byte =
-        page != pages_.end() ? page->second[at % kPage] : original_[at];
-    value = value << 8 | static_cast<unsigned char>(byte);
-  }
-  return value;
-}
-
-void HiveImage::Store(std::uint64_t record, HiveField field,
-                      std::uint32_t value) {
-  for (std::uint32_t i = 0; i < field.size; ++i)
-    Byte(record + field.at + i) = static_cast<char>(value >> (8 * i));
-}
-
-void HiveImage::Write(std::uint64_t at, std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) Byte(at + i) = bytes[i];
+char HiveImage::operator[](std::uint64_t at) const {
+  auto page = pages_.find(at / kPage);
+  return page != pages_.end() ? page->second[at % kPage] : original_[at];
 }
 
 std::string HiveImage::Whole() const {
@@ -822,13 +713,11 @@ bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
   return true;
 }
 
-bool UpdateHive9x(const Registry& registry, HiveImage* image,
-                  Hive9xFault* fault) {
-  auto* file = dynamic_cast<const Hive9xFile*>(registry.source.get());
+bool UpdateHive9x(Registry& registry, HiveImage* image, Hive9xFault* fault) {
+  auto* file = dynamic_cast<Hive9xFile*>(registry.source.get());
   if (file == nullptr)
     return Fail(fault, 0, "the registry was not read from a hive");
-  *image = HiveImage(file->bytes());
-  return file->Update(registry, *image, fault);
+  return file->Update(registry, image, fault);
 }
 
 bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault) {

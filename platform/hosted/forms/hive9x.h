@@ -21,8 +21,7 @@
 
 namespace brindle {
 
-/// A field of a record: where it starts in the record and its size in
-/// bytes (2 or 4).
+/// A field of a record: where it starts in the record, its size (2 or 4).
 struct HiveField {
   std::uint32_t at;
   std::uint32_t size;
@@ -39,8 +38,7 @@ struct HiveHeader {
   static constexpr HiveField kMinorCopy{22, 2};  // 1, likewise
 };
 
-/// The key navigation record, after the header; its offsets count from its
-/// own start.
+/// The key navigation record, after the header; offsets count from here.
 struct HiveNavigation {
   static constexpr std::uint32_t kAt = 32;
   static constexpr std::uint32_t kSize = 32;
@@ -51,8 +49,7 @@ struct HiveNavigation {
   static constexpr HiveField kFlags{16, 4};  // 8, as Windows writes it
 };
 
-/// A key's hierarchy entry in the navigation record. Offsets in it count
-/// from the record's start; kNone (all ones) is none.
+/// A key's hierarchy entry in the navigation record; kHiveNone is no link.
 struct HiveHierarchy {
   static constexpr std::uint32_t kSize = 28;
   static constexpr std::uint32_t kFree = 0x80000000u;  // in kFlags
@@ -80,7 +77,7 @@ struct HiveBlock {
 };
 
 /// A key's name entry in a data block: this header, its name, its values.
-/// A free one has kNone for number and block and its next free in kUsed.
+/// A free one has no number nor block, and its next free in kUsed.
 struct HiveNameEntry {
   static constexpr std::uint32_t kSize = 20;
   static constexpr std::uint32_t kLeast = 12;  // a free entry's
@@ -104,31 +101,43 @@ struct HiveValue {
 constexpr std::uint32_t kHiveNone = 0xFFFFFFFFu;
 constexpr std::uint32_t kHiveNoNumber = 0xFFFF;
 
-/// The field at `record` + its place; bytes past the end read as 0.
-std::uint32_t LoadField(std::string_view bytes, std::uint64_t record,
-                        HiveField field);
-/// Stores `value` in the field at `record` + its place.
-void StoreField(std::string& bytes, std::uint64_t record, HiveField field,
-                std::uint32_t value);
+/// The field at `record` in `bytes` (a string or a HiveImage); bytes past
+/// the end read as 0.
+template <typename Bytes>
+std::uint32_t LoadField(const Bytes& bytes, std::uint64_t record,
+                        HiveField field) {
+  std::uint32_t value = 0;
+  for (std::uint32_t i = field.size; i-- > 0;) {
+    const std::uint64_t at = record + field.at + i;
+    value = value << 8 |
+            (at < bytes.size() ? static_cast<unsigned char>(bytes[at]) : 0);
+  }
+  return value;
+}
+/// Stores `value` in the field at `record`.
+template <typename Bytes>
+void StoreField(Bytes& bytes, std::uint64_t record, HiveField field,
+                std::uint32_t value) {
+  for (std::uint32_t i = 0; i < field.size; ++i)
+    bytes[record + field.at + i] = static_cast<char>(value >> (8 * i));
+}
 
 /// Windows finds a name among siblings by this sum first: the bytes of the
 /// name in capitals, those under 0x80 only.
 std::uint32_t HiveNameHash(std::string_view name);
 
-/// Appends a value as Windows stores it (a string without its closing
-/// NUL); false for a name or data of 64 KB or more.
+/// Appends a value as Windows stores it (a string without its closing NUL);
+/// false for a name or data of 64 KB or more.
 bool AppendHiveValue(std::string& out, const RegistryValue& value,
                      std::uint32_t unknown);
 
 /// Lays name entries into data blocks appended to `*out` as Windows fills
-/// them: up to 60 KB or 255 entries a block, each a whole number of pages,
-/// the room left over one free entry.
+/// them: up to 60 KB or 255 entries, whole pages, the rest one free entry.
 class HiveBlockWriter {
  public:
   HiveBlockWriter(std::string* out, std::uint32_t firstNumber)
       : out_(out), number_(firstNumber) {}
-  /// Adds a name entry, setting its size, number and block; gives the
-  /// number and block.
+  /// Adds a name entry, setting and giving its number and block.
   void Add(std::string entry, std::uint32_t* number, std::uint32_t* block);
   /// Closes the last block; the number the next block would have.
   std::uint32_t Finish();
@@ -150,27 +159,26 @@ struct Hive9xFault {
 };
 
 /// Checks every structure of the file, then reads it into an empty
-/// `registry`, the hive's root as the root named `rootName`; a key is built
-/// when first looked into. False, with `*fault`, at the first failed check.
+/// `registry`, its root named `rootName`, each key built when first looked
+/// into. False, with `*fault`, at the first failed check.
 bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
                 Hive9xFault* fault);
 
-/// A file with changes written over it: the pages changed and what was
-/// added at the end.
+/// A file with changes written over it and bytes added at its end.
 class HiveImage {
  public:
   HiveImage() = default;
   /// The file `original` as it stands, which must outlive the image.
   explicit HiveImage(std::string_view original) : original_(original) {}
-  std::uint32_t Load(std::uint64_t record, HiveField field) const;
-  void Store(std::uint64_t record, HiveField field, std::uint32_t value);
-  void Write(std::uint64_t at, std::string_view bytes);
+  std::uint64_t size() const { return original_.size(); }
+  char operator[](std::uint64_t at) const;
+  char& operator[](std::uint64_t at);
   /// Bytes added at the end of the file.
   std::string appended;
   /// True when any byte differs from the file, or any was added.
   bool changed() const { return !pages_.empty() || !appended.empty(); }
-  /// Calls `visit(at, bytes)` for each page changed and for what was
-  /// added: what a copy of the file needs to become the image.
+  /// Calls `visit(at, bytes)` for each piece changed and what was added:
+  /// what a copy of the file needs to become the image.
   template <typename Visit>
   void ForEachChange(Visit&& visit) const {
     for (const auto& [page, bytes] : pages_) {
@@ -188,22 +196,17 @@ class HiveImage {
   // Changes are kept in small pieces: a remove at 10^5 keys changes bytes
   // in a few thousand places over the file.
   static constexpr std::uint64_t kPage = 256;
-  char& Byte(std::uint64_t at);
   std::string_view original_;
   std::map<std::uint64_t, std::array<char, kPage>> pages_;
 };
 
-/// Makes `*image` the file `registry` was loaded from with the changes
-/// made to it since written in (keys deleted, values set, added or
-/// removed). False,
-/// with `*fault`, for a change the file cannot hold (a key it lacks, a name
-/// or data of 64 KB or more).
-bool UpdateHive9x(const Registry& registry, HiveImage* image,
-                  Hive9xFault* fault);
+/// Makes `*image` the file `registry` was loaded from with the run's changes
+/// written in (keys deleted, values set, added or removed). False, with
+/// `*fault`, for a change it cannot hold (a key it lacks, 64 KB or more).
+bool UpdateHive9x(Registry& registry, HiveImage* image, Hive9xFault* fault);
 
-/// Reads `bytes` as a hive, as LoadHive9x does, and compares it with
-/// `registry` as the run left it; false, with where they differ, when the
-/// file is not what the run left.
+/// Reads `bytes` as LoadHive9x does and compares them with `registry` as
+/// the run left it; false, with where they differ, when they do.
 bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault);
 
 }  // namespace brindle
