@@ -2,12 +2,11 @@
 
 #include <cstring>
 #include <unordered_map>
+#include <utility>
 
 namespace brindle {
 namespace {
 
-// Past this many subkeys a key looks its subkeys up by hash.
-constexpr std::size_t kIndexThreshold = 16;
 constexpr std::size_t kValueHeader = 12;
 
 unsigned char FoldAscii(unsigned char c) {
@@ -29,17 +28,13 @@ void AppendRecord(std::string& out, std::string_view name, std::uint32_t type,
   const std::uint32_t header[3] = {static_cast<std::uint32_t>(name.size()),
                                    type,
                                    static_cast<std::uint32_t>(data.size())};
-  out.append(reinterpret_cast<const char*>(header), kValueHeader);
-  out.append(name);
-  out.append(data);
+  out.append(reinterpret_cast<const char*>(header), kValueHeader)
+      .append(name)
+      .append(data);
 }
 
-struct FoldedHash {
-  std::size_t operator()(std::string_view name) const {
-    return FoldedNameHash(name);
-  }
-};
-struct FoldedEqual {
+struct Folded {  // hash and equality alike
+  std::size_t operator()(std::string_view n) const { return FoldedNameHash(n); }
   bool operator()(std::string_view a, std::string_view b) const {
     return EqualsAsciiFolded(a, b);
   }
@@ -56,52 +51,41 @@ std::uint32_t FoldedNameHash(std::string_view name) {
 bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   if (a == b) return true;  // mostly a name with itself, spelled the same
-  for (std::size_t i = 0; i < a.size(); ++i) {
+  for (std::size_t i = 0; i < a.size(); ++i)
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
   return true;
 }
 
 // The live subkeys by folded name; names are unique among them.
 class RegistryKey::NameIndex
-    : public std::unordered_map<std::string_view, RegistryKey*, FoldedHash,
-                                FoldedEqual> {};
+    : public std::unordered_map<std::string_view, RegistryKey*, Folded,
+                                Folded> {};
 
 RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent,
                          bool borrowed)
     : name_(name), parent_(parent) {
   if (!borrowed && !name.empty()) {
     ownedName_.reset(new char[name.size()]);
-    std::memcpy(ownedName_.get(), name.data(), name.size());
-    name_ = std::string_view(ownedName_.get(), name.size());
+    name_ = {ownedName_.get(), name.copy(ownedName_.get(), name.size())};
   }
 }
 
 RegistryKey::~RegistryKey() {
-  // Deep trees are taken down without recursion.
-  std::vector<RegistryKey*> pending;
-  for (RegistryKey* key = this; key != nullptr;) {
-    for (RegistryKey* slot : key->subkeys_) {
-      if (slot) pending.push_back(slot);
-    }
+  std::vector<RegistryKey*> pending(subkeys_);  // deep trees: no recursion
+  while (!pending.empty()) {
+    RegistryKey* key = pending.back();
+    pending.pop_back();
+    if (key == nullptr) continue;
+    pending.insert(pending.end(), key->subkeys_.begin(), key->subkeys_.end());
     key->subkeys_.clear();
-    if (key != this) delete key;
-    key = pending.empty() ? nullptr : pending.back();
-    if (key != nullptr) pending.pop_back();
+    delete key;
   }
-}
-
-void RegistryKey::FillLater(KeyFiller* filler, std::uint32_t tag) {
-  filler_ = filler;
-  fillTag_ = tag;
-  subkeysWaiting_ = valuesWaiting_ = true;
 }
 
 void RegistryKey::Unfill() {
   if (filler_ == nullptr) return;
   if (!subkeysWaiting_) {
-    for (RegistryKey* slot : subkeys_) delete slot;
-    subkeys_.clear();
+    for (RegistryKey* slot : std::exchange(subkeys_, {})) delete slot;
     liveSubkeys_ = 0;
     index_.reset();
     subkeysWaiting_ = true;
@@ -112,73 +96,53 @@ void RegistryKey::Unfill() {
   }
 }
 
-void RegistryKey::FillSubkeys() const {
-  if (!subkeysWaiting_) return;
-  subkeysWaiting_ = false;
-  filler_->FillSubkeys(const_cast<RegistryKey&>(*this), fillTag_);
-}
-
-void RegistryKey::FillValues() const {
-  if (!valuesWaiting_) return;
-  valuesWaiting_ = false;
+void RegistryKey::Fill(bool values) const {
+  bool& waiting = values ? valuesWaiting_ : subkeysWaiting_;
+  if (!waiting) return;
+  waiting = false;
   auto& self = const_cast<RegistryKey&>(*this);
+  if (!values) return filler_->FillSubkeys(self, fillTag_);
   filler_->FillValues(self, fillTag_);
   self.valueWrites_ = 0;  // as they came
 }
 
-std::size_t RegistryKey::subkeyCount() const {
-  FillSubkeys();
-  return liveSubkeys_;
-}
-
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
                                    SubkeyCursor* cursor) const {
-  FillSubkeys();
-  if (index >= liveSubkeys_) return nullptr;
+  Fill(false);
   SubkeyCursor at;
-  if (cursor && cursor->index <= index && cursor->slot < subkeys_.size())
-    at = *cursor;
-  for (; at.slot < subkeys_.size(); ++at.slot) {
-    if (!subkeys_[at.slot]) continue;
-    if (at.index == index) {
-      if (cursor) *cursor = at;
+  if (cursor && cursor->index <= index) at = *cursor;
+  for (; index < liveSubkeys_ && at.slot < subkeys_.size(); ++at.slot) {
+    if (subkeys_[at.slot] && at.index++ == index) {
+      if (cursor) *cursor = {index, at.slot};
       return subkeys_[at.slot];
     }
-    ++at.index;
   }
   return nullptr;
 }
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name,
                                      const SubkeyCursor* hint) const {
-  FillSubkeys();
+  Fill(false);
   if (hint && hint->slot < subkeys_.size() && subkeys_[hint->slot] &&
       EqualsAsciiFolded(subkeys_[hint->slot]->name_, name)) {
     return subkeys_[hint->slot];
   }
-  if (!index_ && liveSubkeys_ > kIndexThreshold) {
+  if (!index_ && liveSubkeys_ > 16) {  // fewer are faster searched in turn
     index_ = std::make_unique<NameIndex>();
-    for (RegistryKey* slot : subkeys_) {
+    for (RegistryKey* slot : subkeys_)
       if (slot) index_->emplace(slot->name_, slot);
-    }
   }
   if (index_) {
     auto found = index_->find(name);
     return found == index_->end() ? nullptr : found->second;
   }
-  for (RegistryKey* slot : subkeys_) {
+  for (RegistryKey* slot : subkeys_)
     if (slot && EqualsAsciiFolded(slot->name_, name)) return slot;
-  }
   return nullptr;
 }
 
-RegistryKey* RegistryKey::FindOrAddSubkey(std::string_view name) {
-  if (RegistryKey* existing = FindSubkey(name)) return existing;
-  return AddSubkey(new RegistryKey(name, this));
-}
-
 RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
-  FillSubkeys();
+  Fill(false);
   subkey->slot_ = subkeys_.size();
   subkeys_.push_back(subkey);
   ++liveSubkeys_;
@@ -187,11 +151,8 @@ RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
 }
 
 void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
-  FillSubkeys();
-  if (subkey->parent_ != this || subkey->slot_ >= subkeys_.size() ||
-      subkeys_[subkey->slot_] != subkey) {
-    return;
-  }
+  Fill(false);
+  if (subkey->parent_ != this) return;
   if (index_) index_->erase(subkey->name_);
   subkeys_[subkey->slot_] = nullptr;
   --liveSubkeys_;
@@ -199,7 +160,7 @@ void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
 }
 
 std::vector<RegistryValue> RegistryKey::Values() const {
-  FillValues();
+  Fill(true);
   std::vector<RegistryValue> values;
   for (std::size_t at = 0; at < values_.size();)
     values.push_back(RecordAt(values_, &at));
@@ -207,7 +168,7 @@ std::vector<RegistryValue> RegistryKey::Values() const {
 }
 
 std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
-  FillValues();
+  Fill(true);
   for (std::size_t at = 0; at < values_.size();) {
     std::size_t start = at;
     if (EqualsAsciiFolded(RecordAt(values_, &at).name, name)) return start;
@@ -224,87 +185,61 @@ std::optional<RegistryValue> RegistryKey::FindValue(
 
 void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
                            std::string_view data) {
-  std::size_t at = FindValueOffset(name);
+  std::size_t at = FindValueOffset(name), end = at;
   ++valueWrites_;
   if (at == std::string::npos) return AppendRecord(values_, name, type, data);
-  std::size_t end = at;
-  RegistryValue old = RecordAt(values_, &end);
   std::string record;  // the name keeps the spelling it was first written with
-  AppendRecord(record, old.name, type, data);
+  AppendRecord(record, RecordAt(values_, &end).name, type, data);
   values_.replace(at, end - at, record);
 }
 
 bool RegistryKey::RemoveValue(std::string_view name) {
-  std::size_t at = FindValueOffset(name);
+  std::size_t at = FindValueOffset(name), end = at;
   if (at == std::string::npos) return false;
   ++valueWrites_;
-  std::size_t end = at;
   RecordAt(values_, &end);
   values_.erase(at, end - at);
   return true;
 }
 
 bool RegistryKey::IsWithin(const RegistryKey* ancestor) const {
-  for (const RegistryKey* key = this; key != nullptr; key = key->parent_) {
-    if (key == ancestor) return true;
-  }
-  return false;
+  const RegistryKey* key = this;
+  while (key != nullptr && key != ancestor) key = key->parent_;
+  return key != nullptr;
 }
 
 std::string RegistryKey::Path() const {
   if (parent_ == nullptr) return std::string();
   std::string path = parent_->Path();
-  if (!path.empty()) path += '\\';
-  return path.append(name_);
+  return (path.empty() ? path : path += '\\').append(name_);
 }
 
 bool SameValues(const RegistryKey& a, const RegistryKey& b) {
-  a.FillValues();
-  b.FillValues();
-  return a.values_ == b.values_;
+  return a.Fill(true), b.Fill(true), a.values_ == b.values_;
 }
 
-RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path) {
-  const RegistryKey* key = &from;
-  while (key != nullptr && !path.empty()) {
-    std::size_t cut = path.find('\\');
-    key = key->FindSubkey(path.substr(0, cut));
-    path.remove_prefix(cut == std::string_view::npos ? path.size() : cut + 1);
-  }
-  return const_cast<RegistryKey*>(key);
-}
-
-RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
-  RegistryKey* key = &from;
-  for (std::size_t cut = 0; cut != std::string_view::npos;) {
+RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path,
+                         bool make) {
+  auto* key = const_cast<RegistryKey*>(&from);
+  // Found, a trailing backslash names nothing more; made, an empty name.
+  for (std::size_t cut = 0;
+       key && cut != path.npos && (make || !path.empty());) {
     cut = path.find('\\');
-    key = key->FindOrAddSubkey(path.substr(0, cut));
-    path.remove_prefix(cut == std::string_view::npos ? 0 : cut + 1);
+    const std::string_view name = path.substr(0, cut);
+    key = make ? key->FindOrAddSubkey(name) : key->FindSubkey(name);
+    path.remove_prefix(cut == path.npos ? path.size() : cut + 1);
   }
   return key;
 }
 
-RegistryKey* Registry::Find(std::string_view path) const {
-  return FindKeyPath(top, path);
-}
-
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
-  // Depth first; a pair is emptied again once all below it is compared,
-  // where the walk was the first to look into it.
+  // Depth first; a pair the walk was first to look into is emptied again
+  // once all below it is compared (`compared`).
   struct Step {
-    RegistryKey* a;
-    RegistryKey* b;
+    RegistryKey *a, *b;
     bool compared;
   };
   std::vector<Step> stack{{&a, &b, false}};
-  std::vector<RegistryKey*> left;
-  std::vector<RegistryKey*> right;
-  auto gather = [](RegistryKey& key, std::vector<RegistryKey*>& into) {
-    into.clear();
-    key.ForEachSubkey([&](const RegistryKey& k) {
-      into.push_back(&const_cast<RegistryKey&>(k));
-    });
-  };
   while (!stack.empty()) {
     const Step step = stack.back();
     stack.pop_back();
@@ -313,26 +248,26 @@ std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
       step.b->Unfill();
       continue;
     }
-    const bool waiting = step.a->subkeysWaiting() && step.a->valuesWaiting() &&
-                         step.b->subkeysWaiting() && step.b->valuesWaiting();
-    const std::optional<std::string_view> stored[2] = {step.a->storedValues(),
-                                                       step.b->storedValues()};
-    if (!(stored[0] && stored[1] && *stored[0] == *stored[1]) &&
+    if (step.a->subkeysWaiting() && step.a->valuesWaiting() &&
+        step.b->subkeysWaiting() && step.b->valuesWaiting()) {
+      stack.push_back({step.a, step.b, true});
+    }
+    const auto stored = step.a->storedValues();
+    if (!(stored && stored == step.b->storedValues()) &&
         !SameValues(*step.a, *step.b)) {
       return step.a->Path() + ": values differ";
     }
-    gather(*step.a, left);
-    gather(*step.b, right);
-    for (std::size_t i = 0; i < left.size() || i < right.size(); ++i) {
-      if (i == left.size() || i == right.size() ||
-          left[i]->name() != right[i]->name()) {
-        return (i < left.size() ? left[i] : right[i])->Path() +
+    SubkeyCursor at[2];
+    for (std::size_t i = 0;; ++i) {
+      RegistryKey* left = step.a->SubkeyAt(i, &at[0]);
+      RegistryKey* right = step.b->SubkeyAt(i, &at[1]);
+      if (!left && !right) break;
+      if (!left || !right || left->name() != right->name()) {
+        return (left ? left : right)->Path() +
                ": missing, added or out of place";
       }
+      stack.push_back({left, right, false});
     }
-    if (waiting) stack.push_back({step.a, step.b, true});
-    for (std::size_t i = left.size(); i-- > 0;)
-      stack.push_back({left[i], right[i], false});
   }
   return std::string();
 }

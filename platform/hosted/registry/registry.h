@@ -1,7 +1,6 @@
-// The simulated machine's registry: a tree of keys holding values, names
-// matched without regard to ASCII case and kept as first written, every list
-// in the order it was made. It knows no file form: a form's reader may leave
-// keys to be filled in when first looked into (KeyFiller).
+// The simulated machine's registry: keys holding values, names matched
+// without regard to ASCII case, every list in the order it was made. A file
+// form's reader may leave keys to be filled in when first looked into.
 #ifndef BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 #define BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 
@@ -22,7 +21,7 @@ bool EqualsAsciiFolded(std::string_view a, std::string_view b);
 /// A hash of `name`, the same for names equal but for ASCII letter case.
 std::uint32_t FoldedNameHash(std::string_view name);
 
-/// A named value as stored. Views into its key, good until its values change.
+/// A value: views into its key, good until the key's values change.
 struct RegistryValue {
   std::string_view name;
   std::uint32_t type = 0;
@@ -31,101 +30,92 @@ struct RegistryValue {
 
 class RegistryKey;
 
-/// Gives a key its subkeys, and apart from them its values, the first time
-/// anything looks at them: how a file form reads only what a run needs. It
-/// is the file the registry was read from, and lives as long as the keys.
+/// The file a registry was read from: fills a key (handed over with a tag)
+/// when first looked into, subkeys and values apart.
 class KeyFiller {
  public:
   virtual ~KeyFiller() = default;
-  /// Gives `key`, handed to this filler with `tag`, its subkeys.
   virtual void FillSubkeys(RegistryKey& key, std::uint32_t tag) = 0;
-  /// Gives it its values.
   virtual void FillValues(RegistryKey& key, std::uint32_t tag) = 0;
-  /// Its values as the file holds them, where the file shows them whole:
-  /// equal bytes are equal values, so comparing two files need not decode.
+  /// A key's values as the file holds them, where equal bytes are equal
+  /// values: comparing two files then need not decode.
   virtual std::optional<std::string_view> StoredValues(std::uint32_t) const {
     return std::nullopt;
   }
 };
 
-/// Where an enumeration of a key's subkeys by index stands: `index` live
-/// subkeys lie before `slot`. Kept by whoever enumerates, and moved back by
-/// them when a subkey before it is removed.
+/// An enumeration by index: `index` live subkeys lie before `slot`.
 struct SubkeyCursor {
   std::size_t index = 0;
   std::size_t slot = 0;
 };
 
-/// One key. Subkeys keep their order; a removed one leaves an empty slot,
-/// so removing is O(1) and the later ones move down an index.
+/// One key. A removed subkey leaves an empty slot: removing is O(1) and the
+/// later ones move down an index.
 class RegistryKey {
  public:
-  /// A key whose name is copied, or (`borrowed`) refers to text that
-  /// outlives it.
+  /// `name` is copied unless `borrowed` (text that outlives the key).
   RegistryKey(std::string_view name, RegistryKey* parent,
               bool borrowed = false);
   ~RegistryKey();
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
 
   std::string_view name() const { return name_; }
   RegistryKey* parent() const { return parent_; }
-  /// Where this key stands among its parent's slots.
-  std::size_t slot() const { return slot_; }
+  std::size_t slot() const { return slot_; }  // among its parent's
 
-  /// Leaves the key, still empty, to `filler` until first looked into.
-  void FillLater(KeyFiller* filler, std::uint32_t tag);
-  /// Empties what its filler filled and nothing changed since, to be filled
-  /// again: a walk over a whole registry holds only what it looks at.
+  /// Leaves the empty key to `filler` until first looked into.
+  void FillLater(KeyFiller* filler, std::uint32_t tag) {
+    filler_ = filler, fillTag_ = tag;
+    subkeysWaiting_ = valuesWaiting_ = true;
+  }
+  /// Empties what its filler filled and nothing since changed, to refill.
   void Unfill();
-  /// The tag its filler gave it, 0 for a key made otherwise.
+  /// 0 for a key its filler did not make.
   std::uint32_t fillTag() const { return fillTag_; }
   bool subkeysWaiting() const { return subkeysWaiting_; }
   bool valuesWaiting() const { return valuesWaiting_; }
-  /// Its values as its filler holds them, while they wait (see KeyFiller).
+  /// Its values as its filler holds them, while they wait.
   std::optional<std::string_view> storedValues() const {
     return valuesWaiting_ ? filler_->StoredValues(fillTag_) : std::nullopt;
   }
 
-  std::size_t subkeyCount() const;
-  /// The subkey at `index`, or null past the end. With a cursor the walk
-  /// goes on from where the last call left it.
+  std::size_t subkeyCount() const { return Fill(false), liveSubkeys_; }
+  /// The subkey at `index`, or null; from where `cursor` stands.
   RegistryKey* SubkeyAt(std::size_t index,
                         SubkeyCursor* cursor = nullptr) const;
-  /// The subkey named `name`, any case, or null; the one at `hint`'s slot
-  /// first: a walk by index mostly opens or deletes the one it was handed.
+  /// The subkey named `name`, any case, or null; the one at `hint` first:
+  /// a walk by index mostly opens the one it was handed (5 ms at 10^5 keys).
   RegistryKey* FindSubkey(std::string_view name,
                           const SubkeyCursor* hint = nullptr) const;
   /// The subkey named `name`, added at the end when there is none.
-  RegistryKey* FindOrAddSubkey(std::string_view name);
-  /// Takes `subkey` (made with new, its parent this key, its name no other
-  /// subkey's) as the last one.
+  RegistryKey* FindOrAddSubkey(std::string_view name) {
+    RegistryKey* found = FindSubkey(name);
+    return found ? found : AddSubkey(new RegistryKey(name, this));
+  }
+  /// Takes `subkey` (made with new, parent this key, name new) as the last.
   RegistryKey* AddSubkey(RegistryKey* subkey);
   /// Removes `subkey` and everything below it.
   void RemoveSubkey(RegistryKey* subkey);
-  /// Calls `visit` for each subkey in order.
   template <typename Visit>
   void ForEachSubkey(Visit&& visit) const {
-    FillSubkeys();
-    for (const RegistryKey* slot : subkeys_) {
+    Fill(false);
+    for (const RegistryKey* slot : subkeys_)
       if (slot) visit(*slot);
-    }
   }
 
   std::vector<RegistryValue> Values() const;
   /// The value named `name`, any case.
   std::optional<RegistryValue> FindValue(std::string_view name) const;
-  /// Makes room for `bytes` more of names and data: a filler allocates once.
+  /// Room for `bytes` more of names and data: a filler allocates once.
   void ReserveValues(std::size_t bytes) {
     values_.reserve(values_.size() + bytes);
   }
   /// Sets a value, keeping its place and first spelling when it exists.
   void SetValue(std::string_view name, std::uint32_t type,
                 std::string_view data);
-  /// Removes a value; false when there was none.
+  /// False when there was none.
   bool RemoveValue(std::string_view name);
-  /// How often the values were set or removed since the key was made or
-  /// filled: 0, they are as they came.
+  /// Values set or removed since the key was made or filled.
   std::uint32_t valueWrites() const { return valueWrites_; }
 
   /// True when `ancestor` is this key or one above it.
@@ -133,15 +123,12 @@ class RegistryKey {
   /// The names from the top, joined by backslashes.
   std::string Path() const;
 
-  /// True when both hold the same values: names, types, bytes, in order.
+  /// True when both hold the same values (names, types, bytes) in order.
   friend bool SameValues(const RegistryKey& a, const RegistryKey& b);
 
  private:
   class NameIndex;
-  // Looking into a key fills it first: no caller ever sees it waiting.
-  void FillSubkeys() const;
-  void FillValues() const;
-  // Where the value named `name` starts, or npos.
+  void Fill(bool values) const;  // its subkeys or values, if waiting
   std::size_t FindValueOffset(std::string_view name) const;
 
   std::string_view name_;
@@ -151,9 +138,7 @@ class RegistryKey {
   std::vector<RegistryKey*> subkeys_;  // owned; null where one was removed
   std::size_t liveSubkeys_ = 0;
   mutable std::unique_ptr<NameIndex> index_;  // once there are many
-  // Every value in one block: name length, type and data length (4 bytes
-  // each), then the name and the data.
-  std::string values_;
+  std::string values_;  // each: name, type, data sizes (4 bytes), name, data
   std::uint32_t valueWrites_ = 0;
   KeyFiller* filler_ = nullptr;
   std::uint32_t fillTag_ = 0;
@@ -161,28 +146,27 @@ class RegistryKey {
   mutable bool valuesWaiting_ = false;
 };
 
-/// The whole registry: the roots (HKEY_LOCAL_MACHINE, ...) below one
-/// nameless top.
-struct Registry {
-  /// Declared first, so it outlives the keys that wait for it.
-  std::unique_ptr<KeyFiller> source;
-  RegistryKey top{std::string_view(), nullptr};
-  /// The line end of the text it came from: "\r\n" or "\n".
-  std::string lineEnd = "\r\n";
+/// The key at the backslash-separated `path` below `from`, or null; `make`,
+/// each missing name on the way added.
+RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path,
+                         bool make = false);
+inline RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
+  return FindKeyPath(from, path, true);
+}
 
-  /// The key at a backslash-separated path from the top, or null.
-  RegistryKey* Find(std::string_view path) const;
+/// The roots (HKEY_LOCAL_MACHINE, ...) below one nameless top.
+struct Registry {
+  std::unique_ptr<KeyFiller> source;  // first: it outlives the keys
+  RegistryKey top{std::string_view(), nullptr};
+  std::string lineEnd = "\r\n";  // of the text it came from
+
+  RegistryKey* Find(std::string_view path) const {
+    return FindKeyPath(top, path);
+  }
 };
 
-/// Finds `path` below `from`, one backslash-separated name at a time.
-RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path);
-/// The key at `path` below `from`, each missing name on the way added.
-RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path);
-
-/// Where the trees below `a` and `b` differ (a path and what), or empty:
-/// their values, and their subkeys' names, order and trees. Keys both had
-/// left waiting are emptied again once compared: little memory for a
-/// whole registry.
+/// Where the trees below `a` and `b` differ (a path and what), or empty.
+/// Keys both left waiting are emptied again once compared.
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b);
 
 }  // namespace brindle
