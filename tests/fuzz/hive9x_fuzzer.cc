@@ -8,6 +8,7 @@
 
 #include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/forms/regedit4.h"
+#include "tools/genmachine/hive9x_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   // Every accepted file with a subkey takes the longer value: it changes.
   if (first != nullptr && !image.changed()) std::abort();
-  if (!ReadBackHive9x(registry, FileBytes::Copy(image.Whole()), &fault)) {
+  if (!ReadBackHive9x(registry, FileBytes::Copy(WholeImage(image)), &fault)) {
     std::abort();
   }
   return 0;

@@ -411,7 +411,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
     HiveImage image;
     if (UpdateHive9x(onDrive, &image, &fault)) {
-      if (!ReadBackHive9x(onDrive, FileBytes::Copy(image.Whole()), &fault)) {
+      if (!ReadBackHive9x(onDrive, FileBytes::Copy(WholeImage(image)),
+                          &fault)) {
         std::fprintf(stderr, "hive read back otherwise: %s\n",
                      fault.what.c_str());
         std::abort();

@@ -5,6 +5,8 @@
 namespace brindle {
 namespace {
 
+using namespace hive9x;  // NOLINT: the file's layout, named plainly
+
 constexpr std::uint32_t kPage = 4096;
 
 bool Refuse(Hive9xFault* fault, const std::string& what) {
@@ -15,6 +17,21 @@ bool Refuse(Hive9xFault* fault, const std::string& what) {
 
 }  // namespace
 
+std::uint32_t HiveNameHash(std::string_view name) {
+  std::uint32_t hash = 0;
+  for (unsigned char c : name) {
+    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+    if (c < 0x80) hash += c;
+  }
+  return hash;
+}
+
+std::string WholeImage(const HiveImage& image) {
+  std::string whole;
+  for (std::uint64_t at = 0; at < image.size(); ++at) whole += image[at];
+  return whole + image.appended;
+}
+
 bool WriteHive9x(const RegistryKey& root, std::string* image,
                  Hive9xFault* fault) {
   // The keys in preorder, as Windows lays a new file: each key's entry
@@ -22,13 +39,13 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
   struct Laid {
     const RegistryKey* key;
     std::uint32_t parent;
-    std::uint32_t firstChild = kHiveNone;
-    std::uint32_t next = kHiveNone;
+    std::uint32_t firstChild = kNone;
+    std::uint32_t next = kNone;
     std::uint32_t entry = 0;
-    std::uint32_t number = kHiveNoNumber;
-    std::uint32_t block = kHiveNoNumber;
+    std::uint32_t number = kNoNumber;
+    std::uint32_t block = kNoNumber;
   };
-  std::vector<Laid> keys{{&root, kHiveNone}};
+  std::vector<Laid> keys{{&root, kNone}};
   std::vector<std::uint32_t> work{0};
   std::vector<const RegistryKey*> children;
   std::vector<std::uint32_t> order;
@@ -50,12 +67,12 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
       work.push_back(first + static_cast<std::uint32_t>(i));
   }
   // Entries never cross a page of the record.
-  std::uint32_t place = HiveNavigation::kSize;
+  std::uint32_t place = Navigation::kSize;
   auto nextPlace = [&]() {
-    if (place % kPage + HiveHierarchy::kSize > kPage)
+    if (place % kPage + Hierarchy::kSize > kPage)
       place += kPage - place % kPage;
     const std::uint32_t at = place;
-    place += HiveHierarchy::kSize;
+    place += Hierarchy::kSize;
     return at;
   };
   std::string blockBytes;
@@ -65,15 +82,15 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
     laid.entry = nextPlace();
     const std::vector<RegistryValue> values = laid.key->Values();
     if (at == 0 && values.empty()) continue;  // the root needs no name entry
-    std::string entry(HiveNameEntry::kSize, '\0');
+    std::string entry(NameEntry::kSize, '\0');
     const std::string_view name =
         at == 0 ? std::string_view() : laid.key->name();
     if (name.size() > 0xFFFF || values.size() > 0xFFFF) {
       return Refuse(fault, "\"" + laid.key->Path() + "\" is too large");
     }
-    StoreField(entry, 0, HiveNameEntry::kNameSize,
+    StoreField(entry, 0, NameEntry::kNameSize,
                static_cast<std::uint32_t>(name.size()));
-    StoreField(entry, 0, HiveNameEntry::kValueCount,
+    StoreField(entry, 0, NameEntry::kValueCount,
                static_cast<std::uint32_t>(values.size()));
     entry += name;
     for (const RegistryValue& value : values) {
@@ -82,56 +99,55 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
             fault, "a value of \"" + laid.key->Path() + "\" is 64 KB or more");
       }
     }
-    StoreField(entry, 0, HiveNameEntry::kUsed,
+    StoreField(entry, 0, NameEntry::kUsed,
                static_cast<std::uint32_t>(entry.size()));
     blocks.Add(std::move(entry), &laid.number, &laid.block);
   }
-  const std::uint32_t blockCount = blocks.Finish();
+  const std::uint32_t blockCount = blocks.Close();
   if (blockCount > 0xFFFF) return Refuse(fault, "too many data blocks");
 
   // The rest of the record's last page: free entries in a list.
   const std::uint32_t navSize = (place + kPage - 1) / kPage * kPage;
   std::vector<std::uint32_t> free;
-  while (place % kPage + HiveHierarchy::kSize <= kPage &&
-         place + HiveHierarchy::kSize <= navSize) {
+  while (place % kPage + Hierarchy::kSize <= kPage &&
+         place + Hierarchy::kSize <= navSize) {
     free.push_back(nextPlace());
   }
   std::string nav(navSize, '\0');
   nav.replace(0, 4, "RGKN");
-  StoreField(nav, 0, HiveNavigation::kRecordSize, navSize);
-  StoreField(nav, 0, HiveNavigation::kRoot, HiveNavigation::kSize);
-  StoreField(nav, 0, HiveNavigation::kFirstFree,
-             free.empty() ? kHiveNone : free[0]);
-  StoreField(nav, 0, HiveNavigation::kFlags, 8);
+  StoreField(nav, 0, Navigation::kRecordSize, navSize);
+  StoreField(nav, 0, Navigation::kRoot, Navigation::kSize);
+  StoreField(nav, 0, Navigation::kFirstFree, free.empty() ? kNone : free[0]);
+  StoreField(nav, 0, Navigation::kFlags, 8);
   auto entryOf = [&](std::uint32_t key) {
-    return key == kHiveNone ? kHiveNone : keys[key].entry;
+    return key == kNone ? kNone : keys[key].entry;
   };
   for (const Laid& laid : keys) {
     const std::uint32_t at = laid.entry;
-    StoreField(nav, at, HiveHierarchy::kHash,
-               laid.parent == kHiveNone ? 0 : HiveNameHash(laid.key->name()));
-    StoreField(nav, at, HiveHierarchy::kNextFree, kHiveNone);
-    StoreField(nav, at, HiveHierarchy::kParent, entryOf(laid.parent));
-    StoreField(nav, at, HiveHierarchy::kFirstChild, entryOf(laid.firstChild));
-    StoreField(nav, at, HiveHierarchy::kNext, entryOf(laid.next));
-    StoreField(nav, at, HiveHierarchy::kNumber, laid.number);
-    StoreField(nav, at, HiveHierarchy::kBlock, laid.block);
+    StoreField(nav, at, Hierarchy::kHash,
+               laid.parent == kNone ? 0 : HiveNameHash(laid.key->name()));
+    StoreField(nav, at, Hierarchy::kNextFree, kNone);
+    StoreField(nav, at, Hierarchy::kParent, entryOf(laid.parent));
+    StoreField(nav, at, Hierarchy::kFirstChild, entryOf(laid.firstChild));
+    StoreField(nav, at, Hierarchy::kNext, entryOf(laid.next));
+    StoreField(nav, at, Hierarchy::kNumber, laid.number);
+    StoreField(nav, at, Hierarchy::kBlock, laid.block);
   }
   for (std::size_t i = 0; i < free.size(); ++i) {
-    StoreField(nav, free[i], HiveHierarchy::kFlags, HiveHierarchy::kFree);
-    StoreField(nav, free[i], HiveHierarchy::kHash, HiveHierarchy::kSize);
-    StoreField(nav, free[i], HiveHierarchy::kNextFree,
-               i + 1 < free.size() ? free[i + 1] : kHiveNone);
+    StoreField(nav, free[i], Hierarchy::kFlags, Hierarchy::kFree);
+    StoreField(nav, free[i], Hierarchy::kHash, Hierarchy::kSize);
+    StoreField(nav, free[i], Hierarchy::kNextFree,
+               i + 1 < free.size() ? free[i + 1] : kNone);
   }
 
   std::string& out = *image;
-  out.assign(HiveHeader::kSize, '\0');
+  out.assign(Header::kSize, '\0');
   out.replace(0, 4, "CREG");
-  StoreField(out, 0, HiveHeader::kVersion, 1);
-  StoreField(out, 0, HiveHeader::kBlocksAt, HiveNavigation::kAt + navSize);
-  StoreField(out, 0, HiveHeader::kBlockCount, blockCount);
-  StoreField(out, 0, HiveHeader::kFlags, 0x20);
-  StoreField(out, 0, HiveHeader::kMinorCopy, 1);
+  StoreField(out, 0, Header::kVersion, 1);
+  StoreField(out, 0, Header::kBlocksAt, Navigation::kAt + navSize);
+  StoreField(out, 0, Header::kBlockCount, blockCount);
+  StoreField(out, 0, Header::kFlags, 0x20);
+  StoreField(out, 0, Header::kMinorCopy, 1);
   out += nav;
   out += blockBytes;
   return true;

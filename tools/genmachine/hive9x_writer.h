@@ -16,6 +16,13 @@ namespace brindle {
 bool WriteHive9x(const RegistryKey& root, std::string* image,
                  Hive9xFault* fault);
 
+/// Windows finds a name among siblings by this sum first: the bytes of the
+/// name in capitals, those under 0x80 only.
+std::uint32_t HiveNameHash(std::string_view name);
+
+/// The whole file `image` stands for.
+std::string WholeImage(const HiveImage& image);
+
 }  // namespace brindle
 
 #endif  // BRINDLE_TOOLS_GENMACHINE_HIVE9X_WRITER_H_

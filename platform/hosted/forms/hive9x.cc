@@ -1,7 +1,7 @@
 #include "platform/hosted/forms/hive9x.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -9,24 +9,15 @@
 namespace brindle {
 namespace {
 
-using Header = HiveHeader;
-using Navigation = HiveNavigation;
-using Hierarchy = HiveHierarchy;
-using Block = HiveBlock;
-using NameEntry = HiveNameEntry;
-using Value = HiveValue;
+using namespace hive9x;  // NOLINT: the file's layout, named plainly
 
-constexpr std::uint32_t kNone = kHiveNone;
-constexpr std::uint32_t kNoNumber = kHiveNoNumber;
 constexpr std::uint32_t kMaxField = 0xFFFF;
-constexpr HiveField kLink{0, 4};  // a link's own place
+constexpr Field kLink{0, 4};  // a link's own place
 constexpr std::uint64_t kNav = Navigation::kAt;
 
 std::string Hex(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx",
-                static_cast<unsigned long long>(value));
-  return text;
+  char text[24] = "0x";
+  return std::string(text, std::to_chars(text + 2, text + 24, value, 16).ptr);
 }
 
 bool Fail(Hive9xFault* fault, std::uint64_t offset, std::string what) {
@@ -34,29 +25,18 @@ bool Fail(Hive9xFault* fault, std::uint64_t offset, std::string what) {
   return false;
 }
 
-// The last of two names that are the same but for ASCII case, or null: a
-// few compared pair by pair, more as neighbours once sorted by hash.
+// The later of two names that are the same but for ASCII case, or null.
 const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
                                    std::vector<std::uint64_t>* sorted) {
-  if (names.size() <= 8) {
-    for (std::size_t b = 1; b < names.size(); ++b) {
-      for (std::size_t a = 0; a < b; ++a) {
-        if (EqualsAsciiFolded(names[a], names[b])) return &names[b];
-      }
-    }
-    return nullptr;
-  }
   sorted->clear();
   for (std::size_t i = 0; i < names.size(); ++i)
     sorted->push_back(std::uint64_t{FoldedNameHash(names[i])} << 32 | i);
   std::sort(sorted->begin(), sorted->end());
-  for (std::size_t i = 1; i < sorted->size(); ++i) {
-    const std::uint64_t a = (*sorted)[i - 1];
-    const std::uint64_t b = (*sorted)[i];
-    if (a >> 32 == b >> 32 &&
-        EqualsAsciiFolded(names[a & kNone], names[b & kNone])) {
-      return &names[std::max(a, b) & kNone];
-    }
+  const std::vector<std::uint64_t>& by = *sorted;
+  for (std::size_t b = 1; b < by.size(); ++b) {  // each against its hash's
+    for (std::size_t a = b; a-- > 0 && by[a] >> 32 == by[b] >> 32;)
+      if (EqualsAsciiFolded(names[by[a] & kNone], names[by[b] & kNone]))
+        return &names[by[b] & kNone];
   }
   return nullptr;
 }
@@ -69,9 +49,11 @@ struct StoredValue {
   std::string_view whole;
 };
 
-// Calls `visit` for each value of the name entry at `entry`, checked already.
+// Calls `visit` for each value of the name entry at `entry`, checked already;
+// where the values end.
 template <typename Visit>
-void ForEachStored(std::string_view file, std::uint64_t entry, Visit&& visit) {
+std::uint64_t ForEachStored(std::string_view file, std::uint64_t entry,
+                            Visit&& visit) {
   std::uint64_t at =
       entry + NameEntry::kSize + LoadField(file, entry, NameEntry::kNameSize);
   for (std::uint32_t n = LoadField(file, entry, NameEntry::kValueCount); n != 0;
@@ -84,6 +66,7 @@ void ForEachStored(std::string_view file, std::uint64_t entry, Visit&& visit) {
                       file.substr(at, Value::kSize + nameSize + dataSize)});
     at += Value::kSize + nameSize + dataSize;
   }
+  return at;
 }
 
 // Windows 9x keeps a string without its closing NUL and hands it out with
@@ -156,9 +139,7 @@ class Hive9xFile final : public KeyFiller {
     if (entry == 0) return std::string_view();
     const std::uint64_t start = entry + NameEntry::kSize +
                                 LoadField(file(), entry, NameEntry::kNameSize);
-    std::uint64_t end = start;
-    ForEachStored(file(), entry,
-                  [&](const StoredValue& v) { end += v.whole.size(); });
+    const std::uint64_t end = ForEachStored(file(), entry, [](const auto&) {});
     bytes_.Read(end - entry);
     return file().substr(start, end - start);
   }
@@ -171,33 +152,33 @@ class Hive9xFile final : public KeyFiller {
                  std::vector<std::vector<std::uint32_t>>& numbered,
                  Hive9xFault* fault);
 
-  // The steps of an update, each on the image the update writes.
-  //
+  // The steps of an update, each on the image the update writes, read
+  // (Get) without copying a piece of it.
+  std::uint32_t Get(std::uint64_t at, Field field) const {
+    return LoadField(std::as_const(*image_), at, field);
+  }
+  void Put(std::uint64_t at, Field field, std::uint32_t value) {
+    StoreField(*image_, at, field, value);
+  }
   // Unlinks a key: the link that led to it leads to the one after it.
   void Unlink(std::uint64_t linkAt, const Node& node) {
-    StoreField(
-        *image_, linkAt, kLink,
-        LoadField(std::as_const(*image_), kNav + node.entry, Hierarchy::kNext));
+    Put(linkAt, kLink, Get(kNav + node.entry, Hierarchy::kNext));
   }
   // Frees a key and all below it: each hierarchy entry heads the record's
   // free list, its other fields left as Windows leaves them.
   void FreeSubtree(std::uint32_t top) {
-    std::vector<std::uint32_t> work{top};
-    while (!work.empty()) {
+    for (std::vector<std::uint32_t> work{top}; !work.empty();) {
       const Node& node = nodes_[work.back()];
       work.pop_back();
       const std::uint64_t at = kNav + node.entry;
-      StoreField(*image_, at, Hierarchy::kFlags, Hierarchy::kFree);
-      StoreField(*image_, at, Hierarchy::kHash, Hierarchy::kSize);
-      StoreField(
-          *image_, at, Hierarchy::kNextFree,
-          LoadField(std::as_const(*image_), kNav, Navigation::kFirstFree));
-      StoreField(*image_, kNav, Navigation::kFirstFree, node.entry);
+      Put(at, Hierarchy::kFlags, Hierarchy::kFree);
+      Put(at, Hierarchy::kHash, Hierarchy::kSize);
+      Put(at, Hierarchy::kNextFree, Get(kNav, Navigation::kFirstFree));
+      Put(kNav, Navigation::kFirstFree, node.entry);
       if (node.nameEntry != 0) FreeNameEntry(node);
       for (std::uint32_t c = node.firstChild; c != kNone;
-           c = nodes_[c].nextSibling) {
+           c = nodes_[c].nextSibling)
         work.push_back(c);
-      }
     }
   }
   // Frees a key's name entry: it heads its block's free list, its number
@@ -205,24 +186,18 @@ class Hive9xFile final : public KeyFiller {
   // every entry of a block on the way to the one they want (libcreg does)
   // would read its old values against the free-list link.
   void FreeNameEntry(const Node& node) {
-    const std::uint64_t at = blocks_[node.block];
-    const std::uint64_t entry = node.nameEntry;
-    const std::uint32_t number =
-        LoadField(std::as_const(*image_), entry, NameEntry::kNumber);
-    for (HiveField field : {NameEntry::kNumber, NameEntry::kBlock})
-      StoreField(*image_, entry, field, kNoNumber);
-    for (HiveField field : {NameEntry::kNameSize, NameEntry::kValueCount})
-      StoreField(*image_, entry, field, 0);
-    StoreField(*image_, entry, NameEntry::kUsed,
-               LoadField(std::as_const(*image_), at, Block::kFirstFree));
-    StoreField(*image_, at, Block::kFirstFree,
-               static_cast<std::uint32_t>(entry - at));
-    StoreField(
-        *image_, at, Block::kUnused,
-        LoadField(std::as_const(*image_), at, Block::kUnused) +
-            LoadField(std::as_const(*image_), entry, NameEntry::kEntrySize));
-    if (number < LoadField(std::as_const(*image_), at, Block::kLowestFree))
-      StoreField(*image_, at, Block::kLowestFree, number);
+    const std::uint64_t at = blocks_[node.block], entry = node.nameEntry;
+    const std::uint32_t number = Get(entry, NameEntry::kNumber);
+    for (Field field : {NameEntry::kNumber, NameEntry::kBlock})
+      Put(entry, field, kNoNumber);
+    for (Field field : {NameEntry::kNameSize, NameEntry::kValueCount})
+      Put(entry, field, 0);
+    Put(entry, NameEntry::kUsed, Get(at, Block::kFirstFree));
+    Put(at, Block::kFirstFree, static_cast<std::uint32_t>(entry - at));
+    Put(at, Block::kUnused,
+        Get(at, Block::kUnused) + Get(entry, NameEntry::kEntrySize));
+    if (number < Get(at, Block::kLowestFree))
+      Put(at, Block::kLowestFree, number);
   }
   // Writes a key's values into its name entry: in place when they fit,
   // else the entry moves. A value as it was keeps its bytes.
@@ -235,17 +210,17 @@ class Hive9xFile final : public KeyFiller {
     std::uint32_t number = 0;
     std::uint32_t block = 0;
     blocks_added_->Add(std::move(bytes), &number, &block);
-    StoreField(*image_, kNav + node.entry, Hierarchy::kNumber, number);
-    StoreField(*image_, kNav + node.entry, Hierarchy::kBlock, block);
+    Put(kNav + node.entry, Hierarchy::kNumber, number);
+    Put(kNav + node.entry, Hierarchy::kBlock, block);
   }
   // Adds the blocks the moved entries went to, and counts them.
   bool Grow(Hive9xFault* fault) {
-    const std::uint32_t count = blocks_added_->Finish();
+    const std::uint32_t count = blocks_added_->Close();
     if (count == blocks_.size()) return true;
     if (count > kMaxField)
       return Fail(fault, Header::kBlockCount.at,
                   "no room for another data block");
-    StoreField(*image_, 0, Header::kBlockCount, count);
+    Put(0, Header::kBlockCount, count);
     return true;
   }
 
@@ -254,8 +229,8 @@ class Hive9xFile final : public KeyFiller {
   std::vector<std::uint32_t> blocks_;  // each data block's offset
   std::vector<std::string_view> names_;
   std::vector<std::uint64_t> sorted_;
-  HiveImage* image_ = nullptr;  // while an update is written
-  HiveBlockWriter* blocks_added_ = nullptr;
+  HiveImage* image_ = nullptr;  // the update's
+  std::optional<HiveBlockWriter> blocks_added_;
 };
 
 bool Hive9xFile::Check(Hive9xFault* fault) {
@@ -407,7 +382,7 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
   // Each word of the record belongs to one entry at most: links that loop
   // or cross are caught the second time they reach a word. (Windows lays
   // entries on words.)
-  std::vector<std::uint64_t> reached(navSize / 4 / 64 + 1, 0);
+  std::vector<bool> reached(navSize / 4);
   auto reach = [&](std::uint32_t entry, std::uint64_t linkAt) {
     if (entry < Navigation::kSize || entry > navSize - Hierarchy::kSize ||
         entry % 4 != 0) {
@@ -416,12 +391,11 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
     }
     for (std::uint32_t word = entry / 4; word < (entry + Hierarchy::kSize) / 4;
          ++word) {
-      const std::uint64_t bit = std::uint64_t{1} << (word % 64);
-      if (reached[word / 64] & bit) {
+      if (reached[word]) {
         return Fail(fault, linkAt,
                     "link to " + Hex(entry) + " reaches a key twice: a loop");
       }
-      reached[word / 64] |= bit;
+      reached[word] = true;
     }
     return true;
   };
@@ -532,8 +506,8 @@ bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
   if (used <= LoadField(file(), entry, NameEntry::kEntrySize)) {
     for (std::size_t i = 0; i < area.size(); ++i)
       (*image_)[areaAt + i] = area[i];
-    StoreField(*image_, entry, NameEntry::kUsed, used);
-    StoreField(*image_, entry, NameEntry::kValueCount, count);
+    Put(entry, NameEntry::kUsed, used);
+    Put(entry, NameEntry::kValueCount, count);
     return true;
   }
   std::string moved(file().substr(entry, areaAt - entry));
@@ -551,21 +525,18 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
     return Fail(fault, 0, "the registry holds a root the file does not");
   }
   *image = HiveImage(file());
-  HiveBlockWriter added(&image->appended,
-                        static_cast<std::uint32_t>(blocks_.size()));
   image_ = image;
-  blocks_added_ = &added;
+  blocks_added_.emplace(&image->appended,
+                        static_cast<std::uint32_t>(blocks_.size()));
   std::vector<std::pair<const RegistryKey*, std::uint32_t>> work{{root, 0}};
   std::vector<const RegistryKey*> live;
-  bool held = true;
-  while (held && !work.empty()) {
+  while (!work.empty()) {
     const auto [key, index] = work.back();
     work.pop_back();
     const Node& node = nodes_[index];
     if (!key->valuesWaiting() && key->valueWrites() != 0 &&
         !RewriteValues(*key, node, fault)) {
-      held = false;
-      break;
+      return false;
     }
     if (key->subkeysWaiting()) continue;  // nothing below it was touched
     live.clear();
@@ -586,26 +557,14 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
       }
     }
     if (next != live.size()) {
-      held = Fail(fault, kNav + node.entry,
+      return Fail(fault, kNav + node.entry,
                   "\"" + live[next]->Path() + "\" is a key the file lacks");
     }
   }
-  held = held && Grow(fault);
-  image_ = nullptr;
-  blocks_added_ = nullptr;
-  return held;
+  return Grow(fault);
 }
 
 }  // namespace
-
-std::uint32_t HiveNameHash(std::string_view name) {
-  std::uint32_t hash = 0;
-  for (unsigned char c : name) {
-    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
-    if (c < 0x80) hash += c;
-  }
-  return hash;
-}
 
 bool AppendHiveValue(std::string& out, const RegistryValue& value,
                      std::uint32_t unknown) {
@@ -641,13 +600,8 @@ void HiveBlockWriter::Add(std::string entry, std::uint32_t* number,
   *block = number_;
 }
 
-std::uint32_t HiveBlockWriter::Finish() {
-  Close();
-  return number_;
-}
-
-void HiveBlockWriter::Close() {
-  if (entries_ == 0) return;
+std::uint32_t HiveBlockWriter::Close() {
+  if (entries_ == 0) return number_;
   const std::uint64_t used = Block::kSize + current_.size();
   const std::uint64_t size = (used + 4095) / 4096 * 4096;
   const auto rest = static_cast<std::uint32_t>(size - used);
@@ -677,7 +631,7 @@ void HiveBlockWriter::Close() {
   out_->append(header).append(current_);
   current_.clear();
   entries_ = 0;
-  ++number_;
+  return ++number_;
 }
 
 char& HiveImage::operator[](std::uint64_t at) {
@@ -692,14 +646,6 @@ char& HiveImage::operator[](std::uint64_t at) {
 char HiveImage::operator[](std::uint64_t at) const {
   auto page = pages_.find(at / kPage);
   return page != pages_.end() ? page->second[at % kPage] : original_[at];
-}
-
-std::string HiveImage::Whole() const {
-  std::string whole(original_);
-  ForEachChange([&](std::uint64_t at, std::string_view bytes) {
-    whole.replace(at, bytes.size(), bytes);
-  });
-  return whole;
 }
 
 bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,

@@ -21,91 +21,96 @@
 
 namespace brindle {
 
+/// The file's records, field by field.
+namespace hive9x {
+
 /// A field of a record: where it starts in the record, its size (2 or 4).
-struct HiveField {
+struct Field {
   std::uint32_t at;
   std::uint32_t size;
 };
 
 /// The file header, at the start of the file.
-struct HiveHeader {
+struct Header {
   static constexpr std::uint32_t kSize = 32;
-  static constexpr HiveField kSignature{0, 4};  // "CREG"
-  static constexpr HiveField kVersion{6, 2};    // 1
-  static constexpr HiveField kBlocksAt{8, 4};   // the first data block
-  static constexpr HiveField kBlockCount{16, 2};
-  static constexpr HiveField kFlags{18, 2};      // 0x20, as Windows writes it
-  static constexpr HiveField kMinorCopy{22, 2};  // 1, likewise
+  static constexpr Field kSignature{0, 4};  // "CREG"
+  static constexpr Field kVersion{6, 2};    // 1
+  static constexpr Field kBlocksAt{8, 4};   // the first data block
+  static constexpr Field kBlockCount{16, 2};
+  static constexpr Field kFlags{18, 2};      // 0x20, as Windows writes it
+  static constexpr Field kMinorCopy{22, 2};  // 1, likewise
 };
 
 /// The key navigation record, after the header; offsets count from here.
-struct HiveNavigation {
+struct Navigation {
   static constexpr std::uint32_t kAt = 32;
   static constexpr std::uint32_t kSize = 32;
-  static constexpr HiveField kSignature{0, 4};  // "RGKN"
-  static constexpr HiveField kRecordSize{4, 4};
-  static constexpr HiveField kRoot{8, 4};
-  static constexpr HiveField kFirstFree{12, 4};
-  static constexpr HiveField kFlags{16, 4};  // 8, as Windows writes it
+  static constexpr Field kSignature{0, 4};  // "RGKN"
+  static constexpr Field kRecordSize{4, 4};
+  static constexpr Field kRoot{8, 4};
+  static constexpr Field kFirstFree{12, 4};
+  static constexpr Field kFlags{16, 4};  // 8, as Windows writes it
 };
 
-/// A key's hierarchy entry in the navigation record; kHiveNone is no link.
-struct HiveHierarchy {
+/// A key's hierarchy entry in the navigation record; kNone is no link.
+struct Hierarchy {
   static constexpr std::uint32_t kSize = 28;
   static constexpr std::uint32_t kFree = 0x80000000u;  // in kFlags
-  static constexpr HiveField kFlags{0, 4};
-  static constexpr HiveField kHash{4, 4};
-  static constexpr HiveField kNextFree{8, 4};
-  static constexpr HiveField kParent{12, 4};
-  static constexpr HiveField kFirstChild{16, 4};
-  static constexpr HiveField kNext{20, 4};
-  static constexpr HiveField kNumber{24, 2};  // of its name entry
-  static constexpr HiveField kBlock{26, 2};   // that holds it
+  static constexpr Field kFlags{0, 4};
+  static constexpr Field kHash{4, 4};
+  static constexpr Field kNextFree{8, 4};
+  static constexpr Field kParent{12, 4};
+  static constexpr Field kFirstChild{16, 4};
+  static constexpr Field kNext{20, 4};
+  static constexpr Field kNumber{24, 2};  // of its name entry
+  static constexpr Field kBlock{26, 2};   // that holds it
 };
 
 /// A data block's header. Offsets in a block count from its start.
-struct HiveBlock {
+struct Block {
   static constexpr std::uint32_t kSize = 32;
-  static constexpr HiveField kSignature{0, 4};  // "RGDB"
-  static constexpr HiveField kBlockSize{4, 4};
-  static constexpr HiveField kUnused{8, 4};  // the free entries' sizes
-  static constexpr HiveField kFlags{12, 2};  // 8, as Windows writes it
-  static constexpr HiveField kNumber{14, 2};
-  static constexpr HiveField kFirstFree{16, 4};
-  static constexpr HiveField kHighest{20, 2};     // the highest number given
-  static constexpr HiveField kLowestFree{22, 2};  // the lowest number free
+  static constexpr Field kSignature{0, 4};  // "RGDB"
+  static constexpr Field kBlockSize{4, 4};
+  static constexpr Field kUnused{8, 4};  // the free entries' sizes
+  static constexpr Field kFlags{12, 2};  // 8, as Windows writes it
+  static constexpr Field kNumber{14, 2};
+  static constexpr Field kFirstFree{16, 4};
+  static constexpr Field kHighest{20, 2};     // the highest number given
+  static constexpr Field kLowestFree{22, 2};  // the lowest number free
 };
 
 /// A key's name entry in a data block: this header, its name, its values.
 /// A free one has no number nor block, and its next free in kUsed.
-struct HiveNameEntry {
+struct NameEntry {
   static constexpr std::uint32_t kSize = 20;
   static constexpr std::uint32_t kLeast = 12;  // a free entry's
-  static constexpr HiveField kEntrySize{0, 4};
-  static constexpr HiveField kNumber{4, 2};
-  static constexpr HiveField kBlock{6, 2};
-  static constexpr HiveField kUsed{8, 4};
-  static constexpr HiveField kNameSize{12, 2};
-  static constexpr HiveField kValueCount{14, 2};
+  static constexpr Field kEntrySize{0, 4};
+  static constexpr Field kNumber{4, 2};
+  static constexpr Field kBlock{6, 2};
+  static constexpr Field kUsed{8, 4};
+  static constexpr Field kNameSize{12, 2};
+  static constexpr Field kValueCount{14, 2};
 };
 
 /// A value in a name entry: this header, its name, its data.
-struct HiveValue {
+struct Value {
   static constexpr std::uint32_t kSize = 12;
-  static constexpr HiveField kType{0, 4};
-  static constexpr HiveField kUnknown{4, 4};
-  static constexpr HiveField kNameSize{8, 2};
-  static constexpr HiveField kDataSize{10, 2};
+  static constexpr Field kType{0, 4};
+  static constexpr Field kUnknown{4, 4};
+  static constexpr Field kNameSize{8, 2};
+  static constexpr Field kDataSize{10, 2};
 };
 
-constexpr std::uint32_t kHiveNone = 0xFFFFFFFFu;
-constexpr std::uint32_t kHiveNoNumber = 0xFFFF;
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kNoNumber = 0xFFFF;
+
+}  // namespace hive9x
 
 /// The field at `record` in `bytes` (a string or a HiveImage); bytes past
 /// the end read as 0.
 template <typename Bytes>
 std::uint32_t LoadField(const Bytes& bytes, std::uint64_t record,
-                        HiveField field) {
+                        hive9x::Field field) {
   std::uint32_t value = 0;
   for (std::uint32_t i = field.size; i-- > 0;) {
     const std::uint64_t at = record + field.at + i;
@@ -116,15 +121,11 @@ std::uint32_t LoadField(const Bytes& bytes, std::uint64_t record,
 }
 /// Stores `value` in the field at `record`.
 template <typename Bytes>
-void StoreField(Bytes& bytes, std::uint64_t record, HiveField field,
+void StoreField(Bytes& bytes, std::uint64_t record, hive9x::Field field,
                 std::uint32_t value) {
   for (std::uint32_t i = 0; i < field.size; ++i)
     bytes[record + field.at + i] = static_cast<char>(value >> (8 * i));
 }
-
-/// Windows finds a name among siblings by this sum first: the bytes of the
-/// name in capitals, those under 0x80 only.
-std::uint32_t HiveNameHash(std::string_view name);
 
 /// Appends a value as Windows stores it (a string without its closing NUL);
 /// false for a name or data of 64 KB or more.
@@ -139,12 +140,10 @@ class HiveBlockWriter {
       : out_(out), number_(firstNumber) {}
   /// Adds a name entry, setting and giving its number and block.
   void Add(std::string entry, std::uint32_t* number, std::uint32_t* block);
-  /// Closes the last block; the number the next block would have.
-  std::uint32_t Finish();
+  /// Closes the block being filled; the number the next block would have.
+  std::uint32_t Close();
 
  private:
-  void Close();
-
   std::string* out_;
   std::uint32_t number_;
   std::uint32_t entries_ = 0;
@@ -189,8 +188,6 @@ class HiveImage {
     }
     if (!appended.empty()) visit(original_.size(), appended);
   }
-  /// The whole image.
-  std::string Whole() const;
 
  private:
   // Changes are kept in small pieces: a remove at 10^5 keys changes bytes

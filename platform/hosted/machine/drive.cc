@@ -31,8 +31,8 @@ std::string RealPath(const std::string& path) {
   return result;
 }
 
-// The entry of `directory` called `name`: that spelling first, otherwise one
-// that differs only in case; empty when there is none.
+}  // namespace
+
 std::string FindEntry(const std::string& directory, const std::string& name) {
   struct stat status;
   if (::lstat((directory + "/" + name).c_str(), &status) == 0) return name;
@@ -48,8 +48,6 @@ std::string FindEntry(const std::string& directory, const std::string& name) {
   ::closedir(listing);
   return found;
 }
-
-}  // namespace
 
 int WriteAllBytes(int fd, const char* data, std::size_t size) {
   while (size > 0) {

@@ -30,6 +30,10 @@ int WriteAllBytes(int fd, const char* data, std::size_t size);
 /// The Windows code for a host errno, `notFound` standing for ENOENT.
 ErrorCode ErrorFromErrno(int error, ErrorCode notFound = ERROR_FILE_NOT_FOUND);
 
+/// The entry of `directory` called `name`: that spelling first, otherwise
+/// one that differs only in ASCII case, as FAT matches; empty when none.
+std::string FindEntry(const std::string& directory, const std::string& name);
+
 class Drive {
  public:
   /// `root` is the host directory that is C:\ (a link to it is followed).

@@ -1,6 +1,5 @@
 #include "platform/hosted/machine/machine.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/file.h>
@@ -51,22 +50,6 @@ int ReadWholeFile(const std::string& path, FileBytes* bytes) {
 bool Exists(const std::string& path) {
   struct stat status;
   return ::lstat(path.c_str(), &status) == 0;
-}
-
-// The name in `directory` that is `name` but for ASCII case, as FAT
-// matches it; empty when there is none.
-std::string FindFolded(const std::string& directory, std::string_view name) {
-  std::string found;
-  if (DIR* listing = ::opendir(directory.c_str())) {
-    while (const dirent* entry = ::readdir(listing)) {
-      if (EqualsAsciiFolded(entry->d_name, name)) {
-        found = entry->d_name;
-        if (found == name) break;  // the exact name wins over another case
-      }
-    }
-    ::closedir(listing);
-  }
-  return found;
 }
 
 // Copies `from` to `to` in the kernel, synced; or, without `sync`, its
@@ -259,9 +242,9 @@ bool Machine::ChooseFiles(std::string* error) {
     newPath_ = PathOf(kRegistryNew);
     return true;
   }
-  std::string windows = FindFolded(directory_, kWindows);
+  std::string windows = FindEntry(directory_, kWindows);
   std::string hive =
-      windows.empty() ? "" : FindFolded(directory_ + "/" + windows, kHive);
+      windows.empty() ? "" : FindEntry(directory_ + "/" + windows, kHive);
   if (hive.empty()) {
     *error = Describe(directory_,
                       "no machine there: neither drive_c and registry.reg "
