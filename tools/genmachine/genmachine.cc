@@ -1,7 +1,8 @@
 // Writes a Windows 98-like simulated machine of a given size, for benchmarks
 // and for the crash and concurrency tests:
 //   brindle-genmachine --keys N [--match PERCENT] [--seed S] [--lf] [--hive]
-//   DIR
+//   [--base HIVE] DIR
+// --base plants the keys in a copy of HIVE (a drive, as --hive makes).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,6 +23,9 @@ int main(int argc, char** argv) {
       options.lf = true;
     } else if (argument == "--hive") {
       options.hive = true;
+    } else if (argument == "--base" && i + 1 < argc) {
+      options.hive = true;
+      options.base = argv[++i];
     } else if (!argument.empty() && argument[0] != '-' &&
                options.directory.empty()) {
       options.directory = argument;
@@ -33,7 +37,7 @@ int main(int argc, char** argv) {
   if (options.directory.empty() || options.keys < 0) {
     std::fprintf(stderr,
                  "usage: brindle-genmachine --keys N [--match PERCENT] [--seed "
-                 "S] [--lf] [--hive] DIR\n");
+                 "S] [--lf] [--hive] [--base HIVE] DIR\n");
     return 2;
   }
   return brindle::GenerateMachine(options);

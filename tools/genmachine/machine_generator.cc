@@ -1,6 +1,8 @@
 #include "tools/genmachine/machine_generator.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -36,10 +38,12 @@ class Generator {
   void Build(Registry& registry) {
     root_ = registry.top.FindOrAddSubkey("HKEY_LOCAL_MACHINE");
     RegistryKey* version = Key("Software\\Microsoft\\Windows\\CurrentVersion");
-    version->SetValue("ProductName", 1, Sz("Microsoft Windows 98"));
-    version->SetValue("VersionNumber", 1, Sz("4.10.2222"));
-    version->SetValue("DevicePath", 1, Sz("C:\\WINDOWS\\INF"));
-    version->SetValue("OtherDevicePath", 1, Sz(InfDirectory));
+    if (options_.base.empty()) {  // a real hive's own stay
+      version->SetValue("ProductName", 1, Sz("Microsoft Windows 98"));
+      version->SetValue("VersionNumber", 1, Sz("4.10.2222"));
+      version->SetValue("DevicePath", 1, Sz("C:\\WINDOWS\\INF"));
+      version->SetValue("OtherDevicePath", 1, Sz(InfDirectory));
+    }
     for (const DriverGroup* group : {&PortGroup, &AltStorageGroup}) {
       for (std::size_t i = 0; i < group->fixedKeyCount; ++i) {
         Key(std::string(group->fixedKeys[i]) + "\\0000")
@@ -153,6 +157,18 @@ void GenerateRegistry(const MachineOptions& options, Registry& registry) {
 
 int GenerateMachine(const MachineOptions& options) {
   Registry registry;
+  if (!options.base.empty()) {
+    FileBytes bytes;
+    Hive9xFault fault;
+    const int fd = ::open(options.base.c_str(), O_RDONLY);
+    if (fd < 0 || FileBytes::Read(fd, &bytes) != 0 ||
+        !LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &fault)) {
+      std::fprintf(stderr, "%s: cannot be read as a hive\n",
+                   options.base.c_str());
+      return 1;
+    }
+    ::close(fd);
+  }
   GenerateRegistry(options, registry);
   const std::string drive =
       options.hive ? options.directory : options.directory + "/drive_c";

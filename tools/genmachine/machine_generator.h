@@ -15,6 +15,7 @@ struct MachineOptions {
   unsigned seed = 1998;
   bool lf = false;        ///< LF line ends instead of CRLF
   bool hive = false;      ///< a Windows 9x drive: windows\SYSTEM.DAT
+  std::string base;       ///< with `hive`: a hive the keys are planted in
   std::string directory;  ///< where GenerateMachine writes
 };
 

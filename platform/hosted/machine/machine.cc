@@ -140,11 +140,30 @@ std::string_view WholeJournalBatches(std::string_view journal) {
   return journal.substr(0, end);
 }
 
-std::unique_ptr<Machine> Machine::Open(const std::string& directory,
+std::unique_ptr<Machine> Machine::Open(const std::string& path,
                                        std::string* error) {
-  std::unique_ptr<Machine> machine(new Machine(directory));
-  if (!machine->Load(error)) return nullptr;
-  return machine;
+  std::unique_ptr<DiskImage> image;
+  if (DiskImage::Names(path) && !(image = DiskImage::Open(path, error)))
+    return nullptr;
+  std::unique_ptr<Machine> machine(
+      new Machine(image ? image->directory() : path));
+  machine->image_ = std::move(image);
+  if (machine->Load(error)) return machine;
+  *error = machine->Shown(*error);
+  return nullptr;
+}
+
+bool Machine::Close(std::string* error) {
+  if (!image_) return true;
+  // Nothing of the mount may stay open or mapped while it is taken down.
+  for (int* fd : {&journalFd_, &lockFd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  while (RegistryKey* root = registry_.top.SubkeyAt(0))
+    registry_.top.RemoveSubkey(root);
+  registry_.source.reset();
+  return image_->Close(error);
 }
 
 bool Machine::Load(std::string* error) {
@@ -229,7 +248,7 @@ bool Machine::Load(std::string* error) {
 bool Machine::ChooseFiles(std::string* error) {
   std::string drive = PathOf(kDrive);
   std::string registry = PathOf(kRegistry);
-  if (Exists(drive) || Exists(registry)) {
+  if (!image_ && (Exists(drive) || Exists(registry))) {
     struct stat status;
     if (::stat(drive.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
       *error = Describe(drive, "no drive C: directory there");
@@ -429,8 +448,12 @@ MachinePlatform::MachinePlatform(std::unique_ptr<Machine> machine)
       machine_(std::move(machine)) {}
 
 bool MachinePlatform::Finish(std::string* error) {
-  if (!registryChanged() && !machine_->journalReplayed()) return true;
-  return machine_->Save(error);
+  std::string closing;
+  const bool saved = (!registryChanged() && !machine_->journalReplayed()) ||
+                     machine_->Save(error);
+  if (!saved) *error = machine_->Shown(*error);
+  const bool closed = machine_->Close(saved ? error : &closing);
+  return saved && closed;
 }
 
 }  // namespace brindle

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/hosted/machine/disk_image.h"
 #include "platform/hosted/machine/drive.h"
 #include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/registry/registry.h"
@@ -24,12 +25,13 @@ std::string_view WholeJournalBatches(std::string_view journal);
 
 class Machine : public ChangeLog {
  public:
-  /// Opens the machine in `directory` for one run: locks it, reads the
-  /// registry and applies any journal a killed run left. A directory that
-  /// holds drive_c/ or registry.reg is simulated; else one that holds
-  /// WINDOWS\SYSTEM.DAT (any case) is a drive. Null, with one line
-  /// naming the file and the fault in `*error`, when it cannot.
-  static std::unique_ptr<Machine> Open(const std::string& directory,
+  /// Opens the machine at `path` for one run: locks it, reads the registry
+  /// and applies any journal a killed run left. A directory that holds
+  /// drive_c/ or registry.reg is simulated; else one that holds
+  /// WINDOWS\SYSTEM.DAT (any case) is a drive, and so is a disk image's
+  /// file system that holds it. Null, with one line naming the file and
+  /// the fault in `*error`, when it cannot.
+  static std::unique_ptr<Machine> Open(const std::string& path,
                                        std::string* error);
   /// Makes a fresh Windows 98-like machine at `directory`, which must not
   /// exist yet; a machine that appeared meanwhile is left as it is.
@@ -48,6 +50,13 @@ class Machine : public ChangeLog {
   /// beside it (registry.bak, SYSTEM.BRB), then drops the journal. False, with
   /// `*error`, on failure; the journal then still holds every change.
   bool Save(std::string* error);
+  /// Lets go of the machine: a disk image's file system is synced and its
+  /// appliance shut down. False, with `*error`, when that fails.
+  bool Close(std::string* error);
+  /// `text` with paths inside a disk image named as in it.
+  std::string Shown(std::string text) const {
+    return image_ ? image_->Shown(std::move(text)) : text;
+  }
 
  private:
   enum class Form { Regedit4, Hive9x };
@@ -61,6 +70,7 @@ class Machine : public ChangeLog {
   bool WriteNew(std::string* error, bool* unchanged);
   std::string PathOf(const char* name) const { return directory_ + "/" + name; }
 
+  std::unique_ptr<DiskImage> image_;  // first made, last gone
   std::string directory_;
   Form form_ = Form::Regedit4;
   std::string drivePath_;

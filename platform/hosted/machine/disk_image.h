@@ -1,0 +1,45 @@
+// A Windows 9x virtual machine's disk as a machine: the image file (or a
+// whole-disk block device) is opened by libguestfs, whose appliance parses
+// its partitions and FAT file systems in a kernel of its own, and the file
+// system that holds WINDOWS\SYSTEM.DAT is mounted at a directory of its own
+// for the length of a run: the drive directory's code then serves unchanged.
+#ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_DISK_IMAGE_H_
+#define BRINDLE_PLATFORM_HOSTED_MACHINE_DISK_IMAGE_H_
+
+#include <memory>
+#include <string>
+
+namespace brindle {
+
+class DiskImage {
+ public:
+  /// True when `path` is a file or block device: an image, not a directory.
+  static bool Names(const std::string& path);
+  /// Locks the image for one run, starts the appliance and mounts the file
+  /// system that holds WINDOWS\SYSTEM.DAT; null, with one line in `*error`,
+  /// when there is none, more than one, or the image cannot be opened.
+  static std::unique_ptr<DiskImage> Open(const std::string& path,
+                                         std::string* error);
+  /// Unmounts and stops the appliance; without Close, nothing is synced.
+  ~DiskImage();
+
+  /// Where the file system is mounted.
+  const std::string& directory() const { return directory_; }
+  /// `text` with the mount's directory named as the image.
+  std::string Shown(std::string text) const;
+  /// Unmounts, syncs the file system to the image and shuts the appliance
+  /// down cleanly; false, with one line in `*error`, when any of it fails.
+  bool Close(std::string* error);
+
+ private:
+  struct Appliance;
+  explicit DiskImage(std::string path);
+
+  std::string path_;
+  std::string directory_;
+  std::unique_ptr<Appliance> appliance_;
+};
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_MACHINE_DISK_IMAGE_H_
