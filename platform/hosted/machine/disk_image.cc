@@ -1,6 +1,7 @@
 #include "platform/hosted/machine/disk_image.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -10,6 +11,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -22,6 +24,8 @@
 
 namespace brindle {
 namespace {
+
+#if BRINDLE_DISK_IMAGES
 
 // An image's format comes from its name, never from its content: an image
 // from elsewhere must not be read as another format than its owner meant.
@@ -50,13 +54,34 @@ const char* FormatOf(const std::string& path) {
   return nullptr;
 }
 
-// A library's message on one line.
+// A message on one line.
 std::string OneLine(const char* text) {
   std::string line = text != nullptr ? text : "unknown failure";
   while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
     line.pop_back();
   for (char& c : line) c = c == '\n' ? ' ' : c;
   return line;
+}
+
+void WriteAll(int fd, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return;
+    done += static_cast<std::size_t>(wrote);
+  }
+}
+
+#endif
+
+// One line from `fd`, without its line end; false at its end.
+bool ReadLine(int fd, std::string* line) {
+  line->clear();
+  for (char c; ::read(fd, &c, 1) == 1;) {
+    if (c == '\n') return true;
+    *line += c;
+  }
+  return false;
 }
 
 }  // namespace
@@ -67,10 +92,9 @@ bool DiskImage::Names(const std::string& path) {
          (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
 }
 
-DiskImage::DiskImage(std::string path) : path_(std::move(path)) {}
-
 std::string DiskImage::Shown(std::string text) const {
   for (std::size_t at = 0;
+       !directory_.empty() &&
        (at = text.find(directory_, at)) != std::string::npos;) {
     text.replace(at, directory_.size(), path_ + ":");
     at += path_.size() + 1;
@@ -79,49 +103,136 @@ std::string DiskImage::Shown(std::string text) const {
 }
 
 #if BRINDLE_DISK_IMAGES
+namespace {
 
-struct DiskImage::Appliance {
-  int lockFd = -1;
-  guestfs_h* g = nullptr;
-  std::thread serving;  // the mount's requests, until it is unmounted
+// The appliance, in a process of its own that serves the mount: a run
+// killed with files open on it must still have them closed by someone,
+// and the file system is then unmounted and synced all the same.
+class Appliance {
+ public:
+  ~Appliance() {
+    if (serving_.joinable()) serving_.detach();  // a mount that would not go
+    if (g_ != nullptr) guestfs_close(g_);
+  }
 
-  std::string Error() const { return OneLine(guestfs_last_error(g)); }
+  // Starts the appliance on the image, finds the file system and mounts it
+  // at a new directory in `temporary`; "ok DIRECTORY" or "no MESSAGE".
+  std::string Open(const std::string& path, const char* format,
+                   const std::string& temporary) {
+    if (!Launch(path, format)) return "no cannot open the image: " + Error();
+    std::string seen, cut;
+    const std::vector<std::string> systems = WindowsFileSystems(&seen, &cut);
+    if (!cut.empty())
+      return "no " + cut +
+             " runs past the end of the disk: the image is cut "
+             "short";
+    if (systems.empty()) {
+      return "no no FAT file system holds WINDOWS\\SYSTEM.DAT (" +
+             (seen.empty() ? "no file system found" : "found " + seen) + ")";
+    }
+    if (systems.size() > 1) {
+      std::string each;
+      for (const std::string& system : systems)
+        each += (each.empty() ? "" : ", ") + system;
+      return "no more than one FAT file system holds WINDOWS\\SYSTEM.DAT (" +
+             each + ")";
+    }
+    directory_ = temporary + "/brindle-image-XXXXXX";
+    if (::mkdtemp(&directory_[0]) == nullptr) {
+      return "no " + directory_ + ": " + std::strerror(errno);
+    }
+    // No access times: what a run only reads stays as it was. Big writes:
+    // a hive is copied in 128 KB requests, not 4 KB ones. Hard removes: a
+    // file replaced while open goes, where FUSE would keep it as
+    // .fuse_hidden*.
+    if (guestfs_mount_options(g_, "noatime", systems[0].c_str(), "/") != 0 ||
+        guestfs_mount_local(g_, directory_.c_str(), GUESTFS_MOUNT_LOCAL_OPTIONS,
+                            "big_writes,hard_remove", -1) != 0) {
+      ::rmdir(directory_.c_str());
+      return "no cannot mount " + systems[0] + ": " + Error();
+    }
+    guestfs_h* g = g_;
+    serving_ = std::thread([g] {
+      guestfs_set_error_handler(g, nullptr, nullptr);  // each thread's own
+      guestfs_mount_local_run(g);
+    });
+    return "ok " + directory_;
+  }
 
-  // Starts the appliance on the image; a host whose KVM qemu cannot use
-  // (it fails at once) gets a second start, emulated.
+  // Unmounts, and in the appliance too (the file system is then marked
+  // clean), syncs it to the image and shuts the appliance down.
+  std::string Close() {
+    if (!Unmount()) return "no cannot unmount " + directory_;
+    ::rmdir(directory_.c_str());
+    if (guestfs_umount_all(g_) != 0 || guestfs_sync(g_) != 0 ||
+        guestfs_shutdown(g_) != 0) {
+      return "no the image could not be closed cleanly: " + Error();
+    }
+    return "ok";
+  }
+
+ private:
+  std::string Error() const { return OneLine(guestfs_last_error(g_)); }
+
+  // A host whose KVM qemu cannot use fails at once: the appliance is then
+  // started again, emulated.
   bool Launch(const std::string& path, const char* format) {
     for (bool emulated : {false, true}) {
-      if (g != nullptr) guestfs_close(g);
-      g = guestfs_create();
-      if (g == nullptr) return false;
-      guestfs_set_error_handler(g, nullptr, nullptr);
-      if (emulated) guestfs_set_backend_setting(g, "force_tcg", "1");
-      if (guestfs_add_drive_opts(g, path.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT,
-                                 format, -1) != 0) {
+      if (g_ != nullptr) guestfs_close(g_);
+      if ((g_ = guestfs_create()) == nullptr) return false;
+      guestfs_set_error_handler(g_, nullptr, nullptr);
+      if (emulated) guestfs_set_backend_setting(g_, "force_tcg", "1");
+      if (guestfs_add_drive_opts(g_, path.c_str(),
+                                 GUESTFS_ADD_DRIVE_OPTS_FORMAT, format,
+                                 -1) != 0) {
         return false;
       }
-      if (guestfs_launch(g) == 0) return true;
+      if (guestfs_launch(g_) == 0) return true;
       if (std::getenv("LIBGUESTFS_BACKEND_SETTINGS") != nullptr) break;
     }
     return false;
   }
 
+  // The size a FAT file system's boot sector gives it, in bytes.
+  std::uint64_t FatSize(const char* device) {
+    std::size_t read = 0;
+    char* boot = guestfs_pread_device(g_, device, 512, 0, &read);
+    auto field = [&](int at, int size) {
+      std::uint64_t value = 0;
+      while (size-- > 0)
+        value = value << 8 | static_cast<unsigned char>(boot[at + size]);
+      return value;
+    };
+    std::uint64_t size = 0;
+    if (boot != nullptr && read == 512) {
+      size = (field(0x13, 2) != 0 ? field(0x13, 2) : field(0x20, 4)) *
+             field(0x0B, 2);
+    }
+    std::free(boot);
+    return size;
+  }
+
   // The FAT file systems that hold WINDOWS\SYSTEM.DAT (any case), each
-  // looked into read-only; `*seen` lists every file system found.
-  std::vector<std::string> WindowsFileSystems(std::string* seen) {
+  // looked into read-only; `*seen` lists every file system found, `*cut`
+  // those that run past the end of the disk.
+  std::vector<std::string> WindowsFileSystems(std::string* seen,
+                                              std::string* cut) {
     std::vector<std::string> found;
-    char** systems = guestfs_list_filesystems(g);
+    char** systems = guestfs_list_filesystems(g_);
     for (char** at = systems; at != nullptr && at[0] != nullptr; at += 2) {
       *seen += std::string(seen->empty() ? "" : ", ") + at[0] + " " + at[1];
-      if (std::strcmp(at[1], "vfat") != 0 ||
-          guestfs_mount_ro(g, at[0], "/") != 0) {
+      if (std::strcmp(at[1], "vfat") != 0) continue;
+      const std::int64_t room = guestfs_blockdev_getsize64(g_, at[0]);
+      if (room < 0 || FatSize(at[0]) > static_cast<std::uint64_t>(room)) {
+        *cut += std::string(cut->empty() ? "" : ", ") + at[0];
         continue;
       }
-      char* hive = guestfs_case_sensitive_path(g, "/windows/system.dat");
-      if (hive != nullptr && guestfs_exists(g, hive) == 1)
+      if (guestfs_mount_ro(g_, at[0], "/") != 0) continue;
+      char* hive = guestfs_case_sensitive_path(g_, "/windows/system.dat");
+      if (hive != nullptr && guestfs_exists(g_, hive) == 1)
         found.emplace_back(at[0]);
       std::free(hive);
-      guestfs_umount_all(g);
+      guestfs_umount_all(g_);
     }
     for (char** at = systems; at != nullptr && *at != nullptr; ++at)
       std::free(*at);
@@ -130,30 +241,36 @@ struct DiskImage::Appliance {
   }
 
   // Takes the mount down, as root directly, else with FUSE's own tool: the
-  // requests' thread then ends. (The library's own unmount would wait for
-  // the handle that thread holds.)
-  bool Unmount(const std::string& directory) {
-    if (!serving.joinable()) return true;
-    bool done = ::umount2(directory.c_str(), 0) == 0;
-    for (const char* tool : {"fusermount", "fusermount3"}) {
-      const char* argv[] = {tool, "-u", "-q", directory.c_str(), nullptr};
-      pid_t child;
-      int status = 0;
-      done = done ||
-             (::posix_spawnp(&child, tool, nullptr, nullptr,
-                             const_cast<char* const*>(argv), environ) == 0 &&
-              ::waitpid(child, &status, 0) == child && status == 0);
+  // serving thread then ends. (The library's own unmount would wait for the
+  // handle that thread holds.) A run that was killed may still be closing
+  // its files on it: it is given ten seconds.
+  bool Unmount() {
+    if (!serving_.joinable()) return true;
+    bool done = false;
+    for (int tries = 0; !done && tries < 100; ++tries) {
+      if (tries != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      done = ::umount2(directory_.c_str(), 0) == 0;
+      for (const char* tool : {"fusermount", "fusermount3"}) {
+        const char* argv[] = {tool, "-u", "-q", directory_.c_str(), nullptr};
+        pid_t child;
+        int status = 0;
+        done = done ||
+               (::posix_spawnp(&child, tool, nullptr, nullptr,
+                               const_cast<char* const*>(argv), environ) == 0 &&
+                ::waitpid(child, &status, 0) == child && status == 0);
+      }
     }
-    if (done) serving.join();
+    if (done) serving_.join();
     return done;
   }
 
-  ~Appliance() {
-    if (serving.joinable()) serving.detach();  // a mount that would not go
-    if (g != nullptr) guestfs_close(g);
-    if (lockFd >= 0) ::close(lockFd);
-  }
+  guestfs_h* g_ = nullptr;
+  std::string directory_;
+  std::thread serving_;  // the mount's requests, until it is unmounted
 };
+
+}  // namespace
 
 std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
                                            std::string* error) {
@@ -166,91 +283,74 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
     return nullptr;
   }
   std::unique_ptr<DiskImage> image(new DiskImage(path));
-  image->appliance_ = std::make_unique<Appliance>();
-  Appliance& appliance = *image->appliance_;
-  // One run at a time: the lock is the image file's own.
-  appliance.lockFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (appliance.lockFd < 0 ||
-      ::flock(appliance.lockFd, LOCK_EX | LOCK_NB) != 0) {
+  // One run at a time: the lock is on the image file, held by the
+  // appliance's process too until it has closed the image.
+  image->lockFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (image->lockFd_ < 0 || ::flock(image->lockFd_, LOCK_EX | LOCK_NB) != 0) {
     *error = path + ": " +
              (errno == EWOULDBLOCK ? "the machine is in use by another run"
                                    : std::strerror(errno));
     return nullptr;
   }
-  if (!appliance.Launch(path, format)) {
-    *error = path + ": cannot open the image: " + appliance.Error();
-    return nullptr;
-  }
-  std::string seen;
-  std::vector<std::string> systems = appliance.WindowsFileSystems(&seen);
-  if (systems.size() != 1) {
-    *error = path + (systems.empty()
-                         ? ": no FAT file system holds WINDOWS\\SYSTEM.DAT ("
-                         : ": more than one FAT file system holds "
-                           "WINDOWS\\SYSTEM.DAT (");
-    if (systems.empty()) {
-      *error += seen.empty() ? "no file system found" : "found " + seen;
-    } else {
-      for (std::size_t i = 0; i < systems.size(); ++i)
-        *error += (i == 0 ? "" : ", ") + systems[i];
-    }
-    *error += ")";
-    return nullptr;
-  }
-  // Mounted where only this run looks. Big writes: a hive is copied in
-  // 128 KB requests to the appliance, not 4 KB ones; hard removes: a file
-  // replaced while open goes, where FUSE would keep it as .fuse_hidden*.
   const char* temporary = std::getenv("TMPDIR");
-  std::string directory =
-      std::string(temporary && *temporary == '/' ? temporary : "/tmp") +
-      "/brindle-image-XXXXXX";
-  if (::mkdtemp(&directory[0]) == nullptr) {
-    *error = directory + ": " + std::strerror(errno);
+  const std::string under =
+      temporary != nullptr && *temporary == '/' ? temporary : "/tmp";
+  int request[2], reply[2];
+  if (::pipe2(request, O_CLOEXEC) != 0 || ::pipe2(reply, O_CLOEXEC) != 0 ||
+      (image->process_ = ::fork()) < 0) {
+    *error = path + ": " + std::strerror(errno);
     return nullptr;
   }
-  if (guestfs_mount(appliance.g, systems[0].c_str(), "/") != 0 ||
-      guestfs_mount_local(appliance.g, directory.c_str(),
-                          GUESTFS_MOUNT_LOCAL_OPTIONS, "big_writes,hard_remove",
-                          -1) != 0) {
-    *error = path + ": cannot mount " + systems[0] + ": " + appliance.Error();
-    ::rmdir(directory.c_str());
+  if (image->process_ == 0) {
+    // Out of the terminal's process group: ^C stops the run, which then
+    // lets this process close the image.
+    ::setsid();
+    ::close(request[1]);
+    ::close(reply[0]);
+    std::string answer;
+    {
+      Appliance appliance;
+      answer = appliance.Open(path, format, under) + "\n";
+      if (answer[0] == 'o') {
+        WriteAll(reply[1], answer);
+        std::string asked;
+        ReadLine(request[0], &asked);  // "close", or the run's end
+        answer = appliance.Close() + "\n";
+      }
+    }
+    WriteAll(reply[1], answer);
+    ::_exit(0);
+  }
+  ::close(request[0]);
+  ::close(reply[1]);
+  image->request_ = request[1];
+  image->reply_ = reply[0];
+  std::string answer;
+  if (!ReadLine(image->reply_, &answer) || answer.rfind("ok ", 0) != 0) {
+    *error = path + ": " +
+             (answer.size() > 3 ? answer.substr(3) : "the appliance ended");
     return nullptr;
   }
-  image->directory_ = directory;
-  guestfs_h* g = appliance.g;
-  appliance.serving = std::thread([g] {
-    guestfs_set_error_handler(g, nullptr, nullptr);  // a thread's own
-    guestfs_mount_local_run(g);
-  });
+  image->directory_ = answer.substr(3);
   return image;
 }
 
 bool DiskImage::Close(std::string* error) {
-  Appliance& appliance = *appliance_;
-  if (!appliance.Unmount(directory_)) {
-    *error = path_ + ": cannot unmount " + directory_;
-    return false;
+  std::string answer;
+  if (request_ >= 0) {
+    WriteAll(request_, "close\n");
+    ::close(request_);
+    request_ = -1;
+    ReadLine(reply_, &answer);
   }
-  ::rmdir(directory_.c_str());
-  // Unmounted in the appliance, the file system is marked clean; synced,
-  // the image holds it; shut down, qemu has written all it had.
-  if (guestfs_umount_all(appliance.g) != 0 || guestfs_sync(appliance.g) != 0 ||
-      guestfs_shutdown(appliance.g) != 0) {
-    *error =
-        path_ + ": the image could not be closed cleanly: " + appliance.Error();
-    return false;
-  }
-  return true;
-}
-
-DiskImage::~DiskImage() {
-  if (appliance_ && !directory_.empty() && appliance_->Unmount(directory_))
-    ::rmdir(directory_.c_str());
+  Reap();
+  if (answer == "ok") return true;
+  *error = path_ + ": " +
+           (answer.size() > 3 ? answer.substr(3) : "the appliance ended");
+  return false;
 }
 
 #else
-
-struct DiskImage::Appliance {};
 
 std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
                                            std::string* error) {
@@ -262,8 +362,27 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
 
 bool DiskImage::Close(std::string*) { return true; }
 
-DiskImage::~DiskImage() = default;
-
 #endif
+
+DiskImage::DiskImage(std::string path) : path_(std::move(path)) {}
+
+DiskImage::~DiskImage() {
+  if (request_ >= 0) ::close(request_);  // the appliance closes the image
+  Reap();
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+void DiskImage::Reap() {
+  if (reply_ >= 0) {
+    std::string rest;
+    while (ReadLine(reply_, &rest)) {
+    }
+    ::close(reply_);
+    reply_ = -1;
+  }
+  int status;
+  if (process_ > 0) ::waitpid(process_, &status, 0);
+  process_ = -1;
+}
 
 }  // namespace brindle

@@ -2,7 +2,8 @@
 // whole-disk block device) is opened by libguestfs, whose appliance parses
 // its partitions and FAT file systems in a kernel of its own, and the file
 // system that holds WINDOWS\SYSTEM.DAT is mounted at a directory of its own
-// for the length of a run: the drive directory's code then serves unchanged.
+// for the length of a run (through FUSE, served by a process of its own):
+// the drive directory's code then serves unchanged.
 #ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_DISK_IMAGE_H_
 #define BRINDLE_PLATFORM_HOSTED_MACHINE_DISK_IMAGE_H_
 
@@ -32,12 +33,16 @@ class DiskImage {
   bool Close(std::string* error);
 
  private:
-  struct Appliance;
   explicit DiskImage(std::string path);
+  // Waits for the appliance's process to end.
+  void Reap();
 
   std::string path_;
   std::string directory_;
-  std::unique_ptr<Appliance> appliance_;
+  int lockFd_ = -1;
+  int process_ = -1;  // the appliance's, which serves the mount
+  int request_ = -1;  // to it: "close"
+  int reply_ = -1;    // from it: "ok ..." or "no MESSAGE"
 };
 
 }  // namespace brindle
