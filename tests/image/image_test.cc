@@ -49,7 +49,7 @@ ProgramRun Shell(const std::string& script) {
 
 // Where a layout of make_image.sh puts the file system that holds the drive.
 std::uint64_t OffsetOf(const std::string& layout) {
-  return layout == "bare" ? 0 : layout == "logical" ? 20480 * 512 : 1 << 20;
+  return layout == "bare" ? 0 : layout == "logical" ? 38912 * 512 : 1 << 20;
 }
 
 // A drive directory: generated keys planted in the real hive, or a wholly
@@ -111,6 +111,8 @@ struct ImageCase {
   long keys;
 };
 
+void PrintTo(const ImageCase& c, std::ostream* out) { *out << c.file; }
+
 class ImageTest : public ::testing::TestWithParam<ImageCase> {};
 
 // The same drive as a directory and as an image of each format, the same
@@ -122,8 +124,8 @@ TEST_P(ImageTest, RunsLeaveWhatTheDriveDirectoryLeaves) {
   TempDirectory work;
   const std::string directory = work.path() + "/directory";
   const std::string image = work.path() + "/" + c.file;
-  MakeDrive(directory, c.real, c.keys);
-  MakeImage(directory, image, c.layout);
+  ASSERT_NO_FATAL_FAILURE(MakeDrive(directory, c.real, c.keys));
+  ASSERT_NO_FATAL_FAILURE(MakeImage(directory, image, c.layout));
   int step = 0;
   for (const char* mode : {"remove", "install", "remove"}) {
     ProgramRun onImage = RunProgram({mode}, kDrivers, image);
@@ -217,8 +219,8 @@ TEST(ImageKillTest, AKilledRunIsFinishedByTheNext) {
   TempDirectory work;
   const std::string directory = work.path() + "/directory";
   const std::string made = work.path() + "/made.img";
-  MakeDrive(directory, true, 60);
-  MakeImage(directory, made, "mbr");
+  ASSERT_NO_FATAL_FAILURE(MakeDrive(directory, true, 60));
+  ASSERT_NO_FATAL_FAILURE(MakeImage(directory, made, "mbr"));
   ASSERT_EQ(RunProgram({"remove"}, kDrivers, directory).status, 0);
   const std::string left = ReadHostFile(directory + "/windows/SYSTEM.DAT");
   auto has = [](const std::string& mounted, const char* file) {
@@ -271,9 +273,9 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
   TOOLS_OR_SKIP();
   TempDirectory work;
   const std::string drive = work.path() + "/drive";
-  MakeDrive(drive, true, 60);
+  ASSERT_NO_FATAL_FAILURE(MakeDrive(drive, true, 60));
   const std::string good = work.path() + "/good.img";
-  MakeImage(drive, good, "mbr");
+  ASSERT_NO_FATAL_FAILURE(MakeImage(drive, good, "mbr"));
   struct Hostile {
     const char* name;
     std::string file;
@@ -287,7 +289,7 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
        "not a disk image this program knows"},
       {"a floppy image cut short", "cut.ima",
        kSource + "/tests/image/make_image.sh " + w + "/drive " + w +
-           "/cut.ima bare && truncate -s 1M " + w + "/cut.ima",
+           "/cut.ima bare && truncate -s 8M " + w + "/cut.ima",
        "the image is cut short"},
       {"a partition that starts past the end", "past.img",
        "cp " + w + "/good.img " + w +
