@@ -1,5 +1,6 @@
 #include "tools/genmachine/hive9x_writer.h"
 
+#include <tuple>
 #include <vector>
 
 namespace brindle {
@@ -101,7 +102,7 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
     }
     StoreField(entry, 0, NameEntry::kUsed,
                static_cast<std::uint32_t>(entry.size()));
-    blocks.Add(std::move(entry), &laid.number, &laid.block);
+    std::tie(laid.number, laid.block) = blocks.Add(std::move(entry));
   }
   const std::uint32_t blockCount = blocks.Close();
   if (blockCount > 0xFFFF) return Refuse(fault, "too many data blocks");

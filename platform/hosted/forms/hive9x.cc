@@ -32,21 +32,21 @@ const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
   for (std::size_t i = 0; i < names.size(); ++i)
     sorted->push_back(std::uint64_t{FoldedNameHash(names[i])} << 32 | i);
   std::sort(sorted->begin(), sorted->end());
-  const std::vector<std::uint64_t>& by = *sorted;
-  for (std::size_t b = 1; b < by.size(); ++b) {  // each against its hash's
-    for (std::size_t a = b; a-- > 0 && by[a] >> 32 == by[b] >> 32;)
-      if (EqualsAsciiFolded(names[by[a] & kNone], names[by[b] & kNone]))
-        return &names[by[b] & kNone];
+  // Each name against those before it with its hash.
+  for (auto b = sorted->begin(); b != sorted->end(); ++b) {
+    for (auto a = b; a != sorted->begin() && *--a >> 32 == *b >> 32;)
+      if (EqualsAsciiFolded(names[*a & kNone], names[*b & kNone]))
+        return &names[*b & kNone];
   }
   return nullptr;
 }
 
-// One value as the file stores it: its name, type, data, and all its bytes.
+// One value as the file stores it.
 struct StoredValue {
   std::string_view name;
   std::uint32_t type;
+  std::uint32_t unknown;
   std::string_view data;
-  std::string_view whole;
 };
 
 // Calls `visit` for each value of the name entry at `entry`, checked already;
@@ -62,19 +62,11 @@ std::uint64_t ForEachStored(std::string_view file, std::uint64_t entry,
     const std::uint32_t dataSize = LoadField(file, at, Value::kDataSize);
     visit(StoredValue{file.substr(at + Value::kSize, nameSize),
                       LoadField(file, at, Value::kType),
-                      file.substr(at + Value::kSize + nameSize, dataSize),
-                      file.substr(at, Value::kSize + nameSize + dataSize)});
+                      LoadField(file, at, Value::kUnknown),
+                      file.substr(at + Value::kSize + nameSize, dataSize)});
     at += Value::kSize + nameSize + dataSize;
   }
   return at;
-}
-
-// Windows 9x keeps a string without its closing NUL and hands it out with
-// one: true when `data` is what a read of `stored` hands out.
-bool HandsOut(const StoredValue& stored, std::string_view data) {
-  if (stored.type != REG_SZ) return data == stored.data;
-  return data.size() == stored.data.size() + 1 && data.back() == '\0' &&
-         data.substr(0, stored.data.size()) == stored.data;
 }
 
 class Hive9xFile final : public KeyFiller {
@@ -122,7 +114,6 @@ class Hive9xFile final : public KeyFiller {
   struct Node {
     std::uint32_t entry;          // its hierarchy entry, in the RGKN record
     std::uint32_t nameEntry = 0;  // its name entry in the file, 0 for none
-    std::uint32_t block = 0;      // the data block that holds that
     std::uint32_t firstChild = kNone;
     std::uint32_t nextSibling = kNone;
   };
@@ -157,7 +148,7 @@ class Hive9xFile final : public KeyFiller {
   std::uint32_t Get(std::uint64_t at, Field field) const {
     return LoadField(std::as_const(*image_), at, field);
   }
-  void Put(std::uint64_t at, Field field, std::uint32_t value) {
+  void Put(std::uint64_t at, Field field, std::uint64_t value) {
     StoreField(*image_, at, field, value);
   }
   // Unlinks a key: the link that led to it leads to the one after it.
@@ -186,14 +177,15 @@ class Hive9xFile final : public KeyFiller {
   // every entry of a block on the way to the one they want (libcreg does)
   // would read its old values against the free-list link.
   void FreeNameEntry(const Node& node) {
-    const std::uint64_t at = blocks_[node.block], entry = node.nameEntry;
+    const std::uint64_t entry = node.nameEntry;
+    const std::uint64_t at = blocks_[Get(kNav + node.entry, Hierarchy::kBlock)];
     const std::uint32_t number = Get(entry, NameEntry::kNumber);
     for (Field field : {NameEntry::kNumber, NameEntry::kBlock})
       Put(entry, field, kNoNumber);
     for (Field field : {NameEntry::kNameSize, NameEntry::kValueCount})
       Put(entry, field, 0);
     Put(entry, NameEntry::kUsed, Get(at, Block::kFirstFree));
-    Put(at, Block::kFirstFree, static_cast<std::uint32_t>(entry - at));
+    Put(at, Block::kFirstFree, entry - at);
     Put(at, Block::kUnused,
         Get(at, Block::kUnused) + Get(entry, NameEntry::kEntrySize));
     if (number < Get(at, Block::kLowestFree))
@@ -207,20 +199,17 @@ class Hive9xFile final : public KeyFiller {
   // block added at the end; the key's hierarchy entry names its new place.
   void MoveNameEntry(const Node& node, std::string bytes) {
     FreeNameEntry(node);
-    std::uint32_t number = 0;
-    std::uint32_t block = 0;
-    blocks_added_->Add(std::move(bytes), &number, &block);
+    const auto [number, block] = blocks_added_->Add(std::move(bytes));
     Put(kNav + node.entry, Hierarchy::kNumber, number);
     Put(kNav + node.entry, Hierarchy::kBlock, block);
   }
   // Adds the blocks the moved entries went to, and counts them.
   bool Grow(Hive9xFault* fault) {
     const std::uint32_t count = blocks_added_->Close();
-    if (count == blocks_.size()) return true;
     if (count > kMaxField)
       return Fail(fault, Header::kBlockCount.at,
                   "no room for another data block");
-    Put(0, Header::kBlockCount, count);
+    if (count != blocks_.size()) Put(0, Header::kBlockCount, count);
     return true;
   }
 
@@ -240,11 +229,10 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
     return Fail(fault, 0, "not a Windows 9x registry file (no CREG signature)");
   }
   if (file.size() > kNone) return Fail(fault, 0, "a file of 4 GiB or more");
-  if (LoadField(file, 0, Header::kVersion) != 1) {
+  const std::uint32_t version = LoadField(file, 0, Header::kVersion);
+  if (version != 1)
     return Fail(fault, Header::kVersion.at,
-                "format version " + Hex(LoadField(file, 0, Header::kVersion)) +
-                    ", not 1");
-  }
+                "format version " + Hex(version) + ", not 1");
   if (file.substr(kNav, 4) != "RGKN")
     return Fail(fault, kNav, "no key navigation record (RGKN)");
   const std::uint32_t navSize = LoadField(file, kNav, Navigation::kRecordSize);
@@ -295,10 +283,8 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
   std::vector<std::uint32_t> free;  // where the free entries are, in order
   std::uint64_t freeSize = 0;
   for (std::uint64_t entry = at + Block::kSize; entry < end;) {
-    const std::uint32_t size =
-        end - entry < NameEntry::kLeast
-            ? 0
-            : LoadField(file, entry, NameEntry::kEntrySize);
+    // Read past the block's end, a size is too large or too small anyway.
+    const std::uint32_t size = LoadField(file, entry, NameEntry::kEntrySize);
     if (size < NameEntry::kLeast || size > end - entry)
       return Fail(fault, entry, "entry does not fit its data block");
     const std::uint32_t number = LoadField(file, entry, NameEntry::kNumber);
@@ -317,19 +303,16 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
     }
     entry += size;
   }
-  // The free list holds every free entry once, and nothing else.
-  std::vector<bool> listed(free.size(), false);
-  std::size_t count = 0;
-  bool held = true;
+  // The free list holds every free entry once, and nothing else: walked
+  // no further than it could go without a loop, it lists exactly those.
+  std::vector<std::uint32_t> listed;
   for (std::uint32_t next = LoadField(file, at, Block::kFirstFree);
-       held && next != kNone; ++count) {
-    auto found = std::lower_bound(free.begin(), free.end(), next);
-    held =
-        found != free.end() && *found == next && !listed[found - free.begin()];
-    if (held) listed[found - free.begin()] = true;
-    next = held ? LoadField(file, at + next, NameEntry::kUsed) : kNone;
+       next != kNone && listed.size() <= free.size();
+       next = LoadField(file, at + next, NameEntry::kUsed)) {
+    listed.push_back(next);
   }
-  if (!held || count != free.size()) {
+  std::sort(listed.begin(), listed.end());
+  if (listed != free) {
     return Fail(fault, at + Block::kFirstFree.at,
                 "the data block's free list does not hold its free entries");
   }
@@ -399,8 +382,9 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
     }
     return true;
   };
-  auto take = [&](std::uint32_t entry, std::uint32_t parent,
-                  std::uint64_t linkAt) {
+  // Takes the key the link at `linkAt` leads to, below `parent`.
+  auto take = [&](std::uint64_t linkAt, std::uint32_t parent) {
+    const std::uint32_t entry = LoadField(file, linkAt, kLink);
     if (!reach(entry, linkAt)) return false;
     const std::uint64_t at = kNav + entry;
     if (LoadField(file, at, Hierarchy::kFlags) & Hierarchy::kFree)
@@ -420,17 +404,13 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
                       " of data block " + std::to_string(block));
     }
     nodes_.back().nameEntry = numbered[block][number];
-    nodes_.back().block = block;
     bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
     numbered[block][number] = 1;  // taken: a second key naming it is refused
     return true;
   };
 
   nodes_.reserve(navSize / Hierarchy::kSize);
-  if (!take(LoadField(file, kNav, Navigation::kRoot), kNone,
-            kNav + Navigation::kRoot.at)) {
-    return false;
-  }
+  if (!take(kNav + Navigation::kRoot.at, kNone)) return false;
   for (std::vector<std::uint32_t> work{0}; !work.empty();) {
     const std::uint32_t parent = work.back();
     work.pop_back();
@@ -441,7 +421,7 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
     for (std::uint32_t child; (child = LoadField(file, linkAt, kLink)) != kNone;
          linkAt = kNav + child + Hierarchy::kNext.at) {
       const auto index = static_cast<std::uint32_t>(nodes_.size());
-      if (!take(child, nodes_[parent].entry, linkAt)) return false;
+      if (!take(linkAt, nodes_[parent].entry)) return false;
       if (nodes_[index].nameEntry == 0) {
         return Fail(fault, kNav + child + Hierarchy::kNumber.at,
                     "a subkey without a name entry");
@@ -458,17 +438,15 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
     }
   }
   // The free entries' list holds free entries only, none a key's.
-  for (std::uint64_t linkAt = kNav + Navigation::kFirstFree.at;;) {
-    const std::uint32_t entry = LoadField(file, linkAt, kLink);
-    if (entry == kNone) return true;
-    if (!reach(entry, linkAt)) return false;
-    if (!(LoadField(file, kNav + entry, Hierarchy::kFlags) &
-          Hierarchy::kFree)) {
+  for (std::uint64_t linkAt = kNav + Navigation::kFirstFree.at, entry;
+       (entry = LoadField(file, linkAt, kLink)) != kNone;
+       linkAt = kNav + entry + Hierarchy::kNextFree.at) {
+    if (!reach(static_cast<std::uint32_t>(entry), linkAt)) return false;
+    if (!(LoadField(file, kNav + entry, Hierarchy::kFlags) & Hierarchy::kFree))
       return Fail(fault, kNav + entry,
                   "the free entries' list holds an entry not flagged free");
-    }
-    linkAt = kNav + entry + Hierarchy::kNextFree.at;
   }
+  return true;
 }
 
 bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
@@ -477,18 +455,14 @@ bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
   std::uint32_t count = 0;
   for (const RegistryValue& value : key.Values()) {
     ++count;
-    std::optional<StoredValue> old;
+    // Written as the file stores it, a value as it was keeps its bytes.
+    std::uint32_t unknown = 0;
     if (node.nameEntry != 0) {
       ForEachStored(file(), node.nameEntry, [&](const StoredValue& v) {
-        if (!old && EqualsAsciiFolded(v.name, value.name)) old = v;
+        if (EqualsAsciiFolded(v.name, value.name)) unknown = v.unknown;
       });
     }
-    if (old && old->type == value.type && old->name == value.name &&
-        HandsOut(*old, value.data)) {
-      area += old->whole;
-    } else if (!AppendHiveValue(
-                   area, value,
-                   old ? LoadField(old->whole, 0, Value::kUnknown) : 0)) {
+    if (!AppendHiveValue(area, value, unknown)) {
       return Fail(fault, node.nameEntry,
                   "a value of \"" + key.Path() + "\" is 64 KB or more");
     }
@@ -576,28 +550,24 @@ bool AppendHiveValue(std::string& out, const RegistryValue& value,
   out.append(Value::kSize, '\0');
   StoreField(out, at, Value::kType, value.type);
   StoreField(out, at, Value::kUnknown, unknown);
-  StoreField(out, at, Value::kNameSize,
-             static_cast<std::uint32_t>(value.name.size()));
-  StoreField(out, at, Value::kDataSize,
-             static_cast<std::uint32_t>(data.size()));
+  StoreField(out, at, Value::kNameSize, value.name.size());
+  StoreField(out, at, Value::kDataSize, data.size());
   out.append(value.name).append(data);
   return true;
 }
 
-void HiveBlockWriter::Add(std::string entry, std::uint32_t* number,
-                          std::uint32_t* block) {
+std::pair<std::uint32_t, std::uint32_t> HiveBlockWriter::Add(
+    std::string entry) {
   // Windows fills a data block up to 60 KB or 255 name entries.
   if (entries_ == 255 ||
       (entries_ != 0 && Block::kSize + current_.size() + entry.size() > 0xF000))
     Close();
-  StoreField(entry, 0, NameEntry::kEntrySize,
-             static_cast<std::uint32_t>(entry.size()));
+  StoreField(entry, 0, NameEntry::kEntrySize, entry.size());
   StoreField(entry, 0, NameEntry::kNumber, entries_);
   StoreField(entry, 0, NameEntry::kBlock, number_);
   last_ = current_.size();
   current_ += entry;
-  *number = entries_++;
-  *block = number_;
+  return {entries_++, number_};
 }
 
 std::uint32_t HiveBlockWriter::Close() {
@@ -621,7 +591,7 @@ std::uint32_t HiveBlockWriter::Close() {
   }
   std::string header(Block::kSize, '\0');
   header.replace(0, 4, "RGDB");
-  StoreField(header, 0, Block::kBlockSize, static_cast<std::uint32_t>(size));
+  StoreField(header, 0, Block::kBlockSize, size);
   StoreField(header, 0, Block::kUnused, firstFree == kNone ? 0 : rest);
   StoreField(header, 0, Block::kFlags, 8);
   StoreField(header, 0, Block::kNumber, number_);
@@ -636,10 +606,7 @@ std::uint32_t HiveBlockWriter::Close() {
 
 char& HiveImage::operator[](std::uint64_t at) {
   auto [where, added] = pages_.try_emplace(at / kPage);
-  if (added) {
-    const std::string_view bytes = original_.substr(at / kPage * kPage, kPage);
-    std::copy(bytes.begin(), bytes.end(), where->second.begin());
-  }
+  if (added) where->second = original_.substr(at / kPage * kPage, kPage);
   return where->second[at % kPage];
 }
 
@@ -667,13 +634,11 @@ bool UpdateHive9x(Registry& registry, HiveImage* image, Hive9xFault* fault) {
 }
 
 bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault) {
-  RegistryKey* root = registry.top.SubkeyAt(0);
+  const RegistryKey* root = registry.top.SubkeyAt(0);
   Registry again;
-  if (root == nullptr ||
-      !LoadHive9x(std::move(bytes), root->name(), again, fault)) {
+  if (!LoadHive9x(std::move(bytes), root ? root->name() : "", again, fault))
     return false;
-  }
-  std::string difference = RegistryDifference(registry.top, again.top);
+  const std::string difference = RegistryDifference(registry.top, again.top);
   return difference.empty() || Fail(fault, 0, difference);
 }
 

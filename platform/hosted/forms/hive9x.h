@@ -9,12 +9,11 @@
 #ifndef BRINDLE_PLATFORM_HOSTED_FORMS_HIVE9X_H_
 #define BRINDLE_PLATFORM_HOSTED_FORMS_HIVE9X_H_
 
-#include <algorithm>
-#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/hosted/forms/file_bytes.h"
 #include "platform/hosted/registry/registry.h"
@@ -119,10 +118,10 @@ std::uint32_t LoadField(const Bytes& bytes, std::uint64_t record,
   }
   return value;
 }
-/// Stores `value` in the field at `record`.
+/// Stores `value`'s low bytes in the field at `record`.
 template <typename Bytes>
 void StoreField(Bytes& bytes, std::uint64_t record, hive9x::Field field,
-                std::uint32_t value) {
+                std::uint64_t value) {
   for (std::uint32_t i = 0; i < field.size; ++i)
     bytes[record + field.at + i] = static_cast<char>(value >> (8 * i));
 }
@@ -138,8 +137,8 @@ class HiveBlockWriter {
  public:
   HiveBlockWriter(std::string* out, std::uint32_t firstNumber)
       : out_(out), number_(firstNumber) {}
-  /// Adds a name entry, setting and giving its number and block.
-  void Add(std::string entry, std::uint32_t* number, std::uint32_t* block);
+  /// Adds a name entry, setting its number and block; gives the two.
+  std::pair<std::uint32_t, std::uint32_t> Add(std::string entry);
   /// Closes the block being filled; the number the next block would have.
   std::uint32_t Close();
 
@@ -166,9 +165,8 @@ bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
 /// A file with changes written over it and bytes added at its end.
 class HiveImage {
  public:
-  HiveImage() = default;
   /// The file `original` as it stands, which must outlive the image.
-  explicit HiveImage(std::string_view original) : original_(original) {}
+  explicit HiveImage(std::string_view original = {}) : original_(original) {}
   std::uint64_t size() const { return original_.size(); }
   char operator[](std::uint64_t at) const;
   char& operator[](std::uint64_t at);
@@ -180,12 +178,7 @@ class HiveImage {
   /// what a copy of the file needs to become the image.
   template <typename Visit>
   void ForEachChange(Visit&& visit) const {
-    for (const auto& [page, bytes] : pages_) {
-      const std::uint64_t at = page * kPage;
-      visit(at,
-            std::string_view(bytes.data(), std::min<std::uint64_t>(
-                                               kPage, original_.size() - at)));
-    }
+    for (const auto& [page, bytes] : pages_) visit(page * kPage, bytes);
     if (!appended.empty()) visit(original_.size(), appended);
   }
 
@@ -194,7 +187,7 @@ class HiveImage {
   // in a few thousand places over the file.
   static constexpr std::uint64_t kPage = 256;
   std::string_view original_;
-  std::map<std::uint64_t, std::array<char, kPage>> pages_;
+  std::map<std::uint64_t, std::string> pages_;  // as long as the file has
 };
 
 /// Makes `*image` the file `registry` was loaded from with the run's changes
