@@ -332,24 +332,17 @@ bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what) {
     empty = empty || p == first || p[-1] == '\\';
   }
   if (rootEnd == nullptr) rootEnd = last;
-  if (!IsRootKeyName(std::string_view(first, rootEnd - first))) {
-    *what = "unknown root key";
-    return false;
-  }
-  if (empty) {
-    *what = "empty key name";
-    return false;
-  }
+  *what = !IsRootKeyName(std::string_view(first, rootEnd - first))
+              ? "unknown root key"
+          : empty ? "empty key name"
+                  : nullptr;
   key->path = path;
-  return true;
+  return *what == nullptr;
 }
 
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
                    std::string_view lineEnd) {
-  out += deletion ? "[-" : "[";
-  out += path;
-  out += ']';
-  out += lineEnd;
+  out.append(deletion ? "[-" : "[").append(path).append("]").append(lineEnd);
 }
 
 void AppendValueLines(std::string& out, const RegistryValue& value,
@@ -388,9 +381,7 @@ void AppendValueLines(std::string& out, const RegistryValue& value,
     out += ',';
     column += 3;
     if (column >= kWrapColumn) {
-      out += '\\';
-      out += lineEnd;
-      out += kContinuationIndent;
+      out.append("\\").append(lineEnd).append(kContinuationIndent);
       column = kContinuationIndent.size();
     }
   }
