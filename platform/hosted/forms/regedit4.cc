@@ -92,15 +92,15 @@ class TextOut {
       if (!Flush()) return false;
       kept_ = text;
     }
-    lineEnded_ = text.back() == '\n' || text.back() == '\r';
     return true;
   }
   // Text written anew; a line end first where what went before ends none.
   bool Put(std::string_view text, std::string_view lineEnd) {
+    if (!kept_.empty()) ended_ = kept_.back() == '\n' || kept_.back() == '\r';
     if (!Flush()) return false;
-    if (!lineEnded_) buffer_ += lineEnd;
+    if (!ended_) buffer_ += lineEnd;
     buffer_ += text;
-    lineEnded_ = true;
+    ended_ = true;
     return buffer_.size() < kFull || Finish();
   }
   bool Finish() { return Flush() && Send(); }
@@ -125,7 +125,7 @@ class TextOut {
   const Regedit4Sink& sink_;
   std::string buffer_;
   std::string_view kept_;  // not yet handed on
-  bool lineEnded_ = true;
+  bool ended_ = true;  // what went out ends a line; kept text read in Put only
 };
 
 // A registry file as spans of its own text. While the file is read, it is
