@@ -1,8 +1,5 @@
 #include "platform/hosted/forms/regedit4.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -480,20 +477,9 @@ bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
       dynamic_cast<const Regedit4File*>(registry.source.get()), registry, out);
 }
 
-int WriteRegedit4File(const Registry& registry, int fd) {
+const FileBytes* Regedit4Source(const Registry& registry) {
   const auto* file = dynamic_cast<const Regedit4File*>(registry.source.get());
-  int failure = 0;
-  WriteRegedit4(registry, [&](std::string_view piece) {
-    if (file != nullptr)
-      piece.remove_prefix(file->bytes().CopyInKernel(fd, piece));
-    while (!piece.empty() && failure == 0) {
-      ssize_t written = ::write(fd, piece.data(), piece.size());
-      if (written < 0 && errno != EINTR) failure = errno;
-      if (written > 0) piece.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return failure == 0;
-  });
-  return failure;
+  return file != nullptr ? &file->bytes() : nullptr;
 }
 
 std::string Regedit4Text(const Registry& registry) {

@@ -42,8 +42,9 @@ using Regedit4Sink = std::function<bool(std::string_view)>;
 /// exports it. False when the sink refused.
 bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink);
 
-/// Writes the registry to `fd`, kept text copied by the kernel; 0 or errno.
-int WriteRegedit4File(const Registry& registry, int fd);
+/// The file `registry` was loaded from as spans, or null: the kept text
+/// WriteRegedit4 hands on lies in it, for the kernel to copy.
+const FileBytes* Regedit4Source(const Registry& registry);
 
 /// The whole text WriteRegedit4 writes.
 std::string Regedit4Text(const Registry& registry);

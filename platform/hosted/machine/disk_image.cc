@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/hosted/machine/drive.h"
+
 #if BRINDLE_DISK_IMAGES
 #include <dlfcn.h>
 #include <guestfs.h>
@@ -65,12 +67,7 @@ std::string OneLine(const char* text) {
 }
 
 void WriteAll(int fd, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return;
-    done += static_cast<std::size_t>(wrote);
-  }
+  WriteAllBytes(fd, text.data(), text.size());
 }
 
 #endif
@@ -108,13 +105,14 @@ namespace {
 
 // The library is loaded only when an image is opened: linked, its sixty
 // libraries cost every run 13 ms and 14 MB before it begins.
-#define BRINDLE_GUESTFS_CALLS(X)                                               \
-  X(create)                                                                    \
-  X(close) X(set_error_handler) X(set_backend_setting) X(add_drive_opts)       \
-      X(launch) X(last_error) X(list_filesystems) X(blockdev_getsize64)        \
-          X(pread_device) X(mount_ro) X(case_sensitive_path) X(exists)         \
-              X(umount_all) X(mount_options) X(mount_local) X(mount_local_run) \
-                  X(sync) X(shutdown)
+// clang-format off
+#define BRINDLE_GUESTFS_CALLS(X) \
+  X(create) X(close) X(set_error_handler) X(set_backend_setting) \
+  X(add_drive_opts) X(launch) X(last_error) X(list_filesystems) \
+  X(blockdev_getsize64) X(pread_device) X(mount_ro) X(case_sensitive_path) \
+  X(exists) X(umount_all) X(mount_options) X(mount_local) \
+  X(mount_local_run) X(sync) X(shutdown)
+// clang-format on
 struct Guestfs {
 #define BRINDLE_FIELD(name) decltype(&guestfs_##name) name = nullptr;
   BRINDLE_GUESTFS_CALLS(BRINDLE_FIELD)

@@ -109,7 +109,13 @@ void SyncDirectory(const std::string& directory) {
 int WriteRegistryFile(const Registry& registry, const std::string& path) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
-  int failure = WriteRegedit4File(registry, fd);
+  int failure = 0;
+  const FileBytes* source = Regedit4Source(registry);
+  WriteRegedit4(registry, [&](std::string_view piece) {
+    const std::size_t copied = source ? source->CopyInKernel(fd, piece) : 0;
+    failure = WriteAllBytes(fd, piece.data() + copied, piece.size() - copied);
+    return failure == 0;
+  });
   if (failure == 0 && ::fsync(fd) != 0) failure = errno;
   if (::close(fd) != 0 && failure == 0) failure = errno;
   if (failure != 0) ::unlink(path.c_str());
