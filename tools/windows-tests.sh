@@ -26,9 +26,11 @@ for target in i686 x86_64; do
   cmake --build "build-$target-w64-mingw32" -j"$jobs" --target brindle
 done
 
-# The release program loads on Windows 95 as it shipped: its imports, its
-# size, and nothing in it that an entry point without a C runtime would skip.
+# The release program loads on Windows 95 as it shipped and runs on every
+# CPU it runs on: its imports, its size, its instructions, and nothing in it
+# that an entry point without a C runtime would skip.
 tools/check-imports.sh i686-w64-mingw32-objdump build-i686-w64-mingw32/brindle.exe
+tools/check-instructions.sh i686-w64-mingw32-objdump build-i686-w64-mingw32/brindle.exe
 for object in build-i686-w64-mingw32/*.a build-i686-w64-mingw32/CMakeFiles/brindle.dir/platform/win32/*.obj; do
   if i686-w64-mingw32-objdump -h "$object" | grep -E '\.(ctors|init_array)' >/dev/null; then
     echo "static constructors in $object: nothing would run them" >&2
