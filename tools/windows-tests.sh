@@ -1,21 +1,23 @@
 #!/bin/sh
 # Cross-builds the Windows programs (i686, the release build, and x86_64)
-# with the Debian mingw-w64 compilers, checks their imports and header, and
-# runs the shared scenarios against the i686 program under Wine (the x86_64
-# one where the host cannot run 32-bit programs).
+# with the Debian mingw-w64 compilers, checks the release program's imports,
+# header and instructions, and runs the shared scenarios against it under
+# 32-bit Wine: this host's, or one in a libguestfs appliance where this host
+# runs no 32-bit programs (and then the x86_64 program under wine64 too).
 # Without the compilers or Wine the part is reported as skipped, unless
 # BRINDLE_REQUIRE_WINE=1, which makes that a failure.
 set -eu
 cd "$(dirname "$0")/.."
+require=${BRINDLE_REQUIRE_WINE:-0}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 missing=""
-for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-objdump x86_64-w64-mingw32-objdump wine wineboot wineserver; do
+for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-objdump x86_64-w64-mingw32-objdump wineserver; do
   command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
 done
 if [ -n "$missing" ]; then
   echo "Windows builds and Wine tests: SKIPPED (missing:$missing)"
-  [ "${BRINDLE_REQUIRE_WINE:-0}" = 1 ] && { echo "but BRINDLE_REQUIRE_WINE=1" >&2; exit 1; }
+  [ "$require" = 1 ] && { echo "but BRINDLE_REQUIRE_WINE=1" >&2; exit 1; }
   exit 0
 fi
 
@@ -52,27 +54,45 @@ export BRINDLE_OBJDUMP=i686-w64-mingw32-objdump
 export BRINDLE_OBJDUMP64=x86_64-w64-mingw32-objdump
 export BRINDLE_REQUIRE_WINE=1
 
-# Some hosts run 64-bit programs only (IA-32 emulation off: a 32-bit
-# program fails with "Exec format error"), and Wine's 32-bit side with
-# them. There the runs under Wine are made with wine64 and the 64-bit
-# build of the same source; the release build is still held to Windows 95
-# by its import table and header above and in the Wine test binary.
-if ! wine --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ] &&
-   /usr/lib/wine/wine64 --version >/dev/null 2>&1; then
-  echo "Wine: this host cannot run 32-bit programs; the Wine runs use wine64 and the 64-bit build"
-  export BRINDLE_WINE=/usr/lib/wine/wine64
-  export BRINDLE_WINESERVER=wineserver
-  export BRINDLE_WINEARCH=win64
-  export BRINDLE_WINE_EXE="$BRINDLE_WINDOWS64_EXE"
+# The shared scenarios and command lines under Wine, compared with the
+# simulated build. A host that runs 32-bit programs runs the release
+# program under its own Wine; others (IA-32 emulation off: a 32-bit program
+# fails with "Exec format error") the 64-bit build of the same source under
+# wine64. Wherever libguestfs and qemu are, the release program also runs
+# under 32-bit Wine in an appliance, whose kernel runs 32-bit programs on
+# any host: its root is made once from Debian's i386 packages and kept
+# under the build folder.
+wine_tests() {
+  echo "Wine: $1"
+  shift
+  env "$@" build/tests/brindle_wine_tests --gtest_brief=1
+}
+ran32=0
+if wine --version >/dev/null 2>&1; then
+  wine_tests "the release program under this host's 32-bit Wine"
+  ran32=1
+elif /usr/lib/wine/wine64 --version >/dev/null 2>&1; then
+  wine_tests "the 64-bit build under wine64 (this host runs no 32-bit programs)" \
+    BRINDLE_WINE=/usr/lib/wine/wine64 BRINDLE_WINESERVER=wineserver \
+    BRINDLE_WINEARCH=win64 BRINDLE_WINE_EXE="$BRINDLE_WINDOWS64_EXE"
 fi
-
-# Each scenario needs a Wine prefix of its own: two shards run side by side.
-logs=$(mktemp -d)
-status=0
-GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 build/tests/brindle_wine_tests >"$logs/0" 2>&1 &
-first=$!
-GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=1 build/tests/brindle_wine_tests >"$logs/1" 2>&1 || status=1
-wait "$first" || status=1
-cat "$logs/0" "$logs/1"
-rm -rf "$logs"
-exit "$status"
+missing=""
+pkg-config --exists libguestfs || missing="$missing libguestfs-dev"
+for tool in qemu-system-x86_64 mkfs.ext4 dpkg-deb apt-get; do
+  command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
+done
+if [ -n "$missing" ]; then
+  echo "32-bit Wine in an appliance: SKIPPED (missing:$missing)"
+  if [ "$ran32" = 0 ] && [ "$require" = 1 ]; then
+    echo "and no 32-bit Wine here, but BRINDLE_REQUIRE_WINE=1" >&2
+    exit 1
+  fi
+  exit 0
+fi
+start=$(date +%s)
+root=$(tests/windows/make-wine-root.sh build-i686-w64-mingw32/wine-root)
+echo "32-bit Wine root: $root ($(($(date +%s) - start)) s)"
+start=$(date +%s)
+wine_tests "the release program under 32-bit Wine in a libguestfs appliance" \
+  BRINDLE_WINE_ROOT="$root"
+echo "32-bit Wine in the appliance: $(($(date +%s) - start)) s"

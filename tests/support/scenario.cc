@@ -77,9 +77,13 @@ void Scenario::Lay(const std::string& machine,
           space == std::string::npos ? "" : rest.substr(space + 1) + "\n");
     }
   }
-  for (const std::string& name : Lines(Read("sources.txt"))) {
+  for (const std::string& name : Sources()) {
     WriteHostFile(sources + "/" + name, SourceContent(name));
   }
+}
+
+std::vector<std::string> Scenario::Sources() const {
+  return Lines(Read("sources.txt"));
 }
 
 std::vector<std::vector<std::string>> Scenario::Steps() const {

@@ -16,6 +16,8 @@ class Scenario {
   std::string Read(const char* name) const;
   /// Makes the machine (registry.reg, drive_c) and the driver directory.
   void Lay(const std::string& machine, const std::string& sources) const;
+  /// The driver files its driver directory holds.
+  std::vector<std::string> Sources() const;
   /// The command lines to run, each split into its arguments.
   std::vector<std::vector<std::string>> Steps() const;
   /// Rewrites the expected files.

@@ -5,6 +5,12 @@
 // values and files the scenario names must end as the simulated run left
 // them.
 //
+// Every case is written to a directory and run by one script,
+// tests/windows/run-cases.sh: under the Wine of this host, or, where the
+// host runs no 32-bit programs, under 32-bit Wine inside a libguestfs
+// appliance, whose kernel does (BRINDLE_WINE_ROOT names its root). The
+// tests then compare what the script wrote down.
+//
 // BRINDLE_WINDOWS_EXE names the program; without it the tests are skipped,
 // or fail when BRINDLE_REQUIRE_WINE is set.
 #include <dirent.h>
@@ -12,15 +18,23 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "catalogue/catalogue.h"
 #include "platform/hosted/forms/regedit4.h"
 #include "tests/support/program_lines.h"
 #include "tests/support/scenario.h"
 #include "tests/support/test_machine.h"
+
+#if BRINDLE_APPLIANCE
+#include <guestfs.h>
+#endif
 
 namespace brindle {
 namespace {
@@ -53,15 +67,6 @@ const TextPair kWineTexts[] = {
      "deletion."},
 };
 
-// The keys whose subtrees the comparison reads back from Wine.
-const char* const kExportedKeys[] = {
-    "HKEY_LOCAL_MACHINE\\Enum",
-    "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion",
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors",
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class",
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\qfdx1",
-};
-
 // Directories Wine's prefix may hold that a scenario may say are missing.
 const char* const kManagedDirectories[] = {
     "windows\\inf\\other", "windows\\system\\iosubsys", "windows\\inf"};
@@ -91,16 +96,91 @@ std::string NormalizeWineOutput(const std::string& out) {
   return result;
 }
 
-std::string Utf16ToBytes(const std::string& raw) {
-  std::string text;
-  std::size_t at =
-      (raw.size() >= 2 && raw[0] == '\xFF' && raw[1] == '\xFE') ? 2 : 0;
-  for (; at + 1 < raw.size(); at += 2) {
-    unsigned unit = static_cast<unsigned char>(raw[at]) |
-                    (static_cast<unsigned char>(raw[at + 1]) << 8);
-    text += unit < 256 ? static_cast<char>(unit) : '?';
+// Wine's text for a string or name up to `end` (a quote, or a key line's
+// bracket), its escapes undone, each UTF-16 unit a byte ('?' where it has
+// none): what a program using the ANSI calls reads. `*at` moves past `end`.
+std::string Unescape(const std::string& text, std::size_t* at, char end) {
+  std::string bytes;
+  for (; *at < text.size() && text[*at] != end; ++*at) {
+    unsigned unit = static_cast<unsigned char>(text[*at]);
+    if (unit == '\\' && ++*at < text.size()) {
+      const char c = text[*at];
+      const char* named = std::strchr("a\ab\bt\tn\nv\vf\fr\re\x1b", c);
+      const bool hex = c == 'x';
+      const unsigned base = hex ? 16 : 8;
+      auto digit = [&](char d) {
+        return std::isxdigit(static_cast<unsigned char>(d)) &&
+               (hex || (d >= '0' && d <= '7'));
+      };
+      if (hex || digit(c)) {
+        unit = 0;
+        std::size_t from = *at + (hex ? 1 : 0);
+        for (*at = from; *at < text.size() && *at < from + (hex ? 4 : 3) &&
+                         digit(text[*at]);
+             ++*at) {
+          unit = unit * base + std::stoul(text.substr(*at, 1), nullptr, 16);
+        }
+        --*at;
+      } else {
+        unit = static_cast<unsigned char>(named && c != '\0' ? named[1] : c);
+      }
+    }
+    bytes += unit < 256 ? static_cast<char>(unit) : '?';
   }
-  return text;
+  ++*at;
+  return bytes;
+}
+
+// HKEY_LOCAL_MACHINE as Wine saved it (system.reg, its keys relative to
+// it) into `registry`: every key, and the values of the watched keys.
+void ReadWineRegistry(const std::string& saved,
+                      const std::set<std::string>& watched,
+                      Registry* registry) {
+  RegistryKey* key = nullptr;
+  std::istringstream lines(saved);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t at = 1;
+    if (!line.empty() && line[0] == '[') {
+      const std::string path =
+          "HKEY_LOCAL_MACHINE\\" + Unescape(line, &at, ']');
+      key = MakeKeyPath(registry->top, path);
+      bool keep = false;
+      for (const std::string& w : watched)
+        keep = keep || EqualsAsciiFolded(w, path);
+      if (!keep) key = nullptr;
+      continue;
+    }
+    if (key == nullptr || line.empty() || (line[0] != '"' && line[0] != '@'))
+      continue;
+    const std::string name = line[0] == '@' ? "" : Unescape(line, &at, '"');
+    std::string data = line.substr(at + (line[0] == '@' ? 0 : 1));
+    std::uint32_t type = REG_SZ;
+    std::string bytes;
+    if (data.rfind("str(", 0) == 0) {  // a string of another type
+      type = std::stoul(data.substr(4), nullptr, 16);
+      data = data.substr(data.find(':') + 1);
+    }
+    if (data[0] == '"') {
+      at = 1;
+      bytes = Unescape(data, &at, '"') + '\0';
+    } else if (data.rfind("dword:", 0) == 0) {
+      type = REG_DWORD;
+      const std::uint32_t number = std::stoul(data.substr(6), nullptr, 16);
+      bytes.assign(reinterpret_cast<const char*>(&number), 4);
+    } else {  // hex: or hex(N):, its lines ending in '\' going on
+      type =
+          data[3] == '(' ? std::stoul(data.substr(4), nullptr, 16) : REG_BINARY;
+      data = data.substr(data.find(':') + 1);
+      while (!data.empty() && data.back() == '\\' && std::getline(lines, line))
+        data.back() = ',', data += line;
+      std::istringstream hex(data);
+      for (std::string byte; std::getline(hex, byte, ',');) {
+        if (byte.find_first_not_of(" \t\r") != std::string::npos)
+          bytes += static_cast<char>(std::stoul(byte, nullptr, 16));
+      }
+    }
+    key->SetValue(name, type, bytes);
+  }
 }
 
 void CollectKeys(const RegistryKey& key, std::set<std::string>* paths) {
@@ -108,49 +188,6 @@ void CollectKeys(const RegistryKey& key, std::set<std::string>* paths) {
     paths->insert(subkey.Path());
     CollectKeys(subkey, paths);
   });
-}
-
-bool Watched(const std::string& path) {
-  for (const char* exported : kExportedKeys) {
-    std::string head = exported;
-    if (EqualsAsciiFolded(path.substr(0, head.size()), head) &&
-        (path.size() == head.size() || path[head.size()] == '\\')) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// Keeps of an export only the key lines and the values of watched keys:
-// Wine's own values elsewhere need not be readable as REGEDIT4.
-std::string KeepWatched(const std::string& text,
-                        const std::set<std::string>& watched) {
-  std::string kept = "REGEDIT4\n";
-  bool keep = false;
-  bool continued = false;
-  std::size_t start = text.find('\n');
-  while (start != std::string::npos && start < text.size()) {
-    std::size_t end = text.find('\n', start + 1);
-    std::string line =
-        text.substr(start + 1, end == std::string::npos ? std::string::npos
-                                                        : end - start - 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    start = end;
-    bool wasContinued = continued;
-    continued = !line.empty() && line.back() == '\\';
-    if (!wasContinued && !line.empty() && line[0] == '[') {
-      std::string path = line.substr(1, line.size() - 2);
-      keep = false;
-      for (const std::string& candidate : watched) {
-        keep = keep || EqualsAsciiFolded(candidate, path);
-      }
-      kept += line + "\n";
-      continued = false;
-    } else if (keep) {
-      kept += line + "\n";
-    }
-  }
-  return kept;
 }
 
 std::string PathState(const std::string& root, const std::string& windowsPath) {
@@ -205,138 +242,261 @@ void ParseInto(const std::string& text, Registry* registry, const char* what) {
       << what << " line " << fault.line << ": " << fault.what;
 }
 
-// The Wine to run, its server and its prefix's architecture: wine, its
-// server and win32 unless tools/windows-tests.sh says otherwise (on a host
-// that cannot run 32-bit programs, wine64 and the 64-bit build).
+// The program run under Wine: the release build unless told otherwise.
+std::string ExeUnderWine() {
+  const char* exe = std::getenv("BRINDLE_WINE_EXE");
+  if (exe == nullptr || *exe == '\0') exe = std::getenv("BRINDLE_WINDOWS_EXE");
+  return exe != nullptr ? exe : "";
+}
+
 std::string FromEnvironment(const char* name, const char* otherwise) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : otherwise;
 }
-const std::string kWine = FromEnvironment("BRINDLE_WINE", "wine");
-const std::string kWineServer =
-    FromEnvironment("BRINDLE_WINESERVER", "wineserver");
 
-// The program run under Wine: the release build unless told otherwise.
-const char* ExeUnderWine() {
-  const char* exe = std::getenv("BRINDLE_WINE_EXE");
-  return exe != nullptr && *exe != '\0' ? exe
-                                        : std::getenv("BRINDLE_WINDOWS_EXE");
+const std::string kScripts = std::string(BRINDLE_SOURCE_DIR) + "/tests/windows";
+
+// The name of run `i` of a case, as the script's files have it.
+std::string RunName(std::size_t i) {
+  return (i < 10 ? "0" : "") + std::to_string(i);
 }
 
-class Wine {
- public:
-  Wine(const std::string& prefix, bool win98)
-      : environment_(
-            {"WINEPREFIX=" + prefix,
-             "WINEARCH=" + FromEnvironment("BRINDLE_WINEARCH", "win32"),
-             "WINEDEBUG=-all", "DISPLAY", "WAYLAND_DISPLAY"}) {
-    Run({kWine, "wineboot", "-i"}, "");
-    Run({kWineServer, "-w"}, "");
-    if (win98) {
-      Run({kWine, "reg", "add", "HKEY_CURRENT_USER\\Software\\Wine", "/v",
-           "Version", "/t", "REG_SZ", "/d", "win98", "/f"},
-          "");
+// Writes a case for run-cases.sh: its mode, what to lay on drive C:, the
+// driver directory, the runs, and what to read back.
+struct WineCase {
+  bool win98 = false;
+  std::string registry;  // imported first unless empty
+  std::vector<std::string> lay;
+  std::map<std::string, std::string> sources;
+  std::vector<std::vector<std::string>> steps;
+  std::set<std::string> paths;
+
+  void Write(const std::string& directory) const {
+    WriteHostFile(directory + "/mode", win98 ? "win98\n" : "default\n");
+    if (!registry.empty()) {
+      std::string crlf;
+      for (char c : registry) crlf += c == '\n' ? "\r\n" : std::string(1, c);
+      WriteHostFile(directory + "/import.reg", crlf);
     }
+    MakeHostDirectories(directory + "/sources");
+    for (const auto& [name, content] : sources)
+      WriteHostFile(directory + "/sources/" + name, content);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      std::string arguments;
+      for (const std::string& argument : steps[i]) arguments += argument + "\n";
+      const std::string name = RunName(i);
+      WriteHostFile(directory + "/steps/" + name, arguments);
+    }
+    auto lines = [](const auto& list) {
+      std::string text;
+      for (const std::string& line : list) text += line + "\n";
+      return text;
+    };
+    WriteHostFile(directory + "/lay", lines(lay));
+    WriteHostFile(directory + "/paths", lines(paths));
   }
-  ~Wine() { Run({kWineServer, "-k"}, ""); }
-
-  ProgramRun Run(const std::vector<std::string>& command,
-                 const std::string& directory) {
-    return RunCommand(command, directory, environment_);
-  }
-
- private:
-  std::vector<std::string> environment_;
 };
 
-using WineCase = std::tuple<std::string, bool>;
+// A scenario as a case: its registry imported, its drive laid (what it
+// lists made, the directories it leaves out moved aside), its steps run,
+// and the keys, files and directories it names read back.
+WineCase ScenarioCase(const Scenario& scenario, bool win98) {
+  WineCase c;
+  c.win98 = win98;
+  c.registry = scenario.Read("registry.reg");
+  std::map<std::string, std::string> before =
+      DriveStates(scenario.Read("drive.txt"));
+  for (const char* directory : kManagedDirectories) {
+    if (before.count(directory) == 0)
+      c.lay.push_back(std::string("away ") + directory);
+  }
+  for (const auto& [path, state] : before)
+    c.lay.push_back(state == "d" ? "d " + path : "f " + path + state.substr(1));
+  for (const std::string& name : scenario.Sources())
+    c.sources[name] = Scenario::SourceContent(name);
+  c.steps = scenario.Steps();
+  for (const auto& entry : before) c.paths.insert(entry.first);
+  for (const auto& entry : DriveStates(scenario.Read("expected-drive.txt")))
+    c.paths.insert(entry.first);
+  c.paths.insert(std::begin(kManagedDirectories),
+                 std::end(kManagedDirectories));
+  for (const DriverGroup* group :
+       {&PortGroup, &StorageGroup, &AltStorageGroup, &HidGroup}) {
+    for (std::size_t i = 0; i < group->filePairCount; ++i)
+      c.paths.insert(group->filePairs[i].installedPath + 3);  // past "c:\"
+  }
+  return c;
+}
 
-class WineScenarioTest : public ::testing::TestWithParam<WineCase> {};
+// The command line cases in one: a driver file in the current directory
+// tells install (it is copied) from remove (it never is).
+WineCase CommandLineRuns(bool win98) {
+  WineCase c;
+  c.win98 = win98;
+  c.lay = {"d windows\\system"};  // where tavmon.dll goes
+  c.sources["tavmon.dll"] = "tavmon\n";
+  for (const CommandLineCase& line : CommandLineCases)
+    c.steps.push_back(line.arguments);
+  return c;
+}
+
+std::string ModeName(bool win98) { return win98 ? "win98" : "default"; }
+
+#if BRINDLE_APPLIANCE
+// Runs run-cases.sh in a libguestfs appliance whose root is 32-bit Wine
+// (tests/windows/make-wine-root.sh), in one start for all the cases: the
+// cases go in and the results come out as tar files. Empty, or why not.
+std::string RunInAppliance(const std::string& root, const std::string& in,
+                           const std::string& results) {
+  TempDirectory transfer;
+  const std::string casesTar = transfer.path() + "/in.tar";
+  const std::string resultsTar = transfer.path() + "/out.tar";
+  ProgramRun pack = RunCommand({"tar", "-cf", casesTar, "-C", in, "."}, "", {});
+  if (pack.status != 0) return "tar: " + pack.err;
+  const std::string qemu = kScripts + "/appliance-qemu.sh";
+  guestfs_h* g = nullptr;
+  std::string failed;
+  auto step = [&](const char* what, int result) {
+    if (result != 0 && failed.empty()) {
+      const char* error = guestfs_last_error(g);
+      failed = std::string(what) + ": " + (error ? error : "failed");
+    }
+    return failed.empty();
+  };
+  // Wine wants about 3 GB a worker, and the two workers a CPU each; qemu,
+  // a CPU the appliance's kernel can return to 32-bit code on. Where qemu
+  // cannot use KVM, the appliance is started again, emulated.
+  for (bool emulated : {false, true}) {
+    if (g != nullptr) guestfs_close(g);
+    failed.clear();
+    if ((g = guestfs_create()) == nullptr) return "guestfs_create failed";
+    guestfs_set_error_handler(g, nullptr, nullptr);
+    if (step("set_hv", guestfs_set_hv(g, qemu.c_str())) &&
+        step("set_memsize", guestfs_set_memsize(g, 5120)) &&
+        step("set_smp", guestfs_set_smp(g, 2)) &&
+        (!emulated ||
+         step("force_tcg", guestfs_set_backend_setting(g, "force_tcg", "1"))) &&
+        step("add_drive", guestfs_add_drive_opts(
+                              g, root.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT,
+                              "raw", GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1)) &&
+        step("launch", guestfs_launch(g))) {
+      break;
+    }
+  }
+  const char* const command[] = {"/bin/sh", "/work/run-cases.sh", "/work/cases",
+                                 "/work/results", nullptr};
+  if (failed.empty() && step("mount", guestfs_mount(g, "/dev/sda", "/")) &&
+      step("tar_in", guestfs_tar_in(g, casesTar.c_str(), "/work"))) {
+    char* out = guestfs_command(g, const_cast<char**>(command));
+    step("run-cases.sh", out == nullptr ? -1 : 0);
+    std::free(out);
+    step("tar_out", guestfs_tar_out(g, "/work/results", resultsTar.c_str()));
+  }
+  guestfs_shutdown(g);
+  guestfs_close(g);
+  if (!failed.empty()) return failed;
+  MakeHostDirectories(results);
+  ProgramRun unpack =
+      RunCommand({"tar", "-xf", resultsTar, "-C", results}, "", {});
+  return unpack.status == 0 ? "" : "tar: " + unpack.err;
+}
+#endif
+
+// Every case, run once for the whole test program: under the Wine of this
+// host (BRINDLE_WINE, its server and prefix architecture), or under 32-bit
+// Wine in an appliance (BRINDLE_WINE_ROOT, its root file system). The
+// results lie in results/NAME, NAME a scenario or "command-line" with the
+// mode; `error` says why there are none.
+struct Batch {
+  TempDirectory work;
+  std::string results = work.path() + "/results";
+  std::string error;
+
+  Batch() {
+    const std::string in = work.path() + "/in";
+    const std::string exe = ExeUnderWine();
+    for (bool win98 : {false, true}) {
+      for (const std::string& name : ScenarioNames(true)) {
+        Scenario scenario(std::string(BRINDLE_SOURCE_DIR) +
+                          "/tests/scenarios/" + name);
+        ScenarioCase(scenario, win98)
+            .Write(in + "/cases/" + name + "_" + ModeName(win98));
+      }
+      CommandLineRuns(win98).Write(in + "/cases/command-line_" +
+                                   ModeName(win98));
+    }
+    const std::string root = FromEnvironment("BRINDLE_WINE_ROOT", "");
+    if (root.empty()) {
+      ProgramRun run = RunCommand(
+          {"sh", kScripts + "/run-cases.sh", in + "/cases", results}, "",
+          {"EXE=" + exe, "WINE=" + FromEnvironment("BRINDLE_WINE", "wine"),
+           "WINESERVER=" + FromEnvironment("BRINDLE_WINESERVER", "wineserver"),
+           "WINEARCH=" + FromEnvironment("BRINDLE_WINEARCH", "win32"),
+           "WORKERS=" + FromEnvironment("BRINDLE_WINE_WORKERS", "2")});
+      if (run.status != 0) error = "run-cases.sh: " + run.err;
+      return;
+    }
+#if BRINDLE_APPLIANCE
+    ProgramRun copy =
+        RunCommand({"cp", exe, kScripts + "/run-cases.sh", in}, "", {});
+    error = copy.status != 0 ? copy.err : RunInAppliance(root, in, results);
+    if (!error.empty()) error += "; " + ReadHostFile(results + "/log");
+#else
+    error = "this build has no libguestfs to start an appliance with";
+#endif
+  }
+};
+
+// The results of the batch, or null where there is no program to run.
+const Batch* Results() {
+  if (ExeUnderWine().empty()) {
+    if (std::getenv("BRINDLE_REQUIRE_WINE") != nullptr)
+      ADD_FAILURE() << "BRINDLE_WINDOWS_EXE is not set";
+    return nullptr;
+  }
+  static const Batch batch;
+  return &batch;
+}
+
+using WineScenario = std::tuple<std::string, bool>;
+
+class WineScenarioTest : public ::testing::TestWithParam<WineScenario> {};
 
 TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
-  const char* exe = ExeUnderWine();
-  if (exe == nullptr || *exe == '\0') {
-    if (std::getenv("BRINDLE_REQUIRE_WINE") != nullptr) {
-      FAIL() << "BRINDLE_WINDOWS_EXE is not set";
-    }
+  const Batch* batch = Results();
+  if (batch == nullptr)
     GTEST_SKIP() << "no Windows program to run (BRINDLE_WINDOWS_EXE)";
-  }
+  ASSERT_EQ(batch->error, "");
   const std::string name = std::get<0>(GetParam());
   const bool win98 = std::get<1>(GetParam());
   Scenario scenario(std::string(BRINDLE_SOURCE_DIR) + "/tests/scenarios/" +
                     name);
-
-  TempDirectory work;
-  std::string prefix = work.path() + "/prefix";
-  Wine wine(prefix, win98);
-  std::string driveC = prefix + "/drive_c";
-  ASSERT_TRUE(HostPathExists(driveC + "/windows/system32")) << "no Wine prefix";
-
-  // The scenario's registry, imported as regedit would on the machine.
-  std::string registryText = scenario.Read("registry.reg");
-  std::string crlf;
-  for (char c : registryText)
-    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  WriteHostFile(work.path() + "/import.reg", crlf);
-  ASSERT_EQ(
-      wine.Run({kWine, "regedit", "/S", "import.reg"}, work.path()).status, 0);
-
-  // Its drive: what it lists is made, what it leaves out is taken away.
-  TempDirectory sources;
-  TempDirectory simulated;
-  scenario.Lay(simulated.path(), sources.path());
-  std::map<std::string, std::string> before =
-      DriveStates(scenario.Read("drive.txt"));
-  for (const char* directory : kManagedDirectories) {
-    std::string host = driveC + "/" + directory;
-    std::replace(host.begin(), host.end(), '\\', '/');
-    if (before.count(directory) == 0 && HostPathExists(host)) {
-      ASSERT_EQ(::rename(host.c_str(), (host + ".away").c_str()), 0) << host;
-    }
-  }
-  for (const auto& [path, state] : before) {
-    std::string host = driveC + "/" + path;
-    std::replace(host.begin(), host.end(), '\\', '/');
-    if (state == "d") {
-      MakeHostDirectories(host);
-    } else {
-      WriteHostFile(host, state.substr(2) + "\n");
-    }
-  }
+  const WineCase c = ScenarioCase(scenario, win98);
+  const std::string results =
+      batch->results + "/" + name + "_" + ModeName(win98);
 
   std::string transcript;
-  for (const std::vector<std::string>& step : scenario.Steps()) {
-    std::vector<std::string> command = {kWine, exe};
-    command.insert(command.end(), step.begin(), step.end());
-    ProgramRun run = wine.Run(command, sources.path());
-    transcript += Scenario::TranscriptEntry(step, NormalizeWineOutput(run.out),
-                                            run.status);
+  for (std::size_t i = 0; i < c.steps.size(); ++i) {
+    const std::string n = RunName(i);
+    const std::string status = ReadHostFile(results + "/status." + n);
+    ASSERT_FALSE(status.empty()) << "no run " << n;
+    transcript += Scenario::TranscriptEntry(
+        c.steps[i], NormalizeWineOutput(ReadHostFile(results + "/out." + n)),
+        std::stoi(status));
   }
   EXPECT_EQ(transcript, scenario.Read("transcript.txt"));
 
-  // Keys and values: every key of the scenario below the exported keys must
-  // be there or gone as the simulated run left it, with the same values.
+  // Keys and values: every key of the scenario must be there or gone as the
+  // simulated run left it, with the same values.
   Registry initial;
   Registry expected;
-  ParseInto(registryText, &initial, "registry.reg");
+  ParseInto(c.registry, &initial, "registry.reg");
   ParseInto(scenario.Read("expected.reg"), &expected, "expected.reg");
-  std::set<std::string> keys;
-  CollectKeys(initial.top, &keys);
-  CollectKeys(expected.top, &keys);
   std::set<std::string> watched;
-  for (const std::string& key : keys) {
-    if (Watched(key)) watched.insert(key);
-  }
-  std::string exported = "REGEDIT4\n";
-  for (const char* key : kExportedKeys) {
-    std::string file = work.path() + "/export.reg";
-    ::unlink(file.c_str());
-    wine.Run({kWine, "regedit", "/E", "export.reg", key}, work.path());
-    std::string text = Utf16ToBytes(ReadHostFile(file));
-    exported += KeepWatched(text, watched).substr(9);
-  }
+  CollectKeys(initial.top, &watched);
+  CollectKeys(expected.top, &watched);
   Registry actual;
-  ParseInto(exported, &actual, "Wine's export");
+  ReadWineRegistry(ReadHostFile(results + "/system.reg"), watched, &actual);
   for (const std::string& key : watched) {
     const RegistryKey* want = expected.Find(key);
     const RegistryKey* got = actual.Find(key);
@@ -358,57 +518,42 @@ TEST_P(WineScenarioTest, SameTranscriptKeysAndFilesAsTheSimulatedBuild) {
   }
 
   // Files: each the scenario or the catalogue names, and the directories it
-  // manages.
+  // manages, as the case read them back.
   std::map<std::string, std::string> after =
       DriveStates(scenario.Read("expected-drive.txt"));
-  std::set<std::string> paths;
-  for (const auto& entry : before) paths.insert(entry.first);
-  for (const auto& entry : after) paths.insert(entry.first);
-  for (const char* directory : kManagedDirectories) paths.insert(directory);
-  for (const DriverGroup* group :
-       {&PortGroup, &StorageGroup, &AltStorageGroup, &HidGroup}) {
-    for (std::size_t i = 0; i < group->filePairCount; ++i) {
-      paths.insert(group->filePairs[i].installedPath + 3);  // past "c:\"
-    }
-  }
-  for (const std::string& path : paths) {
+  for (const std::string& path : c.paths) {
     std::string want = after.count(path) ? after[path] : "absent";
-    EXPECT_EQ(PathState(driveC, path), want) << path;
+    EXPECT_EQ(PathState(results + "/drive", path), want) << path;
   }
 }
 
 // The command line as Windows hands it over: each case selects under Wine
-// what it selects in the simulated build. A driver file in the current
-// directory tells install (it is copied) from remove (it never is).
+// what it selects in the simulated build.
 class WineCommandLineTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(WineCommandLineTest, EveryCaseSelectsTheSameMode) {
-  const char* exe = ExeUnderWine();
-  if (exe == nullptr || *exe == '\0') {
-    if (std::getenv("BRINDLE_REQUIRE_WINE") != nullptr) {
-      FAIL() << "BRINDLE_WINDOWS_EXE is not set";
-    }
+  const Batch* batch = Results();
+  if (batch == nullptr)
     GTEST_SKIP() << "no Windows program to run (BRINDLE_WINDOWS_EXE)";
-  }
-  TempDirectory work;
-  Wine wine(work.path() + "/prefix", GetParam());
-  // Where tavmon.dll goes (a 64-bit prefix is made without it).
-  MakeHostDirectories(work.path() + "/prefix/drive_c/windows/system");
-  WriteHostFile(work.path() + "/drivers/tavmon.dll", "tavmon\n");
-  for (const CommandLineCase& c : CommandLineCases) {
-    std::vector<std::string> command = {kWine, exe};
-    command.insert(command.end(), c.arguments.begin(), c.arguments.end());
-    ProgramRun run = wine.Run(command, work.path() + "/drivers");
-    std::string out = NormalizeWineOutput(run.out);
+  ASSERT_EQ(batch->error, "");
+  const std::string results =
+      batch->results + "/command-line_" + ModeName(GetParam());
+  for (std::size_t i = 0; i < CommandLineCases.size(); ++i) {
+    const CommandLineCase& c = CommandLineCases[i];
+    const std::string n = RunName(i);
+    std::string out = NormalizeWineOutput(ReadHostFile(results + "/out." + n));
+    std::string status = ReadHostFile(results + "/status." + n);
     std::string label = c.arguments.empty() ? "(none)" : c.arguments[0];
     bool copied = out.find("Copied file: tavmon.dll") != std::string::npos;
     if (c.selects == CommandLineCase::Usage) {
       EXPECT_EQ(out, UsageRunOutput) << label;
-      EXPECT_EQ(run.status, 0) << label;
+      EXPECT_EQ(status, "0\n") << label;
     } else {
       EXPECT_NE(out, UsageRunOutput) << label;
       EXPECT_EQ(copied, c.selects == CommandLineCase::Install) << label << out;
-      EXPECT_EQ(out.substr(out.size() - 5), "Done\n") << label;
+      EXPECT_GE(out.size(), 5u) << label;
+      EXPECT_EQ(out.substr(out.size() < 5 ? 0 : out.size() - 5), "Done\n")
+          << label;
     }
   }
 }
