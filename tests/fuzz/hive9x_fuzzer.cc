@@ -16,8 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   Registry registry;
   Hive9xFault fault;
-  if (!LoadHive9x(FileBytes::Copy(bytes), "HKEY_LOCAL_MACHINE", registry,
-                  &fault)) {
+  RegistryFile* file = LoadHive9x(FileBytes::Copy(bytes), "HKEY_LOCAL_MACHINE",
+                                  registry, &fault);
+  if (file == nullptr) {
     if (fault.what.empty() || fault.offset > size) std::abort();
     return 0;
   }
@@ -26,20 +27,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Regedit4Text(registry);  // looks everywhere
   RegistryKey* first = root->SubkeyAt(0);
   if (first != nullptr) {
-    if (RegistryKey* doomed = first->SubkeyAt(0)) first->RemoveSubkey(doomed);
-    first->SetValue("OtherDevicePath", REG_SZ,
-                    std::string(300, 'x') + std::string(1, '\0'));
-    first->SetValue("", REG_DWORD, std::string("\x01\0\0\0", 4));
+    if (RegistryKey* doomed = first->SubkeyAt(0)) registry.DeleteKey(*doomed);
+    registry.SetValue(*first, "OtherDevicePath", REG_SZ,
+                      std::string(300, 'x') + std::string(1, '\0'));
+    registry.SetValue(*first, "", REG_DWORD, std::string("\x01\0\0\0", 4));
   }
-  HiveImage image;
-  if (!UpdateHive9x(registry, &image, &fault)) {
-    if (fault.what.empty()) std::abort();
+  std::string why;
+  const std::string written = NewFileBytes(*file, registry, &why);
+  if (written.empty()) {
+    if (why.empty()) std::abort();
     return 0;  // a change this file cannot hold, said so
   }
   // Every accepted file with a subkey takes the longer value: it changes.
-  if (first != nullptr && !image.changed()) std::abort();
-  if (!ReadBackHive9x(registry, FileBytes::Copy(WholeImage(image)), &fault)) {
-    std::abort();
-  }
+  if (first != nullptr && written == bytes) std::abort();
+  if (!file->ReadBack(registry, FileBytes::Copy(written), &why)) std::abort();
   return 0;
 }

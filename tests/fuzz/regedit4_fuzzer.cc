@@ -35,12 +35,12 @@ void Change(Registry& registry, std::string* deleted, std::string* changed) {
   if (last->subkeyCount() != 0) last = last->SubkeyAt(last->subkeyCount() - 1);
   if (!last->IsWithin(doomed)) {
     *changed = last->Path();
-    last->SetValue("fuzz", REG_SZ, std::string("x\0", 2));
+    registry.SetValue(*last, "fuzz", REG_SZ, std::string("x\0", 2));
   }
   *deleted = doomed->Path();
-  doomed->parent()->RemoveSubkey(doomed);
-  MakeKeyPath(registry.top, "HKEY_USERS\\Fuzz\\Made")
-      ->SetValue("", REG_DWORD, std::string(4, '\1'));
+  registry.DeleteKey(*doomed);
+  registry.SetValue(*registry.MakeKey("HKEY_USERS\\Fuzz\\Made"), "", REG_DWORD,
+                    std::string(4, '\1'));
 }
 
 bool Within(std::string_view path, std::string_view top) {
@@ -62,12 +62,11 @@ bool KeepsUntouchedSpans(std::string_view text, std::string_view written,
   std::string_view body;
   lines.NextLine(&body);  // the header
   ValueLine value;
-  ValueFault fault;
+  Regedit4Fault fault;
   LineKind kind;
   while (lines.Next(&kind, &body)) {
     KeyLine key;
-    const char* what = nullptr;
-    if (kind == LineKind::Key && ParseKeyLine(body, &key, &what)) {
+    if (kind == LineKind::Key && lines.ReadKey(body, &key, &fault)) {
       spans.push_back(Span{lines.lineStart(), std::string(key.path)});
     } else if (kind == LineKind::Value) {
       lines.ReadValue(&value, &fault);
@@ -102,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Registry loaded;
   Regedit4Fault loadFault;
   // The loader refuses what the line-by-line reader refuses, at its line.
-  if (LoadRegedit4(FileBytes::Copy(text), loaded, &loadFault) != accepted ||
+  if ((LoadRegedit4(FileBytes::Copy(text), loaded, &loadFault) != nullptr) !=
+          accepted ||
       (!accepted && loadFault.line != fault.line)) {
     std::abort();
   }
@@ -118,18 +118,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                        text.find("[-") != std::string_view::npos;
   for (int depth : {0, 2, 1000}) {
     Registry left;
-    if (!LoadRegedit4(FileBytes::Copy(text), left, &fault)) std::abort();
+    RegistryFile* file = LoadRegedit4(FileBytes::Copy(text), left, &fault);
+    if (file == nullptr) std::abort();
     LookInto(left.top, depth);
-    // Untouched, a file that deletes nothing is written back as it stands.
-    std::string written = Regedit4Text(left);
-    if (!deletes && written != text) std::abort();
+    // Untouched, a file is written back as it stands.
+    std::string written = NewFileBytes(*file, left);
+    if (written != text) std::abort();
     Registry expected;
     ReadRegedit4(text, expected, &fault);
     std::string deleted;
     std::string changed;
     Change(left, &deleted, &changed);
     Change(expected, &deleted, &changed);
-    written = Regedit4Text(left);
+    written = NewFileBytes(*file, left);
     Registry reread;
     if (!ReadRegedit4(written, reread, &fault) ||
         !RegistryDifference(reread.top, expected.top).empty()) {

@@ -284,7 +284,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // The run works on the registry as a machine loads it: kept as text, its
   // keys built as the run reaches them.
   Registry loaded;
-  if (!LoadRegedit4(FileBytes::Copy(before), loaded, nullptr)) std::abort();
+  RegistryFile* file = LoadRegedit4(FileBytes::Copy(before), loaded, nullptr);
+  if (file == nullptr) std::abort();
 
   Clear(workspace.drive);
   Clear(workspace.sources);
@@ -334,7 +335,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   RunMode(mode, platform, output);
   // Written now, what the run did not look into goes out as it was read;
   // read back, it must be the registry the run left.
-  std::string written = Regedit4Text(loaded);
+  std::string written = NewFileBytes(*file, loaded);
 
   if (!ForeignLines(out.str()).empty()) {
     std::fprintf(stderr, "foreign line: %s\n",
@@ -394,10 +395,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     Registry onDrive;
     onDrive.lineEnd = "\n";
     Hive9xFault fault;
-    if (!LoadHive9x(FileBytes::Copy(hive), "HKEY_LOCAL_MACHINE", onDrive,
-                    &fault)) {
-      std::abort();
-    }
+    RegistryFile* hiveFile = LoadHive9x(FileBytes::Copy(hive),
+                                        "HKEY_LOCAL_MACHINE", onDrive, &fault);
+    if (hiveFile == nullptr) std::abort();
     Clear(workspace.drive);
     Lay(workspace.drive, filesBefore);
     HostedPlatform hivePlatform(onDrive, drive, nullptr);
@@ -409,15 +409,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       std::fprintf(stderr, "the hive ran otherwise\n");
       std::abort();
     }
-    HiveImage image;
-    if (UpdateHive9x(onDrive, &image, &fault)) {
-      if (!ReadBackHive9x(onDrive, FileBytes::Copy(WholeImage(image)),
-                          &fault)) {
-        std::fprintf(stderr, "hive read back otherwise: %s\n",
-                     fault.what.c_str());
+    std::string why;
+    const std::string newHive = NewFileBytes(*hiveFile, onDrive, &why);
+    if (!newHive.empty()) {
+      if (!hiveFile->ReadBack(onDrive, FileBytes::Copy(newHive), &why)) {
+        std::fprintf(stderr, "hive read back otherwise: %s\n", why.c_str());
         std::abort();
       }
-    } else if (fault.what.empty()) {
+    } else if (why.empty()) {
       std::abort();
     }
   }

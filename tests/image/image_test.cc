@@ -281,6 +281,7 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
     std::string file;
     std::string make;  // a shell script that makes it from good.img
     const char* says;
+    std::string after = "";  // a shell script that checks what is left
   };
   const std::string w = "'" + work.path() + "'";
   const Hostile cases[] = {
@@ -314,6 +315,17 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
        kSource + "/tests/image/make_image.sh " + w + "/drive " + w +
            "/twice.vdi twice",
        "more than one FAT file system holds WINDOWS\\SYSTEM.DAT"},
+      // A guest can write into its own raw disk a qcow2 header that names a
+      // file of the host as its backing file: read by its name, the image
+      // is raw, and the named file is never opened.
+      {"a raw image holding a qcow2 header", "header.img",
+       "cp " + w + "/good.img " + w + "/backing.img && qemu-img create -q " +
+           "-f qcow2 -b " + w + "/backing.img -F raw " + w +
+           "/header.qcow2 && head -c 65536 " + w + "/header.qcow2 > " + w +
+           "/header.img && truncate -s 64M " + w +
+           "/header.img && touch -a -d 2000-01-01 " + w + "/backing.img",
+       "no FAT file system holds WINDOWS\\SYSTEM.DAT",
+       "test \"$(stat -c %X " + w + "/backing.img)\" = 946684800"},
   };
   const std::string host = ListDrive(kDrivers);
   for (const Hostile& c : cases) {
@@ -331,6 +343,9 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1)
         << c.name << run.err;
     EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << run.err;
+    if (!c.after.empty()) {
+      EXPECT_EQ(Shell(c.after).status, 0) << c.name;
+    }
     std::cout << "[ REFUSED  ] " << c.name << " in " << seconds
               << " s: " << run.err;
   }

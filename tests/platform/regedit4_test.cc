@@ -173,8 +173,8 @@ TEST(Regedit4Test, MalformedTextIsRefusedWithItsLine) {
   }
 }
 
-// Loads `text` the way a machine does; false when it is refused.
-bool Load(const std::string& text, Registry& registry) {
+// Loads `text` the way a machine does; null when it is refused.
+RegistryFile* Load(const std::string& text, Registry& registry) {
   Regedit4Fault fault;
   return LoadRegedit4(FileBytes::Copy(text), registry, &fault);
 }
@@ -187,10 +187,23 @@ std::string LoadedOtherwise(const std::string& text) {
   Registry read;
   Regedit4Fault fault;
   bool readOk = ReadRegedit4(text, read, &fault);
-  if (Load(text, loaded) != readOk) return "refused";
+  if ((Load(text, loaded) != nullptr) != readOk) return "refused";
   if (!readOk) return std::string();
   if (loaded.lineEnd != read.lineEnd) return "line end";
   return RegistryDifference(loaded.top, read.top);
+}
+
+// A file with one key made at its end: written, every span of it goes out
+// as it stands, and the new key after them.
+std::string WrittenWithAKeyMade(RegistryFile& file, Registry& registry) {
+  registry.MakeKey("HKEY_CURRENT_CONFIG");
+  return NewFileBytes(file, registry);
+}
+std::string WithAKeyMade(const std::string& text, const Registry& registry) {
+  const std::string& end = registry.lineEnd;
+  const bool ended =
+      !text.empty() && (text.back() == '\n' || text.back() == '\r');
+  return text + (ended ? "" : end) + "[HKEY_CURRENT_CONFIG]" + end + end;
 }
 
 // A run's kind of change to a registry: keys deleted, values set, keys made.
@@ -199,13 +212,13 @@ using Change = std::function<void(Registry&)>;
 void Delete(Registry& registry, const char* path) {
   RegistryKey* key = registry.Find(path);
   ASSERT_NE(key, nullptr) << path;
-  key->parent()->RemoveSubkey(key);
+  registry.DeleteKey(*key);
 }
 
 void Set(Registry& registry, const char* path, const char* name,
          const char* data) {
-  MakeKeyPath(registry.top, path)
-      ->SetValue(name, REG_SZ, std::string(data, std::strlen(data) + 1));
+  registry.SetValue(*registry.MakeKey(path), name, REG_SZ,
+                    std::string(data, std::strlen(data) + 1));
 }
 
 // A file written back keeps the text of every key the run did not change as
@@ -256,8 +269,8 @@ TEST(LoadRegedit4Test, TextOfKeysARunLeftAloneIsWrittenBackAsItStands) {
        "[HKEY_LOCAL_MACHINE\\Software\\Made\\Deeper]\n@=\"2\"\n\n"},
       {"a value set to what it was", handMade,
        [](Registry& r) {
-         r.Find("HKEY_LOCAL_MACHINE\\Software\\Other")
-             ->SetValue("flags", REG_DWORD, std::string("\xcd\xab\0\0", 4));
+         r.SetValue(*r.Find("HKEY_LOCAL_MACHINE\\Software\\Other"), "flags",
+                    REG_DWORD, std::string("\xcd\xab\0\0", 4));
        },
        handMade},
       {"sibling subtrees interleaved", interleaved,
@@ -272,6 +285,18 @@ TEST(LoadRegedit4Test, TextOfKeysARunLeftAloneIsWrittenBackAsItStands) {
        "[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100]\r\n\"D\"=\"b\"\r\n"
        "\r\n[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100\\1]\r\n"
        "\"v\"=\"c\"\r\n\r\n"},
+      // Another key changed: both spans of the one named twice stand.
+      {"a key named twice, unchanged",
+       interleaved + "[HKEY_LOCAL_MACHINE\\ENUM]\r\n\"e\"=\"1\"\r\n",
+       [](Registry& r) {
+         Delete(r, "HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_0E7D&PID_0100");
+       },
+       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum]\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\Enum\\USB]\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\Enum\\HID]\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100]\r\n\"D\"=\"b\"\r\n"
+       "\r\n[HKEY_LOCAL_MACHINE\\Enum\\HID\\VID_0E7D&PID_0100\\1]\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\ENUM]\r\n\"e\"=\"1\"\r\n"},
       {"a key named twice, changed",
        interleaved + "[HKEY_LOCAL_MACHINE\\ENUM]\r\n\"e\"=\"1\"\r\n",
        [](Registry& r) { Set(r, "HKEY_LOCAL_MACHINE\\Enum", "f", "2"); },
@@ -283,11 +308,12 @@ TEST(LoadRegedit4Test, TextOfKeysARunLeftAloneIsWrittenBackAsItStands) {
     Registry loaded;
     Registry read;
     Regedit4Fault fault;
-    ASSERT_TRUE(Load(c.input, loaded)) << c.name;
+    RegistryFile* file = Load(c.input, loaded);
+    ASSERT_TRUE(file) << c.name;
     ASSERT_TRUE(ReadRegedit4(c.input, read, &fault)) << c.name;
     c.change(loaded);
     c.change(read);
-    const std::string written = Export(loaded);
+    const std::string written = NewFileBytes(*file, loaded);
     EXPECT_EQ(written, c.output) << c.name;
     Registry again;
     ASSERT_TRUE(ReadRegedit4(written, again, &fault)) << c.name;
@@ -331,9 +357,12 @@ TEST(LoadRegedit4Test, AnyFormIsReadAsTheLineByLineReaderReadsIt) {
     // Untouched, it is written back as it stands; but a file that deletes
     // keys or values is applied in order and written anew.
     Registry loaded;
-    if (Load(text, loaded) && text.find("=-\n") == std::string::npos &&
+    RegistryFile* file = Load(text, loaded);
+    if (file && text.find("=-\n") == std::string::npos &&
         text.find("[-") == std::string::npos) {
-      EXPECT_EQ(Export(loaded), text) << "not written back as it stands";
+      EXPECT_EQ(NewFileBytes(*file, loaded), text);
+      EXPECT_EQ(WrittenWithAKeyMade(*file, loaded), WithAKeyMade(text, loaded))
+          << "not written back as it stands";
     }
   }
 }
@@ -365,8 +394,10 @@ TEST(LoadRegedit4Test, ALargeFileInAnyOrderIsReadAlike) {
        {&text, static_cast<const std::string*>(&reordered)}) {
     EXPECT_EQ(LoadedOtherwise(*file), "");
     Registry loaded;
-    ASSERT_TRUE(Load(*file, loaded));
-    EXPECT_TRUE(Export(loaded) == *file);
+    RegistryFile* read = Load(*file, loaded);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(WrittenWithAKeyMade(*read, loaded) ==
+                WithAKeyMade(*file, loaded));
   }
 }
 

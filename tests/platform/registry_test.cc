@@ -58,19 +58,25 @@ TEST(RegistryKeyTest, SubkeysKeepTheirOrderAndMoveDownWhenOneGoes) {
   }
 }
 
+// A run's changes, through the registry: the record names the key once,
+// made, and each value it changed once, whatever the case it was named in.
 TEST(RegistryKeyTest, ValuesKeepTheirPlaceAndFirstSpelling) {
-  RegistryKey key("K", nullptr);
-  key.SetValue("One", REG_SZ, std::string("1\0", 2));
-  key.SetValue("Two", REG_DWORD, std::string(4, '\2'));
-  key.SetValue("ONE", REG_BINARY, "x");
+  Registry registry;
+  RegistryKey& key = *registry.MakeKey("K");
+  registry.SetValue(key, "One", REG_SZ, std::string("1\0", 2));
+  registry.SetValue(key, "Two", REG_DWORD, std::string(4, '\2'));
+  registry.SetValue(key, "ONE", REG_BINARY, "x");
   std::vector<RegistryValue> values = key.Values();
   ASSERT_EQ(values.size(), 2u);
   EXPECT_EQ(values[0].name, "One");
   EXPECT_EQ(values[0].type, REG_BINARY);
   EXPECT_EQ(values[0].data, "x");
-  EXPECT_TRUE(key.RemoveValue("two"));
-  EXPECT_FALSE(key.RemoveValue("two"));
-  EXPECT_EQ(key.valueWrites(), 4u);
+  EXPECT_TRUE(registry.RemoveValue(key, "two"));
+  EXPECT_FALSE(registry.RemoveValue(key, "two"));
+  const std::vector<ChangedKey> changed = ChangedKeys(registry);
+  ASSERT_EQ(changed.size(), 1u);
+  EXPECT_TRUE(changed[0].made && !changed[0].deleted);
+  EXPECT_EQ(changed[0].values, (std::vector<std::string_view>{"One", "Two"}));
 }
 
 TEST(RegistryDifferenceTest, NamesWhereTwoTreesDiffer) {

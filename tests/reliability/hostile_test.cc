@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tools/genmachine/hive9x_writer.h"
 #include "tests/support/program_lines.h"
 #include "tests/support/scenario.h"
 #include "tests/support/test_machine.h"
+#include "tools/genmachine/hive9x_writer.h"
 #include "tools/genmachine/machine_generator.h"
 
 namespace brindle {

@@ -12,7 +12,11 @@
 #   remove, hive: the same machine as a Windows 9x drive, its SYSTEM.DAT
 #     changed in place; its floor is what the safety of that change needs:
 #     read the hive, write the new hive and the backup copy, fsync both,
-#     rename the new one over the hive.
+#     rename the new one over the hive;
+#   remove, devices (and interleaved): a registry of the same size from an
+#     independent generator (tools/bench/device_registry.py), shaped as a
+#     machine's device database: four fifths devices under Enum, the rest
+#     driver instances under the classes, 2% the replicator's.
 # Prints one Markdown table.
 #   tools/bench/e2e.sh [RUNS]        (default 5; SIZES="10000 100000" to choose)
 set -eu
@@ -72,7 +76,12 @@ for keys in $sizes; do
     cp -a "$work/pristine-$keys" "$work/$order-$keys"
     reorder $order "$work/pristine-$keys/registry.reg" "$work/$order-$keys/registry.reg"
   done
-  for mode in remove "remove reversed" "remove interleaved" install "remove, hive"; do
+  cp -a "$work/pristine-$keys" "$work/devices-$keys"
+  python3 tools/bench/device_registry.py "$keys" >"$work/devices-$keys/registry.reg"
+  cp -a "$work/devices-$keys" "$work/devices-interleaved-$keys"
+  reorder interleaved "$work/devices-$keys/registry.reg" "$work/devices-interleaved-$keys/registry.reg"
+  for mode in remove "remove reversed" "remove interleaved" install "remove, hive" \
+      "remove, devices" "remove, devices interleaved"; do
     pristine=$work/pristine-$keys
     command=${mode%% *}
     file=registry.reg
@@ -80,6 +89,8 @@ for keys in $sizes; do
     case $mode in
       "remove reversed") pristine=$work/reversed-$keys ;;
       "remove interleaved") pristine=$work/interleaved-$keys ;;
+      "remove, devices") pristine=$work/devices-$keys command=remove ;;
+      "remove, devices interleaved") pristine=$work/devices-interleaved-$keys command=remove ;;
       "remove, hive")
         pristine=$work/hive-$keys
         command=remove
@@ -107,5 +118,6 @@ for keys in $sizes; do
       'BEGIN { printf "| %d | %.1f | %s | %.3f | %.3f | %.2f | %.1f | %.2f |\n",
                k, b / 1048576, m, t, f, t / f, p / 1024, p * 1024 / b }'
   done
-  rm -rf "$work/pristine-$keys" "$work/reversed-$keys" "$work/interleaved-$keys" "$work/hive-$keys"
+  rm -rf "$work/pristine-$keys" "$work/reversed-$keys" "$work/interleaved-$keys" "$work/hive-$keys" \
+    "$work/devices-$keys" "$work/devices-interleaved-$keys"
 done

@@ -40,7 +40,7 @@ void BM_WriteRegedit4(benchmark::State& state) {
   ReadRegedit4(text, registry, &fault);
   for (auto _ : state) {
     std::size_t written = 0;
-    WriteRegedit4(registry, [&](std::string_view piece) {
+    ExportRegedit4(registry, [&](std::string_view piece) {
       written += piece.size();
       return true;
     });
@@ -76,21 +76,27 @@ void BM_WriteLoadedRegedit4(benchmark::State& state) {
   const std::string text = MachineText(state.range(0));
   Registry registry;
   Regedit4Fault fault;
-  LoadRegedit4(FileBytes::Copy(text), registry, &fault);
+  RegistryFile* file = LoadRegedit4(FileBytes::Copy(text), registry, &fault);
   RegistryKey* usb = registry.Find("HKEY_LOCAL_MACHINE\\Enum\\USB");
-  if (usb != nullptr && usb->subkeyCount() > 0) {
-    usb->RemoveSubkey(usb->SubkeyAt(usb->subkeyCount() / 2));
+  if (file == nullptr || usb == nullptr || usb->subkeyCount() == 0) {
+    state.SkipWithError("no Enum\\USB to delete from");
+    return;
   }
+  registry.DeleteKey(*usb->SubkeyAt(usb->subkeyCount() / 2));
   // Copied out, as a write to a file copies it: the untouched stretches are
   // handed over as they lie, so only the copy shows.
   std::string out;
   out.reserve(text.size() + 4096);
   for (auto _ : state) {
     out.clear();
-    WriteRegedit4(registry, [&](std::string_view piece) {
-      out += piece;
-      return true;
-    });
+    std::string error;
+    file->Write(
+        registry,
+        [&](std::uint64_t, std::string_view piece) {
+          out += piece;
+          return 0;
+        },
+        &error);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "app/console.h"
-#include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/forms/regedit4.h"
+#include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/machine/stream_output.h"
 #include "removal/registry_sweeps.h"
 

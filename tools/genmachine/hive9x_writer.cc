@@ -27,12 +27,6 @@ std::uint32_t HiveNameHash(std::string_view name) {
   return hash;
 }
 
-std::string WholeImage(const HiveImage& image) {
-  std::string whole;
-  for (std::uint64_t at = 0; at < image.size(); ++at) whole += image[at];
-  return whole + image.appended;
-}
-
 bool WriteHive9x(const RegistryKey& root, std::string* image,
                  Hive9xFault* fault) {
   // The keys in preorder, as Windows lays a new file: each key's entry

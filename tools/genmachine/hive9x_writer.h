@@ -20,9 +20,6 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
 /// name in capitals, those under 0x80 only.
 std::uint32_t HiveNameHash(std::string_view name);
 
-/// The whole file `image` stands for.
-std::string WholeImage(const HiveImage& image);
-
 }  // namespace brindle
 
 #endif  // BRINDLE_TOOLS_GENMACHINE_HIVE9X_WRITER_H_

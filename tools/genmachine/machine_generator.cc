@@ -188,7 +188,7 @@ int GenerateMachine(const MachineOptions& options) {
         WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &fault) &&
         std::fwrite(image.data(), 1, image.size(), file) == image.size();
   } else {
-    written = WriteRegedit4(registry, [&](std::string_view piece) {
+    written = ExportRegedit4(registry, [&](std::string_view piece) {
       return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
     });
   }

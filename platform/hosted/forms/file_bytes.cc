@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/hosted/forms/registry_file.h"
+
 namespace brindle {
 
 FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
@@ -37,7 +39,7 @@ int FileBytes::Read(int fd, FileBytes* bytes) {
   struct stat status;
   if (::fstat(fd, &status) != 0) return errno;
   // Mapped: copying the file into fresh memory costs a page fault every
-  // 4 KB (25 ms for a 17 MB registry on this project's machine).
+  // 4 KB.
   const auto size = static_cast<std::size_t>(status.st_size);
   void* at = S_ISREG(status.st_mode) && size > 0
                  ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0)
@@ -66,9 +68,9 @@ FileBytes FileBytes::Copy(std::string_view text) {
   return bytes;
 }
 
-void FileBytes::Read(std::size_t bytes) const {
-  // A registry of 10^5 keys is 17 MB: held whole, its pages would take a
-  // remove past twice the file's size (a hive's: 66 MB where 35 MB do).
+void FileBytes::NoteRead(std::size_t bytes) const {
+  // Held whole, a large registry's pages would take a run past twice the
+  // file's size (BENCHMARKS.md).
   constexpr std::size_t kStep = std::size_t{2} << 20;
   read_ += bytes;
   if (mapped_ == 0 || read_ < kStep) return;
@@ -76,19 +78,25 @@ void FileBytes::Read(std::size_t bytes) const {
   read_ = 0;
 }
 
-std::size_t FileBytes::CopyInKernel(int fd, std::string_view piece) const {
-  std::size_t done = 0;
-  if (fd_ < 0 || piece.data() < data_ || piece.end() > data_ + size_)
-    return done;
-  off64_t from = piece.data() - data_;
-  while (done < piece.size()) {
-    ssize_t copied =
-        ::copy_file_range(fd_, &from, fd, nullptr, piece.size() - done, 0);
-    if (copied < 0 && errno == EINTR) continue;
-    if (copied <= 0) break;
-    done += static_cast<std::size_t>(copied);
+std::string NewFileBytes(RegistryFile& file, const Registry& registry,
+                         std::string* error) {
+  std::string bytes;
+  std::string why;
+  bool written = false;
+  if (!file.Write(
+          registry,
+          [&](std::uint64_t at, std::string_view piece) {
+            if (bytes.size() < at + piece.size())
+              bytes.resize(at + piece.size());
+            bytes.replace(at, piece.size(), piece);
+            written = true;
+            return 0;
+          },
+          &why)) {
+    if (error != nullptr) *error = why;
+    return std::string();
   }
-  return done;
+  return written ? bytes : std::string(file.bytes().view());
 }
 
 }  // namespace brindle

@@ -29,9 +29,9 @@ class FileBytes {
   /// Notes that `bytes` more were read: every few megabytes a mapped file's
   /// pages are given back (read again when looked at), so a run holds only
   /// what it reads at the time.
-  void Read(std::size_t bytes) const;
-  /// How much of `piece`, in a mapped file, the kernel copied to `fd`.
-  std::size_t CopyInKernel(int fd, std::string_view piece) const;
+  void NoteRead(std::size_t bytes) const;
+  /// The mapped file, open for the kernel to copy from; -1 when not mapped.
+  int fd() const { return fd_; }
 
  private:
   void Release();
@@ -40,7 +40,7 @@ class FileBytes {
   std::size_t size_ = 0;
   std::size_t mapped_ = 0;        // bytes mapped, 0 when not mapped
   std::string owned_;             // when read rather than mapped
-  int fd_ = -1;                   // the mapped file, for CopyInKernel
+  int fd_ = -1;                   // the mapped file
   mutable std::size_t read_ = 0;  // since its pages were last given back
 };
 

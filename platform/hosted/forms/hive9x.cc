@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -69,29 +70,75 @@ std::uint64_t ForEachStored(std::string_view file, std::uint64_t entry,
   return at;
 }
 
-class Hive9xFile final : public KeyFiller {
+// A file with changes written over it and bytes added at its end.
+class HiveImage {
+ public:
+  /// The file `original` as it stands, which must outlive the image.
+  explicit HiveImage(std::string_view original = {}) : original_(original) {}
+  std::uint64_t size() const { return original_.size(); }
+  char operator[](std::uint64_t at) const {
+    auto page = pages_.find(at / kPage);
+    return page != pages_.end() ? page->second[at % kPage] : original_[at];
+  }
+  char& operator[](std::uint64_t at) {
+    auto [where, added] = pages_.try_emplace(at / kPage);
+    if (added) where->second = original_.substr(at / kPage * kPage, kPage);
+    return where->second[at % kPage];
+  }
+  // Bytes added at the end of the file.
+  std::string appended;
+  // True when any byte differs from the file, or any was added.
+  bool changed() const { return !pages_.empty() || !appended.empty(); }
+  // Calls `visit(at, bytes)` for each piece changed and what was added:
+  // what a copy of the file needs to become the image.
+  template <typename Visit>
+  void ForEachChange(Visit&& visit) const {
+    for (const auto& [page, bytes] : pages_) visit(page * kPage, bytes);
+    if (!appended.empty()) visit(original_.size(), appended);
+  }
+
+ private:
+  // Changes are kept in small pieces: a remove at 10^5 keys changes bytes
+  // in a few thousand places over the file.
+  static constexpr std::uint64_t kPage = 256;
+  std::string_view original_;
+  std::map<std::uint64_t, std::string> pages_;  // as long as the file has
+};
+
+// Reads `bytes` as LoadHive9x does and compares them with `registry` as
+// the run left it; false, with where they differ, when they do.
+bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault) {
+  const RegistryKey* root = registry.top.SubkeyAt(0);
+  Registry again;
+  if (!LoadHive9x(std::move(bytes), root ? root->name() : "", again, fault))
+    return false;
+  const std::string difference = RegistryDifference(registry.top, again.top);
+  return difference.empty() || Fail(fault, 0, difference);
+}
+
+class Hive9xFile final : public RegistryFile {
  public:
   explicit Hive9xFile(FileBytes bytes) : bytes_(std::move(bytes)) {}
 
   // Checks every structure of the file and finds its keys.
   bool Check(Hive9xFault* fault);
 
-  void FillSubkeys(RegistryKey& key, std::uint32_t tag) override {
-    for (std::uint32_t c = nodes_[tag - 1].firstChild; c != kNone;
+  void FillSubkeys(RegistryKey& key, std::uint32_t fileKey) override {
+    for (std::uint32_t c = nodes_[fileKey - 1].firstChild; c != kNone;
          c = nodes_[c].nextSibling) {
       // Names are borrowed from the file, held as long as the registry.
-      bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
+      bytes_.NoteRead(Hierarchy::kSize + NameEntry::kSize);
       auto* subkey = new RegistryKey(NameOf(nodes_[c]), &key, true);
       subkey->FillLater(this, c + 1);
       key.AddSubkey(subkey);
     }
   }
 
-  void FillValues(RegistryKey& key, std::uint32_t tag) override {
-    const std::uint32_t entry = nodes_[tag - 1].nameEntry;
+  void FillValues(RegistryKey& key, std::uint32_t fileKey) override {
+    const std::uint32_t entry = nodes_[fileKey - 1].nameEntry;
     if (entry == 0) return;
     const std::uint32_t size = LoadField(file(), entry, NameEntry::kEntrySize);
-    bytes_.Read(size);
+    bytes_.NoteRead(size);
     key.ReserveValues(size);
     std::string data;
     ForEachStored(file(), entry, [&](const StoredValue& value) {
@@ -102,12 +149,37 @@ class Hive9xFile final : public KeyFiller {
   }
 
   std::optional<std::string_view> StoredValues(
-      std::uint32_t tag) const override {
-    return ValueArea(nodes_[tag - 1].nameEntry);
+      std::uint32_t fileKey) const override {
+    return ValueArea(nodes_[fileKey - 1].nameEntry);
   }
 
-  // Writes into `*image` the run's changes to `registry`, read from here.
-  bool Update(const Registry& registry, HiveImage* image, Hive9xFault* fault);
+  // The file with the run's changes written over it and blocks added at its
+  // end: a copy of the file, then each changed piece at its place.
+  bool Write(const Registry& registry, const FileSink& sink,
+             std::string* error) override {
+    Hive9xFault fault;
+    HiveImage image(file());
+    if (!Update(registry, &image, &fault)) {
+      *error = fault.what;
+      return false;
+    }
+    int failure = image.changed() ? sink(0, file()) : 0;
+    image.ForEachChange([&](std::uint64_t at, std::string_view piece) {
+      if (failure == 0) failure = sink(at, piece);
+    });
+    if (failure != 0) error->clear();
+    return failure == 0;
+  }
+  bool ReadBack(Registry& registry, FileBytes written,
+                std::string* error) const override {
+    Hive9xFault fault;
+    const bool same = ReadBackHive9x(registry, std::move(written), &fault);
+    if (!same)
+      *error = "the new hive read back is not what the run left (" +
+               fault.what + ")";
+    return same;
+  }
+  const FileBytes& bytes() const override { return bytes_; }
 
  private:
   // A key of the file, as the checks found it.
@@ -131,7 +203,7 @@ class Hive9xFile final : public KeyFiller {
     const std::uint64_t start = entry + NameEntry::kSize +
                                 LoadField(file(), entry, NameEntry::kNameSize);
     const std::uint64_t end = ForEachStored(file(), entry, [](const auto&) {});
-    bytes_.Read(end - entry);
+    bytes_.NoteRead(end - entry);
     return file().substr(start, end - start);
   }
 
@@ -142,6 +214,8 @@ class Hive9xFile final : public KeyFiller {
   bool CheckKeys(std::uint32_t navSize,
                  std::vector<std::vector<std::uint32_t>>& numbered,
                  Hive9xFault* fault);
+  // Writes into `*image` the run's changes to `registry`, from its record.
+  bool Update(const Registry& registry, HiveImage* image, Hive9xFault* fault);
 
   // The steps of an update, each on the image the update writes, read
   // (Get) without copying a piece of it.
@@ -262,7 +336,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
       return Fail(fault, at, "more data blocks than a key can name");
     if (!CheckBlock(at, at + size, &numbered.emplace_back(), fault))
       return false;
-    bytes_.Read(size);
+    bytes_.NoteRead(size);
     blocks_.push_back(static_cast<std::uint32_t>(at));
     at += size;
   }
@@ -404,7 +478,7 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
                       " of data block " + std::to_string(block));
     }
     nodes_.back().nameEntry = numbered[block][number];
-    bytes_.Read(Hierarchy::kSize + NameEntry::kSize);
+    bytes_.NoteRead(Hierarchy::kSize + NameEntry::kSize);
     numbered[block][number] = 1;  // taken: a second key naming it is refused
     return true;
   };
@@ -494,45 +568,51 @@ bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
 bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
                         Hive9xFault* fault) {
   const RegistryKey* root = registry.top.SubkeyAt(0);
-  if (root == nullptr || root->fillTag() != 1 ||
+  if (root == nullptr || root->fileKey() != 1 ||
       registry.top.subkeyCount() != 1) {
     return Fail(fault, 0, "the registry holds a root the file does not");
   }
-  *image = HiveImage(file());
   image_ = image;
   blocks_added_.emplace(&image->appended,
                         static_cast<std::uint32_t>(blocks_.size()));
-  std::vector<std::pair<const RegistryKey*, std::uint32_t>> work{{root, 0}};
-  std::vector<const RegistryKey*> live;
-  while (!work.empty()) {
-    const auto [key, index] = work.back();
+  // What the record says of each key of the file: deleted, its values
+  // changed, or above one that was.
+  enum : std::uint8_t { kDeleted = 1, kChanged = 2, kAbove = 4 };
+  std::vector<std::uint8_t> mark(nodes_.size(), 0);
+  std::vector<const RegistryKey*> keyOf(nodes_.size(), nullptr);
+  for (const ChangedKey& change : ChangedKeys(registry)) {
+    const RegistryKey* key = change.key;
+    if (!change.deleted && !key->attached()) continue;
+    if (key->fileKey() == 0 && change.deleted) continue;
+    if (key->fileKey() == 0)
+      return Fail(fault, 0, "\"" + key->Path() + "\" is a key the file lacks");
+    mark[key->fileKey() - 1] |= change.deleted ? kDeleted : kChanged;
+    keyOf[key->fileKey() - 1] = key;
+    for (const RegistryKey* above = key->parent();
+         above->fileKey() != 0 && !(mark[above->fileKey() - 1] & kAbove);
+         above = above->parent()) {
+      mark[above->fileKey() - 1] |= kAbove;
+    }
+  }
+  // Depth first from the root, into the keys above a change: each deleted
+  // key is unlinked from its siblings and freed with all below it.
+  for (std::vector<std::uint32_t> work{0}; !work.empty();) {
+    const std::uint32_t index = work.back();
     work.pop_back();
     const Node& node = nodes_[index];
-    if (!key->valuesWaiting() && key->valueWrites() != 0 &&
-        !RewriteValues(*key, node, fault)) {
+    if ((mark[index] & kChanged) && !RewriteValues(*keyOf[index], node, fault))
       return false;
-    }
-    if (key->subkeysWaiting()) continue;  // nothing below it was touched
-    live.clear();
-    key->ForEachSubkey(
-        [&](const RegistryKey& subkey) { live.push_back(&subkey); });
-    // The subkeys left are those of the file, in its order, less the
-    // deleted ones: each of those is unlinked and freed with all below it.
-    std::size_t next = 0;
+    if (!(mark[index] & kAbove)) continue;
     std::uint64_t linkAt = kNav + node.entry + Hierarchy::kFirstChild.at;
     for (std::uint32_t c = node.firstChild; c != kNone;
          c = nodes_[c].nextSibling) {
-      if (next < live.size() && live[next]->fillTag() == c + 1) {
-        work.emplace_back(live[next++], c);
-        linkAt = kNav + nodes_[c].entry + Hierarchy::kNext.at;
-      } else {
+      if (mark[c] & kDeleted) {
         Unlink(linkAt, nodes_[c]);
         FreeSubtree(c);
+        continue;
       }
-    }
-    if (next != live.size()) {
-      return Fail(fault, kNav + node.entry,
-                  "\"" + live[next]->Path() + "\" is a key the file lacks");
+      if (mark[c] != 0) work.push_back(c);
+      linkAt = kNav + nodes_[c].entry + Hierarchy::kNext.at;
     }
   }
   return Grow(fault);
@@ -604,42 +684,27 @@ std::uint32_t HiveBlockWriter::Close() {
   return ++number_;
 }
 
-char& HiveImage::operator[](std::uint64_t at) {
-  auto [where, added] = pages_.try_emplace(at / kPage);
-  if (added) where->second = original_.substr(at / kPage * kPage, kPage);
-  return where->second[at % kPage];
-}
-
-char HiveImage::operator[](std::uint64_t at) const {
-  auto page = pages_.find(at / kPage);
-  return page != pages_.end() ? page->second[at % kPage] : original_[at];
-}
-
-bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
-                Hive9xFault* fault) {
+RegistryFile* LoadHive9x(FileBytes bytes, std::string_view rootName,
+                         Registry& registry, Hive9xFault* fault) {
   auto file = std::make_unique<Hive9xFile>(std::move(bytes));
-  if (!file->Check(fault)) return false;
+  if (!file->Check(fault)) return nullptr;
   auto* root = new RegistryKey(rootName, &registry.top);
   root->FillLater(file.get(), 1);
   registry.top.AddSubkey(root);
   registry.source = std::move(file);
-  return true;
+  return static_cast<RegistryFile*>(registry.source.get());
 }
 
-bool UpdateHive9x(Registry& registry, HiveImage* image, Hive9xFault* fault) {
-  auto* file = dynamic_cast<Hive9xFile*>(registry.source.get());
-  if (file == nullptr)
-    return Fail(fault, 0, "the registry was not read from a hive");
-  return file->Update(registry, image, fault);
-}
-
-bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault) {
-  const RegistryKey* root = registry.top.SubkeyAt(0);
-  Registry again;
-  if (!LoadHive9x(std::move(bytes), root ? root->name() : "", again, fault))
-    return false;
-  const std::string difference = RegistryDifference(registry.top, again.top);
-  return difference.empty() || Fail(fault, 0, difference);
+RegistryFile* ReadHive9xFile(FileBytes bytes, Registry& registry,
+                             std::string* error) {
+  Hive9xFault fault;
+  RegistryFile* file =
+      LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &fault);
+  if (file == nullptr) {
+    *error =
+        " at " + Hex(fault.offset) + ": malformed registry file: " + fault.what;
+  }
+  return file;
 }
 
 }  // namespace brindle

@@ -10,13 +10,11 @@
 #define BRINDLE_PLATFORM_HOSTED_FORMS_HIVE9X_H_
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "platform/hosted/forms/file_bytes.h"
-#include "platform/hosted/registry/registry.h"
+#include "platform/hosted/forms/registry_file.h"
 
 namespace brindle {
 
@@ -158,46 +156,15 @@ struct Hive9xFault {
 
 /// Checks every structure of the file, then reads it into an empty
 /// `registry`, its root named `rootName`, each key built when first looked
-/// into. False, with `*fault`, at the first failed check.
-bool LoadHive9x(FileBytes bytes, std::string_view rootName, Registry& registry,
-                Hive9xFault* fault);
-
-/// A file with changes written over it and bytes added at its end.
-class HiveImage {
- public:
-  /// The file `original` as it stands, which must outlive the image.
-  explicit HiveImage(std::string_view original = {}) : original_(original) {}
-  std::uint64_t size() const { return original_.size(); }
-  char operator[](std::uint64_t at) const;
-  char& operator[](std::uint64_t at);
-  /// Bytes added at the end of the file.
-  std::string appended;
-  /// True when any byte differs from the file, or any was added.
-  bool changed() const { return !pages_.empty() || !appended.empty(); }
-  /// Calls `visit(at, bytes)` for each piece changed and what was added:
-  /// what a copy of the file needs to become the image.
-  template <typename Visit>
-  void ForEachChange(Visit&& visit) const {
-    for (const auto& [page, bytes] : pages_) visit(page * kPage, bytes);
-    if (!appended.empty()) visit(original_.size(), appended);
-  }
-
- private:
-  // Changes are kept in small pieces: a remove at 10^5 keys changes bytes
-  // in a few thousand places over the file.
-  static constexpr std::uint64_t kPage = 256;
-  std::string_view original_;
-  std::map<std::uint64_t, std::string> pages_;  // as long as the file has
-};
-
-/// Makes `*image` the file `registry` was loaded from with the run's changes
-/// written in (keys deleted, values set, added or removed). False, with
-/// `*fault`, for a change it cannot hold (a key it lacks, 64 KB or more).
-bool UpdateHive9x(Registry& registry, HiveImage* image, Hive9xFault* fault);
-
-/// Reads `bytes` as LoadHive9x does and compares them with `registry` as
-/// the run left it; false, with where they differ, when they do.
-bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault);
+/// into: the file, which writes a run's changes into the file as it stands
+/// and reads the new file back; or null, with `*fault`, at the first failed
+/// check.
+RegistryFile* LoadHive9x(FileBytes bytes, std::string_view rootName,
+                         Registry& registry, Hive9xFault* fault);
+/// LoadHive9x for a machine, its root HKEY_LOCAL_MACHINE: the refusal as
+/// " at OFFSET: malformed registry file: WHAT".
+RegistryFile* ReadHive9xFile(FileBytes bytes, Registry& registry,
+                             std::string* error);
 
 }  // namespace brindle
 

@@ -1,10 +1,10 @@
 #include "platform/hosted/forms/regedit4.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
-
-#include "platform/hosted/forms/regedit4_codec.h"
 
 namespace brindle {
 namespace {
@@ -13,135 +13,144 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 // Places are measured in 32 bits: a larger file is applied line by line.
 constexpr std::size_t kLargestFile = 0xFFFFFFF0u;
 
-// Reads a text line by line as regedit does, handing each key and value line
-// to `reader`: Key() answers null or why it refuses the line; values come
-// once Current(); `stopped` ends the reading. False, with `*fault`, at the
-// first malformed line.
+// Reads a text line by line as regedit does, handing each key and value
+// line to `reader`: values come once it has a Current() key; `stopped`
+// ends the reading. False, with `*fault`, at the first malformed line.
 template <typename Reader>
 bool ReadLines(LineReader& lines, Reader& reader, Regedit4Fault* fault) {
-  auto refuse = [&](const char* what, std::size_t line) {
-    if (fault != nullptr) {
-      fault->line = line != 0 ? line : lines.number() == 0 ? 1 : lines.number();
-      fault->what = what;
-    }
-    return false;
-  };
   std::string_view body;
   if (!lines.NextLine(&body) || !IsHeaderLine(body))
-    return refuse("no REGEDIT4 header", 0);
+    return lines.Refuse("no REGEDIT4 header", fault);
   LineKind kind;
   KeyLine key;
-  ValueFault valueFault;
   while (!reader.stopped && lines.Next(&kind, &body)) {
-    const char* what = nullptr;
     if (kind == LineKind::Key) {
-      if (!ParseKeyLine(body, &key, &what) || (what = reader.Key(key)))
-        return refuse(what, 0);
+      if (!lines.ReadKey(body, &key, fault)) return false;
+      reader.Key(key);
     } else if (kind == LineKind::Value) {
-      if (!reader.Current()) return refuse("value before any key", 0);
-      if (!lines.ReadValue(&reader.value, &valueFault))
-        return refuse(valueFault.what, valueFault.line);
+      if (!reader.Current()) return lines.Refuse("value before any key", fault);
+      if (!lines.ReadValue(&reader.value, fault)) return false;
       reader.Value();
     } else if (kind == LineKind::Other) {
-      return refuse("not a key, value or comment line", 0);
+      return lines.Refuse("not a key, value or comment line", fault);
     }
   }
   return true;
 }
 
-// Applies a text line by line, in order: what journals hold, and any file
-// that deletes what it named before.
+// Applies a text line by line, in order: any file that deletes what it
+// named before, and journals, whose changes are the run's (`record`).
 struct Applier {
-  explicit Applier(Registry& into) : registry(into) {}
+  Applier(Registry& into, bool asChanges) : registry(into), record(asChanges) {}
   Registry& registry;
+  bool record;
   RegistryKey* current = nullptr;
   ValueLine value;  // kept from line to line: no allocation a value
   bool stopped = false;
 
   bool Current() const { return current != nullptr; }
-  const char* Key(const KeyLine& line) {
-    current = line.deletion ? registry.Find(line.path)
-                            : MakeKeyPath(registry.top, line.path);
-    if (line.deletion && current != nullptr)
-      current->parent()->RemoveSubkey(current);
-    if (line.deletion) current = nullptr;
-    return nullptr;
+  void Key(const KeyLine& line) {
+    current = nullptr;
+    if (!line.deletion) {
+      current = record ? registry.MakeKey(line.path)
+                       : MakeKeyPath(registry.top, line.path);
+    } else if (RegistryKey* doomed = registry.Find(line.path)) {
+      if (record) registry.DeleteKey(*doomed);
+      if (!record) doomed->parent()->RemoveSubkey(doomed);
+    }
   }
   void Value() {
-    if (value.deletion)
-      current->RemoveValue(value.name);
-    else
-      current->SetValue(value.name, value.type, value.data);
+    if (value.deletion && record) registry.RemoveValue(*current, value.name);
+    if (value.deletion && !record) current->RemoveValue(value.name);
+    if (value.deletion) return;
+    if (record) registry.SetValue(*current, value.name, value.type, value.data);
+    if (!record) current->SetValue(value.name, value.type, value.data);
   }
 };
 
-// Text on its way to a sink: pieces gathered, long stretches of the file
-// handed on as they lie in it, so the kernel can copy them.
+// Text on its way to a sink, in order: stretches of the file as they lie
+// in it (neighbouring ones handed on as one, for the kernel to copy), and
+// text written anew, gathered.
 class TextOut {
  public:
-  explicit TextOut(const Regedit4Sink& sink) : sink_(sink) {}
-  // Text of the file as it stands; neighbouring stretches go out as one.
+  explicit TextOut(const FileSink& sink) : sink_(sink) {}
   bool Keep(std::string_view text) {
-    if (text.empty()) return true;
     if (kept_.data() + kept_.size() == text.data()) {
       kept_ = std::string_view(kept_.data(), kept_.size() + text.size());
-    } else {
-      if (!Flush()) return false;
-      kept_ = text;
+      return true;
     }
-    return true;
+    return Flush() && (kept_ = text, true);
   }
   // Text written anew; a line end first where what went before ends none.
   bool Put(std::string_view text, std::string_view lineEnd) {
     if (!kept_.empty()) ended_ = kept_.back() == '\n' || kept_.back() == '\r';
     if (!Flush()) return false;
-    if (!ended_) buffer_ += lineEnd;
-    buffer_ += text;
+    if (!ended_) written_ += lineEnd;
+    written_ += text;
     ended_ = true;
-    return buffer_.size() < kFull || Finish();
+    return written_.size() < (std::size_t{1} << 20) || SendWritten();
   }
-  bool Finish() { return Flush() && Send(); }
+  bool Finish() { return Flush() && SendWritten(); }
 
  private:
-  // Short stretches are copied into the buffer, long ones handed on whole.
-  static constexpr std::size_t kLong = std::size_t{64} << 10;
-  static constexpr std::size_t kFull = std::size_t{1} << 20;
   bool Flush() {
-    std::string_view kept = kept_;
-    kept_ = std::string_view();
-    if (kept.size() >= kLong) return Send() && sink_(kept);
-    buffer_ += kept;
-    return buffer_.size() < kFull || Send();
+    const std::string_view kept = std::exchange(kept_, std::string_view());
+    return kept.empty() || (SendWritten() && Send(kept));
   }
-  bool Send() {
-    bool taken = buffer_.empty() || sink_(buffer_);
-    buffer_.clear();
-    return taken;
+  bool SendWritten() {
+    const bool sent = written_.empty() || Send(written_);
+    written_.clear();
+    return sent;
+  }
+  bool Send(std::string_view piece) {
+    if (sink_(at_, piece) != 0) return false;
+    at_ += piece.size();
+    return true;
   }
 
-  const Regedit4Sink& sink_;
-  std::string buffer_;
+  const FileSink& sink_;
+  std::uint64_t at_ = 0;
+  std::string written_;
   std::string_view kept_;  // not yet handed on
-  bool ended_ = true;  // what went out ends a line; kept text read in Put only
+  bool ended_ = true;      // what went out ends a line
+};
+
+// A file that was applied line by line: written anew, whole, once the run
+// changed anything.
+class AppliedRegedit4File final : public RegistryFile {
+ public:
+  explicit AppliedRegedit4File(FileBytes bytes) : bytes_(std::move(bytes)) {}
+  bool Write(const Registry& registry, const FileSink& sink,
+             std::string*) override {
+    if (registry.changes.empty()) return true;
+    TextOut out(sink);
+    return ExportRegedit4(
+               registry,
+               [&](std::string_view piece) { return out.Put(piece, ""); }) &&
+           out.Finish();
+  }
+  const FileBytes& bytes() const override { return bytes_; }
+
+ private:
+  FileBytes bytes_;
 };
 
 // A registry file as spans of its own text. While the file is read, it is
 // also the reader that notes each key line's span under the entry it names,
 // every line checked as the line-by-line reader checks it.
-class Regedit4File final : public KeyFiller {
+class Regedit4File final : public RegistryFile {
  public:
   enum Outcome { kLoaded, kRefused, kApplyInOrder };
   // Reads `*bytes` into an empty `registry`, taking them when loaded.
   static Outcome Load(FileBytes* bytes, Registry& registry,
                       Regedit4Fault* fault);
-  void FillSubkeys(RegistryKey& key, std::uint32_t tag) override;
-  void FillValues(RegistryKey& key, std::uint32_t tag) override {
-    ReadValues(tag - 1, key);
+  void FillSubkeys(RegistryKey& key, std::uint32_t fileKey) override;
+  void FillValues(RegistryKey& key, std::uint32_t fileKey) override {
+    ReadValues(fileKey - 1, key);
   }
-  // Writes `registry`, loaded from `file` or (null) not from a file.
-  static bool Write(const Regedit4File* file, const Registry& registry,
-                    TextOut& out);
-  const FileBytes& bytes() const { return bytes_; }
+  bool Write(const Registry& registry, const FileSink& sink,
+             std::string* error) override;
+  const FileBytes& bytes() const override { return bytes_; }
 
   // As the reader for ReadLines: a line that deletes stops it (the file is
   // applied in order instead).
@@ -149,10 +158,9 @@ class Regedit4File final : public KeyFiller {
   bool stopped = false;
   bool Current() const { return !spans_.empty(); }
   void Value() { stopped = value.deletion; }
-  const char* Key(const KeyLine& line) {
+  void Key(const KeyLine& line) {
     stopped = line.deletion;
     if (!stopped) NoteKeyLine(line.path);
-    return nullptr;
   }
 
  private:
@@ -163,7 +171,7 @@ class Regedit4File final : public KeyFiller {
     std::uint32_t parent;
     std::uint32_t nameAt;  // its name's place in the file
     std::uint32_t nameSize;
-    std::uint32_t bornIn;  // the span whose key line named it first
+    std::uint32_t firstNamedIn;  // the span whose key line named it first
     std::uint32_t firstChild = kNone;
     std::uint32_t nextSibling = kNone;
     std::uint32_t firstSpan = kNone;
@@ -176,12 +184,12 @@ class Regedit4File final : public KeyFiller {
     std::uint32_t next = kNone;  // the same key's next span
   };
   // A name of the key line read last: its entry, where it ends in the path.
-  struct Named {
+  struct NameOnPath {
     std::uint32_t entry;
     std::size_t end;
   };
-  // Where each entry's lists end, while they grow.
-  struct Lasts {
+  // The last of each entry's subkeys and spans, while the lists grow.
+  struct ListEnds {
     std::uint32_t child = kNone;
     std::uint32_t span = kNone;
   };
@@ -196,13 +204,20 @@ class Regedit4File final : public KeyFiller {
                                   : static_cast<std::uint32_t>(bytes_.size());
     const std::uint32_t from =
         valuesOnly ? spans_[span].values : spans_[span].start;
-    bytes_.Read(end - from);
+    bytes_.NoteRead(end - from);
     return bytes_.view().substr(from, end - from);
+  }
+  // The path of `entry`, its names as the file spells them.
+  std::string EntryPath(std::uint32_t entry) const {
+    std::string path(Name(entry));
+    while ((entry = entries_[entry].parent) != 0)
+      path.insert(0, std::string(Name(entry)) + '\\');
+    return path;
   }
   // Sets on `key` the values of `entry`'s spans, in the order of the file.
   void ReadValues(std::uint32_t entry, RegistryKey& key) const;
   // Notes a key line's span; the keys it names are found at the next one,
-  // the slot looked into fetched meanwhile (31 to 22 ms for 10^5 keys).
+  // while the slot they will look into is fetched into the cache.
   void NoteKeyLine(std::string_view path);
   void NoteNamedKeys();
   static std::uint64_t Hash(std::uint32_t parent, std::string_view name) {
@@ -218,10 +233,10 @@ class Regedit4File final : public KeyFiller {
   mutable ValueLine value_;  // kept from key to key: no allocation a value
   // While the file is read.
   LineReader lines_{std::string_view()};
-  std::vector<Named> chain_;
+  std::vector<NameOnPath> chain_;
   std::string_view last_;
   std::uint32_t noted_ = 0;  // how far the file was read at the last key line
-  std::vector<Lasts> lasts_;
+  std::vector<ListEnds> lasts_;
   std::vector<std::uint64_t> table_;  // entries by parent and folded name
 };
 
@@ -246,7 +261,7 @@ void Regedit4File::NoteKeyLine(std::string_view path) {
   const std::uint64_t hash = Hash(depth == 0 ? 0 : chain_.back().entry, name);
   __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
   last_ = path;
-  bytes_.Read(start - noted_);
+  bytes_.NoteRead(start - noted_);
   noted_ = start;
   spans_.push_back(
       Span{start, static_cast<std::uint32_t>(lines_.position()), kNone});
@@ -261,7 +276,7 @@ void Regedit4File::NoteNamedKeys() {
        at <= path.size();) {
     std::size_t end = std::min(path.find('\\', at), path.size());
     entry = Child(entry, path.substr(at, end - at), span);
-    chain_.push_back(Named{entry, end});
+    chain_.push_back(NameOnPath{entry, end});
     at = end + 1;
   }
   spans_[span].entry = entry;
@@ -338,8 +353,8 @@ Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
   return kLoaded;
 }
 
-void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
-  for (std::uint32_t c = entries_[tag - 1].firstChild; c != kNone;
+void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t fileKey) {
+  for (std::uint32_t c = entries_[fileKey - 1].firstChild; c != kNone;
        c = entries_[c].nextSibling) {
     auto* subkey = new RegistryKey(Name(c), &key, true);
     subkey->FillLater(this, c + 1);
@@ -348,7 +363,7 @@ void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t tag) {
 }
 
 void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {
-  ValueFault fault;
+  Regedit4Fault fault;
   for (std::uint32_t span = entries_[entry].firstSpan; span != kNone;
        span = spans_[span].next) {
     const std::string_view text = SpanText(span, true);
@@ -364,84 +379,66 @@ void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {
   }
 }
 
-bool Regedit4File::Write(const Regedit4File* file, const Registry& registry,
-                         TextOut& out) {
+bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
+                         std::string*) {
   const std::string& lineEnd = registry.lineEnd;
-  const std::size_t entries = file ? file->entries_.size() : 1;
   enum State : std::uint8_t { kKept, kGone, kChanged };
-  std::vector<std::uint8_t> state(entries, kKept);
-  std::vector<const RegistryKey*> keyOf(entries, nullptr);
-  // Keys the run made, each before its subkeys, and keys whose values
-  // changed that have no key line of their own: written at the end. Not
-  // read from a file, every key is made.
+  std::vector<std::uint8_t> state(entries_.size(), kKept);
+  std::vector<const RegistryKey*> changed(entries_.size(), nullptr);
+  // Keys the run made, each after its parent, and changed keys that have no
+  // key line of their own: written at the end.
   std::vector<const RegistryKey*> atEnd;
-  std::vector<const RegistryKey*> walk{&registry.top};
-  std::vector<const RegistryKey*> subkeys;
-  while (!walk.empty()) {
-    const RegistryKey& key = *walk.back();
-    walk.pop_back();
-    subkeys.clear();
-    if (file == nullptr || key.fillTag() == 0 || !key.subkeysWaiting())
-      key.ForEachSubkey([&](const RegistryKey& s) { subkeys.push_back(&s); });
-    if (file == nullptr || key.fillTag() == 0) {
-      if (&key != &registry.top) atEnd.push_back(&key);
-      walk.insert(walk.end(), subkeys.rbegin(), subkeys.rend());
+  bool gone = false;
+  for (const ChangedKey& change : ChangedKeys(registry)) {
+    const RegistryKey& key = *change.key;
+    const std::uint32_t entry = key.fileKey() - 1;
+    if (change.deleted && key.fileKey() != 0) state[entry] = kGone;
+    gone = gone || (change.deleted && key.fileKey() != 0);
+    if (change.deleted || !key.attached()) continue;
+    if (key.fileKey() == 0) {
+      atEnd.push_back(&key);
       continue;
     }
-    // What the run looked into says which entries are gone or changed.
-    const std::uint32_t entry = key.fillTag() - 1;
-    keyOf[entry] = &key;
-    if (!key.valuesWaiting() && key.valueWrites() != 0) {
-      RegistryKey asRead(std::string_view(), nullptr);
-      file->ReadValues(entry, asRead);
-      if (!SameValues(key, asRead)) {
-        state[entry] = kChanged;
-        if (file->entries_[entry].firstSpan == kNone) atEnd.push_back(&key);
-      }
-    }
-    if (key.subkeysWaiting()) continue;
-    for (std::uint32_t c = file->entries_[entry].firstChild; c != kNone;
-         c = file->entries_[c].nextSibling) {
-      state[c] = kGone;  // unless the run still has it
-    }
-    for (const RegistryKey* s : subkeys) {
-      if (s->fillTag() != 0) state[s->fillTag() - 1] = kKept;
-    }
-    walk.insert(walk.end(), subkeys.rbegin(), subkeys.rend());
+    // Values set to what they were leave the key's text as it stands.
+    RegistryKey asRead(std::string_view(), nullptr);
+    ReadValues(entry, asRead);
+    if (SameValues(key, asRead)) continue;
+    state[entry] = kChanged;
+    changed[entry] = &key;
+    if (entries_[entry].firstSpan == kNone) atEnd.push_back(&key);
   }
-
+  if (!gone && atEnd.empty() &&
+      std::find(state.begin(), state.end(), kChanged) == state.end()) {
+    return true;  // the file holds it already
+  }
+  for (std::size_t e = 1; e < entries_.size(); ++e) {
+    if (state[entries_[e].parent] == kGone) state[e] = kGone;
+  }
+  TextOut out(sink);
   std::string block;
-  if (file == nullptr) {
-    block.append(Regedit4Header).append(lineEnd).append(lineEnd);
-  } else {
-    for (std::size_t e = 1; e < entries; ++e) {
-      if (state[file->entries_[e].parent] == kGone) state[e] = kGone;
-    }
-    const auto& spans = file->spans_;
-    if (!out.Keep(file->bytes_.view().substr(
-            0, spans.empty() ? file->bytes_.size() : spans[0].start))) {
+  if (!out.Keep(bytes_.view().substr(
+          0, spans_.empty() ? bytes_.size() : spans_[0].start))) {
+    return false;
+  }
+  for (std::uint32_t span = 0; span < spans_.size(); ++span) {
+    const std::uint32_t entry = spans_[span].entry;
+    if (state[entry] == kGone) {
+      // A key that stays, first named on this key line, is named here
+      // still: it keeps its place among its siblings.
+      std::uint32_t above = entries_[entry].parent;
+      while (state[above] == kGone) above = entries_[above].parent;
+      if (above != 0 && entries_[above].firstNamedIn == span) {
+        AppendKeyLine(block, EntryPath(above), false, lineEnd);
+        block += lineEnd;
+      }
+    } else if (state[entry] == kChanged) {
+      if (entries_[entry].firstSpan == span)
+        AppendKeyBlock(block, *changed[entry], changed[entry]->Path(), lineEnd);
+    } else if (!out.Keep(SpanText(span, false))) {
       return false;
     }
-    for (std::uint32_t span = 0; span < spans.size(); ++span) {
-      const std::uint32_t entry = spans[span].entry;
-      if (state[entry] == kGone) {
-        // A key that stays, first named on this key line, is named here
-        // still: it keeps its place among its siblings.
-        std::uint32_t above = file->entries_[entry].parent;
-        while (state[above] == kGone) above = file->entries_[above].parent;
-        if (above != 0 && file->entries_[above].bornIn == span) {
-          AppendKeyLine(block, keyOf[above]->Path(), false, lineEnd);
-          block += lineEnd;
-        }
-      } else if (state[entry] == kChanged) {
-        if (file->entries_[entry].firstSpan == span)
-          AppendKeyBlock(block, *keyOf[entry], keyOf[entry]->Path(), lineEnd);
-      } else if (!out.Keep(file->SpanText(span, false))) {
-        return false;
-      }
-      if (!block.empty() && !out.Put(block, lineEnd)) return false;
-      block.clear();
-    }
+    if (!block.empty() && !out.Put(block, lineEnd)) return false;
+    block.clear();
   }
   for (const RegistryKey* key : atEnd) {
     AppendKeyBlock(block, *key, key->Path(), lineEnd);
@@ -458,33 +455,67 @@ bool Regedit4File::Write(const Regedit4File* file, const Registry& registry,
 bool ReadRegedit4(std::string_view text, Registry& registry,
                   Regedit4Fault* fault) {
   LineReader lines(text);
-  Applier applier(registry);
+  Applier applier(registry, false);
   if (!ReadLines(lines, applier, fault)) return false;
   registry.lineEnd = lines.lineEnd();
   return true;
 }
 
-bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault) {
+bool ReplayRegedit4(std::string_view text, Registry& registry,
+                    Regedit4Fault* fault) {
+  LineReader lines(text);
+  Applier applier(registry, true);
+  return ReadLines(lines, applier, fault);
+}
+
+RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,
+                           Regedit4Fault* fault) {
   const auto outcome = Regedit4File::Load(&bytes, registry, fault);
-  if (outcome != Regedit4File::kApplyInOrder)
-    return outcome == Regedit4File::kLoaded;
-  return ReadRegedit4(bytes.view(), registry, fault);
+  if (outcome == Regedit4File::kRefused) return nullptr;
+  if (outcome == Regedit4File::kApplyInOrder) {
+    if (!ReadRegedit4(bytes.view(), registry, fault)) return nullptr;
+    registry.source = std::make_unique<AppliedRegedit4File>(std::move(bytes));
+  }
+  return static_cast<RegistryFile*>(registry.source.get());
 }
 
-bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink) {
-  TextOut out(sink);
-  return Regedit4File::Write(
-      dynamic_cast<const Regedit4File*>(registry.source.get()), registry, out);
+RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
+                               std::string* error) {
+  Regedit4Fault fault;
+  RegistryFile* file = LoadRegedit4(std::move(bytes), registry, &fault);
+  if (file == nullptr) {
+    *error =
+        std::to_string(fault.line) + ": malformed registry file: " + fault.what;
+  }
+  return file;
 }
 
-const FileBytes* Regedit4Source(const Registry& registry) {
-  const auto* file = dynamic_cast<const Regedit4File*>(registry.source.get());
-  return file != nullptr ? &file->bytes() : nullptr;
+bool ExportRegedit4(const Registry& registry,
+                    const std::function<bool(std::string_view)>& sink) {
+  const std::string& lineEnd = registry.lineEnd;
+  std::string block(Regedit4Header);
+  block.append(lineEnd).append(lineEnd);
+  std::vector<const RegistryKey*> walk;
+  registry.top.ForEachSubkey([&](const RegistryKey& s) { walk.push_back(&s); });
+  std::reverse(walk.begin(), walk.end());
+  while (!walk.empty()) {
+    const RegistryKey& key = *walk.back();
+    walk.pop_back();
+    AppendKeyBlock(block, key, key.Path(), lineEnd);
+    if (block.size() >= (std::size_t{1} << 16)) {
+      if (!sink(block)) return false;
+      block.clear();
+    }
+    const std::size_t at = walk.size();
+    key.ForEachSubkey([&](const RegistryKey& s) { walk.push_back(&s); });
+    std::reverse(walk.begin() + static_cast<std::ptrdiff_t>(at), walk.end());
+  }
+  return sink(block);
 }
 
 std::string Regedit4Text(const Registry& registry) {
   std::string text;
-  WriteRegedit4(registry, [&](std::string_view piece) {
+  ExportRegedit4(registry, [&](std::string_view piece) {
     text += piece;
     return true;
   });

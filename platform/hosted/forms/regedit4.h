@@ -5,21 +5,14 @@
 #ifndef BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_
 #define BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_
 
-#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 
-#include "platform/hosted/forms/file_bytes.h"
-#include "platform/hosted/registry/registry.h"
+#include "platform/hosted/forms/regedit4_codec.h"
+#include "platform/hosted/forms/registry_file.h"
 
 namespace brindle {
-
-/// Where and why a REGEDIT4 text was refused.
-struct Regedit4Fault {
-  std::size_t line = 0;
-  std::string what;
-};
 
 /// Applies a REGEDIT4 text to `registry` line by line: keys and values
 /// added or merged, `[-key]` and `"name"=-` applied as read, and
@@ -27,26 +20,28 @@ struct Regedit4Fault {
 /// with `*fault` set; `registry` is then half-changed and to be dropped.
 bool ReadRegedit4(std::string_view text, Registry& registry,
                   Regedit4Fault* fault);
+/// As ReadRegedit4, each change recorded as the run's (a journal replayed).
+bool ReplayRegedit4(std::string_view text, Registry& registry,
+                    Regedit4Fault* fault);
 
 /// Reads a registry file into an empty `registry` as spans of its text, each
 /// key built when first looked into; refuses what ReadRegedit4 refuses. A
-/// file that deletes, or of 4 GiB or more, is applied by ReadRegedit4.
-bool LoadRegedit4(FileBytes bytes, Registry& registry, Regedit4Fault* fault);
+/// file that deletes, or of 4 GiB or more, is applied by ReadRegedit4. The
+/// file, which writes every byte of a key the run did not change as it
+/// was, a changed key anew in its place, a deleted one not at all and keys
+/// made at the end; or null.
+RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,
+                           Regedit4Fault* fault);
+/// LoadRegedit4 for a machine: the refusal as "LINE: malformed registry
+/// file: WHAT".
+RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
+                               std::string* error);
 
-/// Receives the text a piece at a time; false stops it.
-using Regedit4Sink = std::function<bool(std::string_view)>;
-
-/// Writes the registry: one loaded from a file in its own order, every byte
-/// of a key the run did not change as it was, a changed key anew in its
-/// place, a deleted one left out, keys made at the end; any other as regedit
-/// exports it. False when the sink refused.
-bool WriteRegedit4(const Registry& registry, const Regedit4Sink& sink);
-
-/// The file `registry` was loaded from as spans, or null: the kept text
-/// WriteRegedit4 hands on lies in it, for the kernel to copy.
-const FileBytes* Regedit4Source(const Registry& registry);
-
-/// The whole text WriteRegedit4 writes.
+/// Writes every key of `registry` as regedit exports it, a piece at a time;
+/// false when `sink` refused one.
+bool ExportRegedit4(const Registry& registry,
+                    const std::function<bool(std::string_view)>& sink);
+/// The whole text ExportRegedit4 writes.
 std::string Regedit4Text(const Registry& registry);
 
 }  // namespace brindle

@@ -40,6 +40,21 @@ struct HexDigits {
 constexpr HexDigits kHexDigit;
 int HexDigit(char c) { return kHexDigit.of[static_cast<unsigned char>(c)]; }
 
+const char* SkipBlanks(const char* p, const char* end) {
+  while (p != end && IsBlank(*p)) ++p;
+  return p;
+}
+
+bool AtLineEnd(const char* p, const char* end) {
+  return p == end || *p == '\r' || *p == '\n';
+}
+
+std::string_view RestOfLine(const char* p, const char* end) {
+  const char* stop = p;
+  while (stop != end && *stop != '\r' && *stop != '\n') ++stop;
+  return std::string_view(p, static_cast<std::size_t>(stop - p));
+}
+
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
@@ -176,135 +191,47 @@ bool LineReader::Next(LineKind* kind, std::string_view* body) {
   return true;
 }
 
-// A value line is read straight from the text: its quoted text runs on over
-// line ends as the file has them, its hex data over lines ending in '\'.
-bool LineReader::ReadValue(ValueLine* value, ValueFault* fault) {
+bool LineReader::Refuse(const char* what, Regedit4Fault* fault,
+                        std::size_t line) const {
+  *fault = Regedit4Fault{line != 0 ? line : number_ != 0 ? number_ : 1, what};
+  return false;
+}
+
+// A value line is read straight from the text: its name, then its data by
+// the reader for its kind. Quoted text runs on over line ends as the file
+// has them, hex data over lines ending in '\'.
+bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
   const char* p = text_.data() + begin_;
-  const char* const end = text_.data() + text_.size();
-  std::string* name = value->checkOnly ? nullptr : &value->name;
   std::string* data = value->checkOnly ? nullptr : &value->data;
   value->name.clear();
   value->data.clear();
   value->deletion = false;
   value->type = REG_SZ;
-  auto refuse = [&](const char* what, std::size_t line = 0) {
-    *fault = ValueFault{what, line};
-    return false;
-  };
-  auto atLineEnd = [&] { return p == end || *p == '\r' || *p == '\n'; };
-  auto skipBlanks = [&] {
-    while (p != end && IsBlank(*p)) ++p;
-  };
-  auto restOfLine = [&] {
-    const char* stop = p;
-    while (stop != end && *stop != '\r' && *stop != '\n') ++stop;
-    return std::string_view(p, static_cast<std::size_t>(stop - p));
-  };
-  // The quoted text at `p`, into `*out` when given; its line ends are data.
-  auto readQuoted = [&](std::string* out) {
-    const std::size_t firstLine = number_;
-    for (++p;;) {
-      const char* stop = EndOfPlain(p, end);
-      if (out != nullptr) out->append(p, static_cast<std::size_t>(stop - p));
-      p = stop;
-      if (p == end) return refuse("unterminated string", firstLine);
-      if (*p == '"') return ++p, true;
-      if (*p == '\r' || *p == '\n') {
-        const char* from = p;
-        p += (*p == '\r' && end - p > 1 && p[1] == '\n') ? 2 : 1;
-        ++number_;
-        if (out != nullptr)
-          out->append(from, static_cast<std::size_t>(p - from));
-      } else if (end - p < 2 || p[1] == '\r' || p[1] == '\n') {
-        return refuse("unterminated string");
-      } else if (p[1] != '\\' && p[1] != '"') {
-        return refuse("unknown escape in string");
-      } else {
-        if (out != nullptr) out->push_back(p[1]);
-        p += 2;
-      }
-    }
-  };
-  // Bytes as "xx,xx,...", lines ending in '\' continued on the next line.
-  auto readHexBytes = [&] {
-    while (true) {
-      // Mostly two digits and a comma, as regedit writes them.
-      for (int high, low; end - p >= 3 && (high = HexDigit(p[0])) >= 0 &&
-                          (low = HexDigit(p[1])) >= 0 && p[2] == ',';
-           p += 3) {
-        if (data != nullptr)
-          data->push_back(static_cast<char>(high * 16 + low));
-      }
-      skipBlanks();
-      if (atLineEnd()) return true;
-      if (*p == '\\') {
-        ++p;
-        skipBlanks();
-        if (!atLineEnd()) return refuse("bad hex byte");
-        if (p == end) return refuse("hex value continued past the end");
-        EndLine(static_cast<std::size_t>(p - text_.data()));
-        p = text_.data() + begin_;
-        if (p == end) return refuse("hex value continued past the end");
-        ++number_;
-        continue;
-      }
-      int byte = HexDigit(*p++);
-      if (byte < 0) return refuse("bad hex byte");
-      if (p != end && HexDigit(*p) >= 0) byte = byte * 16 + HexDigit(*p++);
-      if (data != nullptr) data->push_back(static_cast<char>(byte));
-      skipBlanks();
-      if (atLineEnd()) return true;
-      if (*p != ',' && *p != '\\') return refuse("bad hex byte");
-      if (*p == ',') ++p;
-    }
-  };
-
   if (*p == '@') {
     ++p;
-  } else if (!readQuoted(name)) {
+  } else if (!ReadString(&p, value->checkOnly ? nullptr : &value->name,
+                         fault)) {
     return false;
   }
-  skipBlanks();
-  if (atLineEnd() || *p != '=') return refuse("no '=' after name");
-  ++p;
-  skipBlanks();
-  const char first = atLineEnd() ? '\0' : *p;
-  if (first == '"') {
-    if (!readQuoted(data)) return false;
-    skipBlanks();
-    if (!atLineEnd()) return refuse("text after string");
+  p = SkipBlanks(p, end());
+  if (AtLineEnd(p, end()) || *p != '=')
+    return Refuse("no '=' after name", fault);
+  p = SkipBlanks(p + 1, end());
+  const char kind = AtLineEnd(p, end()) ? '\0' : *p;
+  if (kind == '"') {
+    if (!ReadString(&p, data, fault)) return false;
+    p = SkipBlanks(p, end());
+    if (!AtLineEnd(p, end())) return Refuse("text after string", fault);
     if (data != nullptr) data->push_back('\0');
-  } else if (first == 'd' || first == 'D') {
-    const std::string_view rest = restOfLine();
-    std::uint32_t number = 0;
-    if (!StartsWithFolded(rest, "dword:")) return refuse("unknown value data");
-    if (!ReadHexNumber(TrimBlanks(rest.substr(6)), &number))
-      return refuse("bad dword");
-    for (int i = 0; data != nullptr && i < 4; ++i)
-      data->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
+  } else if (kind == 'd' || kind == 'D') {
     value->type = REG_DWORD;
-    p = rest.data() + rest.size();
-  } else if (first == 'h' || first == 'H') {
-    value->type = REG_BINARY;
-    const std::string_view head(p, std::min<std::size_t>(end - p, 4));
-    if (EqualsAsciiFolded(head, "hex(")) {
-      const std::string_view rest = restOfLine();
-      std::size_t close = rest.find(')');
-      std::string_view digits =
-          close == std::string_view::npos ? "" : rest.substr(4, close - 4);
-      if (!ReadHexNumber(digits, &value->type) || close + 1 >= rest.size() ||
-          rest[close + 1] != ':') {
-        return refuse("bad hex type");
-      }
-      p += close - 2;
-    } else if (!EqualsAsciiFolded(head, "hex:")) {
-      return refuse("unknown value data");
-    }
-    p += 4;
-    if (!readHexBytes()) return false;
+    if (!ReadDword(&p, data, fault)) return false;
+  } else if (kind == 'h' || kind == 'H') {
+    if (!ReadHexType(&p, &value->type, fault) || !ReadHex(&p, data, fault))
+      return false;
   } else {
-    const std::string_view rest = restOfLine();
-    if (TrimBlanks(rest) != "-") return refuse("unknown value data");
+    const std::string_view rest = RestOfLine(p, end());
+    if (TrimBlanks(rest) != "-") return Refuse("unknown value data", fault);
     value->deletion = true;
     p = rest.data() + rest.size();
   }
@@ -312,12 +239,115 @@ bool LineReader::ReadValue(ValueLine* value, ValueFault* fault) {
   return true;
 }
 
-bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what) {
-  body = TrimBlanks(body);
-  if (body.size() < 2 || body.back() != ']') {
-    *what = "unterminated key line";
-    return false;
+// Quoted text: the only escapes are a backslash before a backslash or a
+// quote; its line ends are part of it, counted as the file's lines.
+bool LineReader::ReadString(const char** at, std::string* out,
+                            Regedit4Fault* fault) {
+  const std::size_t firstLine = number_;
+  for (const char* p = *at + 1;;) {
+    const char* stop = EndOfPlain(p, end());
+    if (out != nullptr) out->append(p, static_cast<std::size_t>(stop - p));
+    p = stop;
+    if (p == end()) return Refuse("unterminated string", fault, firstLine);
+    if (*p == '"') {
+      *at = p + 1;
+      return true;
+    }
+    if (*p == '\r' || *p == '\n') {
+      const char* from = p;
+      p += (*p == '\r' && end() - p > 1 && p[1] == '\n') ? 2 : 1;
+      ++number_;
+      if (out != nullptr) out->append(from, static_cast<std::size_t>(p - from));
+    } else if (end() - p < 2 || p[1] == '\r' || p[1] == '\n') {
+      return Refuse("unterminated string", fault);
+    } else if (p[1] != '\\' && p[1] != '"') {
+      return Refuse("unknown escape in string", fault);
+    } else {
+      if (out != nullptr) out->push_back(p[1]);
+      p += 2;
+    }
   }
+}
+
+// "dword:" and up to eight hex digits, any case, as four bytes.
+bool LineReader::ReadDword(const char** p, std::string* out,
+                           Regedit4Fault* fault) {
+  const std::string_view rest = RestOfLine(*p, end());
+  std::uint32_t number = 0;
+  if (!StartsWithFolded(rest, "dword:"))
+    return Refuse("unknown value data", fault);
+  if (!ReadHexNumber(TrimBlanks(rest.substr(6)), &number))
+    return Refuse("bad dword", fault);
+  for (int i = 0; out != nullptr && i < 4; ++i)
+    out->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
+  *p = rest.data() + rest.size();
+  return true;
+}
+
+// "hex:" (binary) or "hex(N):" (type N).
+bool LineReader::ReadHexType(const char** p, std::uint32_t* type,
+                             Regedit4Fault* fault) {
+  const std::string_view head(*p, std::min<std::size_t>(end() - *p, 4));
+  *type = REG_BINARY;
+  if (EqualsAsciiFolded(head, "hex(")) {
+    const std::string_view rest = RestOfLine(*p, end());
+    const std::size_t close = rest.find(')');
+    std::string_view digits =
+        close == std::string_view::npos ? "" : rest.substr(4, close - 4);
+    if (!ReadHexNumber(digits, type) || close + 1 >= rest.size() ||
+        rest[close + 1] != ':') {
+      return Refuse("bad hex type", fault);
+    }
+    *p += close + 2;
+    return true;
+  }
+  if (!EqualsAsciiFolded(head, "hex:"))
+    return Refuse("unknown value data", fault);
+  *p += 4;
+  return true;
+}
+
+// Bytes as "xx,xx,...", lines ending in '\' going on on the next line.
+bool LineReader::ReadHex(const char** at, std::string* out,
+                         Regedit4Fault* fault) {
+  const char* p = *at;
+  for (;;) {
+    // Mostly two digits and a comma, as regedit writes them.
+    for (int high, low; end() - p >= 3 && (high = HexDigit(p[0])) >= 0 &&
+                        (low = HexDigit(p[1])) >= 0 && p[2] == ',';
+         p += 3) {
+      if (out != nullptr) out->push_back(static_cast<char>(high * 16 + low));
+    }
+    p = SkipBlanks(p, end());
+    if (AtLineEnd(p, end())) break;
+    if (*p == '\\') {
+      p = SkipBlanks(p + 1, end());
+      if (!AtLineEnd(p, end())) return Refuse("bad hex byte", fault);
+      if (p == end()) return Refuse("hex value continued past the end", fault);
+      EndLine(static_cast<std::size_t>(p - text_.data()));
+      p = text_.data() + begin_;
+      if (p == end()) return Refuse("hex value continued past the end", fault);
+      ++number_;
+      continue;
+    }
+    int byte = HexDigit(*p++);
+    if (byte < 0) return Refuse("bad hex byte", fault);
+    if (p != end() && HexDigit(*p) >= 0) byte = byte * 16 + HexDigit(*p++);
+    if (out != nullptr) out->push_back(static_cast<char>(byte));
+    p = SkipBlanks(p, end());
+    if (AtLineEnd(p, end())) break;
+    if (*p != ',' && *p != '\\') return Refuse("bad hex byte", fault);
+    if (*p == ',') ++p;
+  }
+  *at = p;
+  return true;
+}
+
+bool LineReader::ReadKey(std::string_view body, KeyLine* key,
+                         Regedit4Fault* fault) {
+  body = TrimBlanks(body);
+  if (body.size() < 2 || body.back() != ']')
+    return Refuse("unterminated key line", fault);
   std::string_view path = body.substr(1, body.size() - 2);
   key->deletion = !path.empty() && path.front() == '-';
   if (key->deletion) path.remove_prefix(1);
@@ -332,17 +362,21 @@ bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what) {
     empty = empty || p == first || p[-1] == '\\';
   }
   if (rootEnd == nullptr) rootEnd = last;
-  *what = !IsRootKeyName(std::string_view(first, rootEnd - first))
-              ? "unknown root key"
-          : empty ? "empty key name"
-                  : nullptr;
   key->path = path;
-  return *what == nullptr;
+  if (!IsRootKeyName(std::string_view(first, rootEnd - first)))
+    return Refuse("unknown root key", fault);
+  return !empty || Refuse("empty key name", fault);
 }
 
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
                    std::string_view lineEnd) {
   out.append(deletion ? "[-" : "[").append(path).append("]").append(lineEnd);
+}
+
+void AppendValueRemoval(std::string& out, std::string_view name,
+                        std::string_view lineEnd) {
+  AppendQuoted(out, name);
+  out.append("=-").append(lineEnd);
 }
 
 void AppendValueLines(std::string& out, const RegistryValue& value,

@@ -20,8 +20,21 @@ constexpr std::string_view Regedit4Header = "REGEDIT4";
 /// True for the first line of a REGEDIT4 text, blanks around it allowed.
 bool IsHeaderLine(std::string_view line);
 
+/// Where and why a REGEDIT4 text was refused: the line (1 for the first)
+/// and what is wrong with it. Every refusal of the grammar has this shape.
+struct Regedit4Fault {
+  std::size_t line = 0;
+  std::string what;
+};
+
 /// What a line says, read as regedit reads it.
 enum class LineKind { Blank, Comment, Key, Value, Other };
+
+/// A key line: "[path]" adds the key, "[-path]" deletes it.
+struct KeyLine {
+  std::string_view path;
+  bool deletion = false;
+};
 
 /// A value line read: its name, type and data, or a deletion ("name"=-).
 struct ValueLine {
@@ -30,12 +43,6 @@ struct ValueLine {
   std::string data;
   bool deletion = false;
   bool checkOnly = false;  ///< its form checked, its name and data not kept
-};
-
-/// Where and why a value line was refused.
-struct ValueFault {
-  const char* what = nullptr;
-  std::size_t line = 0;  // 0: the line the reader is on now
 };
 
 /// Reads a text a line at a time, whatever its line ends (CR LF, LF or a
@@ -49,8 +56,13 @@ class LineReader {
   /// Reads the next line's kind and `*body`, from its first non-blank on; a
   /// value line is left for ReadValue (its body only its first character).
   bool Next(LineKind* kind, std::string_view* body);
+  /// Reads the key line Next found; false, with `*fault`, when malformed.
+  bool ReadKey(std::string_view body, KeyLine* key, Regedit4Fault* fault);
   /// Reads the value line Next left; false, with `*fault`, when malformed.
-  bool ReadValue(ValueLine* value, ValueFault* fault);
+  bool ReadValue(ValueLine* value, Regedit4Fault* fault);
+  /// False, with `*fault` naming `what` on `line` (0: the line last read).
+  bool Refuse(const char* what, Regedit4Fault* fault,
+              std::size_t line = 0) const;
   /// Where the next line starts, and where the last one read started.
   std::size_t position() const { return begin_; }
   std::size_t lineStart() const { return lineStart_; }
@@ -62,8 +74,16 @@ class LineReader {
   }
 
  private:
+  // The readers of a value line's parts, one for each kind of data, each
+  // reading from `*p` and moving it past what it read; the data goes to
+  // `*out` unless it is null. False, with `*fault`, when malformed.
+  bool ReadString(const char** p, std::string* out, Regedit4Fault* fault);
+  bool ReadDword(const char** p, std::string* out, Regedit4Fault* fault);
+  bool ReadHexType(const char** p, std::uint32_t* type, Regedit4Fault* fault);
+  bool ReadHex(const char** p, std::string* out, Regedit4Fault* fault);
   // Moves past the file's line end at `at`, counted for lineEnd().
   void EndLine(std::size_t at);
+  const char* end() const { return text_.data() + text_.size(); }
 
   std::string_view text_;
   std::size_t begin_ = 0;
@@ -73,18 +93,12 @@ class LineReader {
   bool sawLineFeed_ = false;
 };
 
-/// A key line: "[path]" adds the key, "[-path]" deletes it.
-struct KeyLine {
-  std::string_view path;
-  bool deletion = false;
-};
-/// Reads a key line (its leading blanks gone); false, with `*what`, when
-/// malformed.
-bool ParseKeyLine(std::string_view body, KeyLine* key, const char** what);
-
 /// Appends "[path]" or "[-path]" and the line end.
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,
                    std::string_view lineEnd);
+/// Appends the line that removes the value `name`: "name"=-.
+void AppendValueRemoval(std::string& out, std::string_view name,
+                        std::string_view lineEnd);
 /// Appends a value's line(s) as regedit writes them.
 void AppendValueLines(std::string& out, const RegistryValue& value,
                       std::string_view lineEnd);

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/hosted/machine/drive.h"
+#include "platform/hosted/machine/host_files.h"
 
 #if BRINDLE_DISK_IMAGES
 #include <dlfcn.h>
@@ -66,25 +66,52 @@ std::string OneLine(const char* text) {
   return line;
 }
 
-void WriteAll(int fd, const std::string& text) {
-  WriteAllBytes(fd, text.data(), text.size());
-}
-
 #endif
 
-// One line from `fd`, without its line end; false at its end.
-bool ReadLine(int fd, std::string* line) {
-  line->clear();
-  for (char c; ::read(fd, &c, 1) == 1;) {
-    if (c == '\n') return true;
-    *line += c;
+// What the appliance's process tells the run: the image mounted (its
+// directory), closed, or refused (why).
+struct Reply {
+  enum class Kind : char { kMounted = 'm', kClosed = 'c', kRefused = 'r' };
+  Kind kind;
+  std::string text;
+};
+
+// A reply on the wire: its kind, the text's length in four bytes, the text.
+void Send(int fd, const Reply& reply) {
+  std::string wire(1, static_cast<char>(reply.kind));
+  const auto size = static_cast<std::uint32_t>(reply.text.size());
+  wire.append(reinterpret_cast<const char*>(&size), sizeof size) += reply.text;
+  WriteAllBytes(fd, wire.data(), wire.size());
+}
+
+// Reads `size` bytes from `fd`; false when it ends first.
+bool ReadExactly(int fd, char* into, std::size_t size) {
+  for (ssize_t got; size > 0;
+       into += got, size -= static_cast<std::size_t>(got)) {
+    got = ::read(fd, into, size);
+    if (got < 0 && errno == EINTR)
+      got = 0;
+    else if (got <= 0)
+      return false;
   }
-  return false;
+  return true;
+}
+
+// The next reply from `fd`; false when the process ended without one.
+bool Receive(int fd, Reply* reply) {
+  char kind;
+  std::uint32_t size = 0;
+  if (!ReadExactly(fd, &kind, 1) ||
+      !ReadExactly(fd, reinterpret_cast<char*>(&size), sizeof size))
+    return false;
+  reply->kind = static_cast<Reply::Kind>(kind);
+  reply->text.resize(size);
+  return ReadExactly(fd, reply->text.data(), size);
 }
 
 }  // namespace
 
-bool DiskImage::Names(const std::string& path) {
+bool DiskImage::IsImage(const std::string& path) {
   struct stat status;
   return ::stat(path.c_str(), &status) == 0 &&
          (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
@@ -145,33 +172,37 @@ class Appliance {
   }
 
   // Starts the appliance on the image, finds the file system and mounts it
-  // at a new directory in `temporary`; "ok DIRECTORY" or "no MESSAGE".
-  std::string Open(const std::string& path, const char* format,
-                   const std::string& temporary) {
+  // at a new directory in `temporary`.
+  Reply Open(const std::string& path, const char* format,
+             const std::string& temporary) {
+    auto refused = [](std::string why) {
+      return Reply{Reply::Kind::kRefused, std::move(why)};
+    };
     std::string missing;
-    if (!api_.Load(&missing)) return "no " + missing;
-    if (!Launch(path, format)) return "no cannot open the image: " + Error();
+    if (!api_.Load(&missing)) return refused(missing);
+    if (!Launch(path, format))
+      return refused("cannot open the image: " + Error());
     std::string seen, cut;
     const std::vector<std::string> systems = WindowsFileSystems(&seen, &cut);
     if (!cut.empty())
-      return "no " + cut +
-             " runs past the end of the disk: the image is cut "
-             "short";
+      return refused(cut +
+                     " runs past the end of the disk: the image is cut short");
     if (systems.empty()) {
-      return "no no FAT file system holds WINDOWS\\SYSTEM.DAT (" +
-             (seen.empty() ? "no file system found" : "found " + seen) + ")";
+      return refused("no FAT file system holds WINDOWS\\SYSTEM.DAT (" +
+                     (seen.empty() ? "no file system found" : "found " + seen) +
+                     ")");
     }
     if (systems.size() > 1) {
       std::string each;
       for (const std::string& system : systems)
         each += (each.empty() ? "" : ", ") + system;
-      return "no more than one FAT file system holds WINDOWS\\SYSTEM.DAT (" +
-             each + ")";
+      return refused(
+          "more than one FAT file system holds WINDOWS\\SYSTEM.DAT (" + each +
+          ")");
     }
     directory_ = temporary + "/brindle-image-XXXXXX";
-    if (::mkdtemp(&directory_[0]) == nullptr) {
-      return "no " + directory_ + ": " + std::strerror(errno);
-    }
+    if (::mkdtemp(&directory_[0]) == nullptr)
+      return refused(directory_ + ": " + std::strerror(errno));
     // No access times: what a run only reads stays as it was. Big writes:
     // a hive is copied in 128 KB requests, not 4 KB ones. Hard removes: a
     // file replaced while open goes, where FUSE would keep it as
@@ -180,25 +211,27 @@ class Appliance {
         api_.mount_local(g_, directory_.c_str(), GUESTFS_MOUNT_LOCAL_OPTIONS,
                          "big_writes,hard_remove", -1) != 0) {
       ::rmdir(directory_.c_str());
-      return "no cannot mount " + systems[0] + ": " + Error();
+      return refused("cannot mount " + systems[0] + ": " + Error());
     }
     serving_ = std::thread([this] {
       api_.set_error_handler(g_, nullptr, nullptr);  // each thread's own
       api_.mount_local_run(g_);
     });
-    return "ok " + directory_;
+    return Reply{Reply::Kind::kMounted, directory_};
   }
 
   // Unmounts, and in the appliance too (the file system is then marked
   // clean), syncs it to the image and shuts the appliance down.
-  std::string Close() {
-    if (!Unmount()) return "no cannot unmount " + directory_;
+  Reply Close() {
+    if (!Unmount())
+      return Reply{Reply::Kind::kRefused, "cannot unmount " + directory_};
     ::rmdir(directory_.c_str());
     if (api_.umount_all(g_) != 0 || api_.sync(g_) != 0 ||
         api_.shutdown(g_) != 0) {
-      return "no the image could not be closed cleanly: " + Error();
+      return Reply{Reply::Kind::kRefused,
+                   "the image could not be closed cleanly: " + Error()};
     }
-    return "ok";
+    return Reply{Reply::Kind::kClosed, std::string()};
   }
 
  private:
@@ -337,46 +370,46 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
     ::setsid();
     ::close(request[1]);
     ::close(reply[0]);
-    std::string answer;
+    Reply answer;
     {
       Appliance appliance;
-      answer = appliance.Open(path, format, under) + "\n";
-      if (answer[0] == 'o') {
-        WriteAll(reply[1], answer);
-        std::string asked;
-        ReadLine(request[0], &asked);  // "close", or the run's end
-        answer = appliance.Close() + "\n";
+      answer = appliance.Open(path, format, under);
+      if (answer.kind == Reply::Kind::kMounted) {
+        Send(reply[1], answer);
+        char close;  // asked for, or the run's end
+        if (::read(request[0], &close, 1) < 0) close = 0;
+        answer = appliance.Close();
       }
     }
-    WriteAll(reply[1], answer);
+    Send(reply[1], answer);
     ::_exit(0);
   }
   ::close(request[0]);
   ::close(reply[1]);
   image->request_ = request[1];
   image->reply_ = reply[0];
-  std::string answer;
-  if (!ReadLine(image->reply_, &answer) || answer.rfind("ok ", 0) != 0) {
+  Reply answer;
+  if (!Receive(image->reply_, &answer) ||
+      answer.kind != Reply::Kind::kMounted) {
     *error = path + ": " +
-             (answer.size() > 3 ? answer.substr(3) : "the appliance ended");
+             (answer.text.empty() ? "the appliance ended" : answer.text);
     return nullptr;
   }
-  image->directory_ = answer.substr(3);
+  image->directory_ = answer.text;
   return image;
 }
 
 bool DiskImage::Close(std::string* error) {
-  std::string answer;
+  Reply answer{Reply::Kind::kRefused, "the appliance ended"};
   if (request_ >= 0) {
-    WriteAll(request_, "close\n");
+    WriteAllBytes(request_, "c", 1);
     ::close(request_);
     request_ = -1;
-    ReadLine(reply_, &answer);
+    Receive(reply_, &answer);
   }
   Reap();
-  if (answer == "ok") return true;
-  *error = path_ + ": " +
-           (answer.size() > 3 ? answer.substr(3) : "the appliance ended");
+  if (answer.kind == Reply::Kind::kClosed) return true;
+  *error = path_ + ": " + answer.text;
   return false;
 }
 
@@ -404,8 +437,7 @@ DiskImage::~DiskImage() {
 
 void DiskImage::Reap() {
   if (reply_ >= 0) {
-    std::string rest;
-    while (ReadLine(reply_, &rest)) {
+    for (Reply rest; Receive(reply_, &rest);) {
     }
     ::close(reply_);
     reply_ = -1;

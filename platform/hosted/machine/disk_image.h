@@ -15,7 +15,7 @@ namespace brindle {
 class DiskImage {
  public:
   /// True when `path` is a file or block device: an image, not a directory.
-  static bool Names(const std::string& path);
+  static bool IsImage(const std::string& path);
   /// Locks the image for one run, starts the appliance and mounts the file
   /// system that holds WINDOWS\SYSTEM.DAT; null, with one line in `*error`,
   /// when there is none, more than one, or the image cannot be opened.
@@ -41,8 +41,8 @@ class DiskImage {
   std::string directory_;
   int lockFd_ = -1;
   int process_ = -1;  // the appliance's, which serves the mount
-  int request_ = -1;  // to it: "close"
-  int reply_ = -1;    // from it: "ok ..." or "no MESSAGE"
+  int request_ = -1;  // to it: one byte to close the image
+  int reply_ = -1;    // from it: each reply
 };
 
 }  // namespace brindle

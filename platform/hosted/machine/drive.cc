@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/hosted/registry/registry.h"
+#include "platform/hosted/machine/host_files.h"
 
 namespace brindle {
 
@@ -32,35 +32,6 @@ std::string RealPath(const std::string& path) {
 }
 
 }  // namespace
-
-std::string FindEntry(const std::string& directory, const std::string& name) {
-  struct stat status;
-  if (::lstat((directory + "/" + name).c_str(), &status) == 0) return name;
-  DIR* listing = ::opendir(directory.c_str());
-  if (listing == nullptr) return std::string();
-  std::string found;
-  while (dirent* entry = ::readdir(listing)) {
-    if (EqualsAsciiFolded(entry->d_name, name)) {
-      found = entry->d_name;
-      break;
-    }
-  }
-  ::closedir(listing);
-  return found;
-}
-
-int WriteAllBytes(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return 0;
-}
 
 ErrorCode ErrorFromErrno(int error, ErrorCode notFound) {
   switch (error) {
@@ -218,54 +189,29 @@ ErrorCode Drive::CopyFile(const char* source, const char* destination) {
   if (ErrorCode error = Resolve(destination, &to)) return error;
   if (to.isDirectory) return ERROR_ACCESS_DENIED;
 
-  int input = ::open(from.host().c_str(), O_RDONLY | O_CLOEXEC);
+  const int input = ::open(from.host().c_str(), O_RDONLY | O_CLOEXEC);
   if (input < 0) return ErrorFromErrno(errno);
-  struct stat status;
-  if (::fstat(input, &status) != 0) {
-    ErrorCode error = ErrorFromErrno(errno);
-    ::close(input);
-    return error;
-  }
   // Written beside the destination and renamed over it: a failed copy leaves
-  // the old file or none, never part of one.
-  std::string temporary = to.directory + "/" + to.name + ".brindle-new";
-  int output =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (output < 0) {
-    ErrorCode error = ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
-    ::close(input);
-    return error;
-  }
-  ErrorCode error = ERROR_SUCCESS;
+  // the old file or none, never part of one. It keeps the source's times.
+  NewFile copy(to.directory + "/" + to.name + ".brindle-new");
   std::vector<char> buffer(1 << 16);
-  while (error == ERROR_SUCCESS) {
-    ssize_t got = ::read(input, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      error = ErrorFromErrno(errno);
-    } else if (got == 0) {
+  int failure = 0;
+  for (std::uint64_t at = 0; failure == 0;) {
+    const ssize_t got = ::read(input, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      failure = got < 0 ? errno : 0;
       break;
-    } else {
-      int failure =
-          WriteAllBytes(output, buffer.data(), static_cast<std::size_t>(got));
-      if (failure != 0) error = ErrorFromErrno(failure);
     }
+    failure = copy.Put(
+        at, std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    at += static_cast<std::uint64_t>(got);
   }
-  if (error == ERROR_SUCCESS && ::fsync(output) != 0)
-    error = ErrorFromErrno(errno);
-  if (error == ERROR_SUCCESS) {
-    struct timespec times[2] = {status.st_atim, status.st_mtim};
-    if (::futimens(output, times) != 0) error = ErrorFromErrno(errno);
-  }
-  if (::close(output) != 0 && error == ERROR_SUCCESS)
-    error = ErrorFromErrno(errno);
+  if (failure == 0) failure = copy.TakeTimes(input);
   ::close(input);
-  if (error == ERROR_SUCCESS &&
-      ::rename(temporary.c_str(), to.host().c_str()) != 0) {
-    error = ErrorFromErrno(errno);
-  }
-  if (error != ERROR_SUCCESS) ::unlink(temporary.c_str());
-  return error;
+  if (failure == 0) failure = copy.Sync();
+  if (failure == 0) failure = copy.Replace(to.host(), false);
+  return ErrorFromErrno(failure, ERROR_PATH_NOT_FOUND);
 }
 
 ErrorCode Drive::GetAttributes(const char* path, std::uint32_t* attributes) {

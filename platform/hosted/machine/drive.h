@@ -24,15 +24,8 @@ constexpr ErrorCode ERROR_ALREADY_EXISTS = 183;
 constexpr ErrorCode ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr ErrorCode ERROR_IO_DEVICE = 1117;
 
-/// Writes all of `data` to `fd`; 0, or the errno of the write that failed.
-int WriteAllBytes(int fd, const char* data, std::size_t size);
-
 /// The Windows code for a host errno, `notFound` standing for ENOENT.
 ErrorCode ErrorFromErrno(int error, ErrorCode notFound = ERROR_FILE_NOT_FOUND);
-
-/// The entry of `directory` called `name`: that spelling first, otherwise
-/// one that differs only in ASCII case, as FAT matches; empty when none.
-std::string FindEntry(const std::string& directory, const std::string& name);
 
 class Drive {
  public:

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "platform/hosted/forms/regedit4_codec.h"
 #include "platform/hosted/machine/system_texts.h"
 
 namespace brindle {
@@ -108,15 +107,10 @@ ErrorCode HostedPlatform::RegSetValueExA(HKey handle, const char* valueName,
                                          std::uint32_t dataSize) {
   RegistryKey* key = nullptr;
   if (ErrorCode error = Lookup(handle, &key)) return error;
-  const char* name = valueName != nullptr ? valueName : "";
-  key->SetValue(
-      name, type,
+  registry_.SetValue(
+      *key, valueName != nullptr ? valueName : "", type,
       std::string_view(reinterpret_cast<const char*>(data), dataSize));
-  registryChanged_ = true;
-  if (log_ == nullptr) return ERROR_SUCCESS;
-  AppendKeyLine(pending_, key->Path(), false, registry_.lineEnd);
-  AppendValueLines(pending_, *key->FindValue(name), registry_.lineEnd);
-  return handle == HKEY_LOCAL_MACHINE ? FlushLog() : ERROR_SUCCESS;
+  return handle == HKEY_LOCAL_MACHINE ? Commit() : ERROR_SUCCESS;
 }
 
 ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
@@ -126,17 +120,19 @@ ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
   if (subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
   RegistryKey* doomed = Below(*key, subKey, cursor);
   if (doomed == nullptr) return ERROR_FILE_NOT_FOUND;
-  if (log_ != nullptr) {
-    AppendKeyLine(pending_, doomed->Path(), true, registry_.lineEnd);
-    // A delete made on the root itself is logged before the call returns;
-    // those made through open keys when the last of them is closed.
-    if (handle == HKEY_LOCAL_MACHINE) {
-      if (ErrorCode error = FlushLog()) return error;
+  RegistryKey* parent = doomed->parent();
+  registry_.DeleteKey(*doomed);
+  // A delete made on the root itself is committed before the call returns,
+  // and not made when it cannot be; those made through open keys when the
+  // last of them is closed.
+  if (handle == HKEY_LOCAL_MACHINE) {
+    if (ErrorCode error = Commit()) {
+      registry_.UndeleteLast();
+      return error;
     }
   }
   // Handles below the key now name a deleted key; enumerations of its
   // parent past it stand one index lower.
-  RegistryKey* parent = doomed->parent();
   for (Handle& open : handles_) {
     if (!open.open || open.deleted) continue;
     if (open.key->IsWithin(doomed)) {
@@ -145,8 +141,6 @@ ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
       --open.cursor.index;
     }
   }
-  parent->RemoveSubkey(doomed);
-  registryChanged_ = true;
   return ERROR_SUCCESS;
 }
 
@@ -157,16 +151,11 @@ ErrorCode HostedPlatform::RegCloseKey(HKey handle) {
   handles_[slot] = Handle{};
   freeHandles_.push_back(slot);
   --openHandles_;
-  return FlushLog();
+  return Commit();
 }
 
-ErrorCode HostedPlatform::FlushLog() {
-  if (log_ == nullptr || openHandles_ != 0 || pending_.empty()) {
-    return ERROR_SUCCESS;
-  }
-  ErrorCode error = log_->Append(pending_);
-  pending_.clear();
-  return error;
+ErrorCode HostedPlatform::Commit() {
+  return log_ == nullptr || openHandles_ != 0 ? ERROR_SUCCESS : log_->Commit();
 }
 
 int HostedPlatform::FileResult(ErrorCode error) {

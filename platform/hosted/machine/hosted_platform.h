@@ -3,8 +3,6 @@
 #ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_HOSTED_PLATFORM_H_
 #define BRINDLE_PLATFORM_HOSTED_MACHINE_HOSTED_PLATFORM_H_
 
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/hosted/machine/drive.h"
@@ -17,13 +15,15 @@ namespace brindle {
 class ChangeLog {
  public:
   virtual ~ChangeLog() = default;
-  /// Makes one batch of REGEDIT4 lines durable; 0, or the write's code.
-  virtual ErrorCode Append(std::string_view changes) = 0;
+  /// Makes the changes the registry recorded since the last commit durable,
+  /// as one batch: 0, or the write's code.
+  virtual ErrorCode Commit() = 0;
 };
 
 class HostedPlatform : public Platform {
  public:
-  /// Serves `registry` and `drive`; changes go to `log` when it is given.
+  /// Serves `registry` and `drive`; changes are committed to `log`, when it
+  /// is given, once no key is open.
   HostedPlatform(Registry& registry, Drive& drive, ChangeLog* log)
       : registry_(registry), drive_(drive), log_(log) {}
 
@@ -51,9 +51,6 @@ class HostedPlatform : public Platform {
                                char** buffer) override;
   void LocalFree(char* buffer) override;
 
-  /// True once the registry differs from what was handed in.
-  bool registryChanged() const { return registryChanged_; }
-
  private:
   struct Handle {
     RegistryKey* key = nullptr;
@@ -73,8 +70,8 @@ class HostedPlatform : public Platform {
   // The slot of an open handle this platform issued, or kNoSlot.
   std::size_t OpenSlot(HKey handle) const;
   int FileResult(ErrorCode error);
-  // Logs the pending changes as one batch once no key is open.
-  ErrorCode FlushLog();
+  // Commits the changes made so far once no key is open.
+  ErrorCode Commit();
 
   Registry& registry_;
   Drive& drive_;
@@ -82,10 +79,7 @@ class HostedPlatform : public Platform {
   std::vector<Handle> handles_;
   std::vector<std::size_t> freeHandles_;
   std::size_t openHandles_ = 0;
-  // Changes made through open keys, logged when the last one is closed.
-  std::string pending_;
   ErrorCode lastError_ = ERROR_SUCCESS;
-  bool registryChanged_ = false;
 };
 
 }  // namespace brindle

@@ -1,27 +1,29 @@
 // A Windows 98 machine on disk, locked for one run at a time, its registry
-// changes made safe in a journal as they happen and folded into the registry
-// file when the run ends. Either simulated (a directory holding drive_c/ and
-// registry.reg, REGEDIT4) or a Windows 9x drive itself (a directory holding
-// WINDOWS\SYSTEM.DAT, changed in place).
+// changes made safe in a journal as they happen and written to a new
+// registry file, put in place of the old one, when the run ends. Either
+// simulated (a directory holding drive_c/ and registry.reg, REGEDIT4) or a
+// Windows 9x drive itself (a directory holding WINDOWS\SYSTEM.DAT, the
+// hive), or a disk image holding such a drive.
 #ifndef BRINDLE_PLATFORM_HOSTED_MACHINE_MACHINE_H_
 #define BRINDLE_PLATFORM_HOSTED_MACHINE_MACHINE_H_
 
 #include <memory>
 #include <string>
-#include <string_view>
 
+#include "platform/hosted/forms/registry_file.h"
 #include "platform/hosted/machine/disk_image.h"
 #include "platform/hosted/machine/drive.h"
 #include "platform/hosted/machine/hosted_platform.h"
-#include "platform/hosted/registry/registry.h"
+#include "platform/hosted/machine/journal.h"
 
 namespace brindle {
 
-/// The journal line that closes a batch; a batch without it is not applied.
-constexpr std::string_view JournalBatchEnd = "; end of batch";
-
-/// The longest head of a journal made of whole batches.
-std::string_view WholeJournalBatches(std::string_view journal);
+/// Where a machine keeps drive C: and its registry's files, and the form
+/// that reads the registry file.
+struct MachineFiles {
+  std::string drive, registry, backup, journal, fresh;
+  RegistryFileReader read = nullptr;
+};
 
 class Machine : public ChangeLog {
  public:
@@ -41,14 +43,15 @@ class Machine : public ChangeLog {
 
   Registry& registry() { return registry_; }
   Drive& drive() { return *drive_; }
-  /// True when the registry on disk is behind the one in memory.
-  bool journalReplayed() const { return journalReplayed_; }
+  /// True when a journal a killed run left was applied.
+  bool journalReplayed() const { return journal_->replayed(); }
 
-  ErrorCode Append(std::string_view changes) override;
+  ErrorCode Commit() override;
 
-  /// Writes the registry back in one atomic replace, keeping the old file
-  /// beside it (registry.bak, SYSTEM.BRB), then drops the journal. False, with
-  /// `*error`, on failure; the journal then still holds every change.
+  /// Puts the registry as the run left it in place of the old file in one
+  /// rename, once written, synced and read back, keeping the old one beside
+  /// it (registry.bak, SYSTEM.BRB); then drops the journal. False, with
+  /// `*error`, on failure: the journal then still holds every change.
   bool Save(std::string* error);
   /// Lets go of the machine: a disk image's file system is synced and its
   /// appliance shut down. False, with `*error`, when that fails.
@@ -59,30 +62,19 @@ class Machine : public ChangeLog {
   }
 
  private:
-  enum class Form { Regedit4, Hive9x };
   explicit Machine(std::string directory) : directory_(std::move(directory)) {}
   bool Load(std::string* error);
-  // Finds the drive and the registry's files: form_ and the paths below.
+  // Finds the drive and the registry's files.
   bool ChooseFiles(std::string* error);
-  // Writes the registry as it now is to the new file and syncs it, unless
-  // the file already holds it (`*unchanged`); false with `*error` when it
-  // cannot.
-  bool WriteNew(std::string* error, bool* unchanged);
-  std::string PathOf(const char* name) const { return directory_ + "/" + name; }
 
   std::unique_ptr<DiskImage> image_;  // first made, last gone
   std::string directory_;
-  Form form_ = Form::Regedit4;
-  std::string drivePath_;
-  std::string registryPath_;
-  std::string backupPath_;
-  std::string journalPath_;
-  std::string newPath_;
+  MachineFiles files_;
   int lockFd_ = -1;
-  int journalFd_ = -1;
   Registry registry_;
+  RegistryFile* file_ = nullptr;  // registry_.source, as a registry file
+  std::unique_ptr<Journal> journal_;
   std::unique_ptr<Drive> drive_;
-  bool journalReplayed_ = false;
 };
 
 /// The platform of a run on a machine.

@@ -83,17 +83,11 @@ RegistryKey::~RegistryKey() {
 }
 
 void RegistryKey::Unfill() {
-  if (filler_ == nullptr) return;
-  if (!subkeysWaiting_) {
-    for (RegistryKey* slot : std::exchange(subkeys_, {})) delete slot;
-    liveSubkeys_ = 0;
-    index_.reset();
-    subkeysWaiting_ = true;
-  }
-  if (!valuesWaiting_ && valueWrites_ == 0) {
-    std::string().swap(values_);
-    valuesWaiting_ = true;
-  }
+  for (RegistryKey* slot : std::exchange(subkeys_, {})) delete slot;
+  liveSubkeys_ = 0;
+  index_.reset();
+  std::string().swap(values_);
+  subkeysWaiting_ = valuesWaiting_ = true;
 }
 
 void RegistryKey::Fill(bool values) const {
@@ -101,9 +95,14 @@ void RegistryKey::Fill(bool values) const {
   if (!waiting) return;
   waiting = false;
   auto& self = const_cast<RegistryKey&>(*this);
-  if (!values) return filler_->FillSubkeys(self, fillTag_);
-  filler_->FillValues(self, fillTag_);
-  self.valueWrites_ = 0;  // as they came
+  if (!values) return filler_->FillSubkeys(self, fileKey_);
+  filler_->FillValues(self, fileKey_);
+}
+
+bool RegistryKey::attached() const {
+  for (const RegistryKey* key = this; key->parent_; key = key->parent_)
+    if (key->parent_->subkeys_[key->slot_] != key) return false;
+  return true;
 }
 
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
@@ -150,13 +149,12 @@ RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
   return subkey;
 }
 
-void RegistryKey::RemoveSubkey(RegistryKey* subkey) {
+RegistryKey* RegistryKey::DetachSubkey(RegistryKey* subkey) {
   Fill(false);
-  if (subkey->parent_ != this) return;
   if (index_) index_->erase(subkey->name_);
   subkeys_[subkey->slot_] = nullptr;
   --liveSubkeys_;
-  delete subkey;
+  return subkey;
 }
 
 std::vector<RegistryValue> RegistryKey::Values() const {
@@ -186,7 +184,6 @@ std::optional<RegistryValue> RegistryKey::FindValue(
 void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
                            std::string_view data) {
   std::size_t at = FindValueOffset(name), end = at;
-  ++valueWrites_;
   if (at == std::string::npos) return AppendRecord(values_, name, type, data);
   std::string record;  // the name keeps the spelling it was first written with
   AppendRecord(record, RecordAt(values_, &end).name, type, data);
@@ -196,7 +193,6 @@ void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
 bool RegistryKey::RemoveValue(std::string_view name) {
   std::size_t at = FindValueOffset(name), end = at;
   if (at == std::string::npos) return false;
-  ++valueWrites_;
   RecordAt(values_, &end);
   values_.erase(at, end - at);
   return true;
@@ -219,17 +215,77 @@ bool SameValues(const RegistryKey& a, const RegistryKey& b) {
 }
 
 RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path,
-                         bool make) {
+                         bool make, std::vector<RegistryKey*>* made) {
   auto* key = const_cast<RegistryKey*>(&from);
   // Found, a trailing backslash names nothing more; made, an empty name.
   for (std::size_t cut = 0;
        key && cut != path.npos && (make || !path.empty());) {
     cut = path.find('\\');
     const std::string_view name = path.substr(0, cut);
-    key = make ? key->FindOrAddSubkey(name) : key->FindSubkey(name);
+    RegistryKey* next = key->FindSubkey(name);
+    if (!next && make) {
+      next = key->AddSubkey(new RegistryKey(name, key));
+      if (made) made->push_back(next);
+    }
+    key = next;
     path.remove_prefix(cut == path.npos ? path.size() : cut + 1);
   }
   return key;
+}
+
+RegistryKey* Registry::MakeKey(std::string_view path) {
+  std::vector<RegistryKey*> made;
+  RegistryKey* key = FindKeyPath(top, path, true, &made);
+  for (RegistryKey* each : made)
+    changes.push_back({RegistryChange::kKeyMade, each, {}});
+  return key;
+}
+
+void Registry::SetValue(RegistryKey& key, std::string_view name,
+                        std::uint32_t type, std::string_view data) {
+  key.SetValue(name, type, data);
+  changes.push_back({RegistryChange::kValueSet, &key, std::string(name)});
+}
+
+bool Registry::RemoveValue(RegistryKey& key, std::string_view name) {
+  if (!key.RemoveValue(name)) return false;
+  changes.push_back({RegistryChange::kValueRemoved, &key, std::string(name)});
+  return true;
+}
+
+void Registry::DeleteKey(RegistryKey& key) {
+  changes.push_back({RegistryChange::kKeyDeleted, &key, {}});
+  deleted.emplace_back(key.parent()->DetachSubkey(&key));
+}
+
+void Registry::UndeleteLast() {
+  RegistryKey* key = deleted.back().release();
+  deleted.pop_back();
+  changes.pop_back();
+  key->parent_->subkeys_[key->slot_] = key;
+  ++key->parent_->liveSubkeys_;
+  if (key->parent_->index_) key->parent_->index_->emplace(key->name_, key);
+}
+
+std::vector<ChangedKey> ChangedKeys(const Registry& registry,
+                                    std::size_t from) {
+  std::vector<ChangedKey> keys;
+  std::unordered_map<const RegistryKey*, std::size_t> listed;
+  for (std::size_t i = from; i < registry.changes.size(); ++i) {
+    const RegistryChange& change = registry.changes[i];
+    auto [at, first] = listed.try_emplace(change.key, keys.size());
+    if (first) keys.push_back(ChangedKey{change.key, false, false, {}});
+    ChangedKey& key = keys[at->second];
+    key.made |= change.kind == RegistryChange::kKeyMade;
+    key.deleted |= change.kind == RegistryChange::kKeyDeleted;
+    if (change.kind >= RegistryChange::kValueSet) {
+      bool named = false;
+      for (std::string_view name : key.values)
+        named = named || EqualsAsciiFolded(name, change.value);
+      if (!named) key.values.push_back(change.value);
+    }
+  }
+  return keys;
 }
 
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
@@ -248,12 +304,16 @@ std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
       step.b->Unfill();
       continue;
     }
-    if (step.a->subkeysWaiting() && step.a->valuesWaiting() &&
-        step.b->subkeysWaiting() && step.b->valuesWaiting()) {
+    auto stored = [](const RegistryKey& key) {
+      return key.valuesWaiting_ ? key.filler_->StoredValues(key.fileKey_)
+                                : std::nullopt;
+    };
+    if (step.a->subkeysWaiting_ && step.a->valuesWaiting_ &&
+        step.b->subkeysWaiting_ && step.b->valuesWaiting_) {
       stack.push_back({step.a, step.b, true});
     }
-    const auto stored = step.a->storedValues();
-    if (!(stored && stored == step.b->storedValues()) &&
+    const auto storedA = stored(*step.a);
+    if (!(storedA && storedA == stored(*step.b)) &&
         !SameValues(*step.a, *step.b)) {
       return step.a->Path() + ": values differ";
     }

@@ -1,6 +1,8 @@
 // The simulated machine's registry: keys holding values, names matched
 // without regard to ASCII case, every list in the order it was made. A file
-// form's reader may leave keys to be filled in when first looked into.
+// form's reader may leave keys to be filled in when first looked into. What
+// a run changes is recorded as it is made, for the journal and the file
+// forms' writers to read.
 #ifndef BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 #define BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 
@@ -30,13 +32,14 @@ struct RegistryValue {
 
 class RegistryKey;
 
-/// The file a registry was read from: fills a key (handed over with a tag)
-/// when first looked into, subkeys and values apart.
+/// The file a registry was read from: fills a key (handed over with the
+/// number the file gave it) when first looked into, subkeys and values
+/// apart.
 class KeyFiller {
  public:
   virtual ~KeyFiller() = default;
-  virtual void FillSubkeys(RegistryKey& key, std::uint32_t tag) = 0;
-  virtual void FillValues(RegistryKey& key, std::uint32_t tag) = 0;
+  virtual void FillSubkeys(RegistryKey&, std::uint32_t) {}
+  virtual void FillValues(RegistryKey&, std::uint32_t) {}
   /// A key's values as the file holds them, where equal bytes are equal
   /// values: comparing two files then need not decode.
   virtual std::optional<std::string_view> StoredValues(std::uint32_t) const {
@@ -51,7 +54,8 @@ struct SubkeyCursor {
 };
 
 /// One key. A removed subkey leaves an empty slot: removing is O(1) and the
-/// later ones move down an index.
+/// later ones move down an index. Its changes here are not recorded: they
+/// build a registry (a reader, a test); a run changes it through Registry.
 class RegistryKey {
  public:
   /// `name` is copied unless `borrowed` (text that outlives the key).
@@ -63,28 +67,23 @@ class RegistryKey {
   RegistryKey* parent() const { return parent_; }
   std::size_t slot() const { return slot_; }  // among its parent's
 
-  /// Leaves the empty key to `filler` until first looked into.
-  void FillLater(KeyFiller* filler, std::uint32_t tag) {
-    filler_ = filler, fillTag_ = tag;
+  /// Leaves the empty key to `filler` until first looked into; `fileKey`,
+  /// not 0, is the number the file gave it.
+  void FillLater(KeyFiller* filler, std::uint32_t fileKey) {
+    filler_ = filler, fileKey_ = fileKey;
     subkeysWaiting_ = valuesWaiting_ = true;
   }
-  /// Empties what its filler filled and nothing since changed, to refill.
-  void Unfill();
-  /// 0 for a key its filler did not make.
-  std::uint32_t fillTag() const { return fillTag_; }
-  bool subkeysWaiting() const { return subkeysWaiting_; }
-  bool valuesWaiting() const { return valuesWaiting_; }
-  /// Its values as its filler holds them, while they wait.
-  std::optional<std::string_view> storedValues() const {
-    return valuesWaiting_ ? filler_->StoredValues(fillTag_) : std::nullopt;
-  }
+  /// The number its file gave it; 0 for a key made since the file was read.
+  std::uint32_t fileKey() const { return fileKey_; }
+  /// True while neither it nor a key above it was removed.
+  bool attached() const;
 
   std::size_t subkeyCount() const { return Fill(false), liveSubkeys_; }
   /// The subkey at `index`, or null; from where `cursor` stands.
   RegistryKey* SubkeyAt(std::size_t index,
                         SubkeyCursor* cursor = nullptr) const;
   /// The subkey named `name`, any case, or null; the one at `hint` first:
-  /// a walk by index mostly opens the one it was handed (5 ms at 10^5 keys).
+  /// a walk by index mostly opens the one it was handed.
   RegistryKey* FindSubkey(std::string_view name,
                           const SubkeyCursor* hint = nullptr) const;
   /// The subkey named `name`, added at the end when there is none.
@@ -94,8 +93,9 @@ class RegistryKey {
   }
   /// Takes `subkey` (made with new, parent this key, name new) as the last.
   RegistryKey* AddSubkey(RegistryKey* subkey);
-  /// Removes `subkey` and everything below it.
-  void RemoveSubkey(RegistryKey* subkey);
+  /// Takes `subkey` out and hands it over, with everything below it.
+  RegistryKey* DetachSubkey(RegistryKey* subkey);
+  void RemoveSubkey(RegistryKey* subkey) { delete DetachSubkey(subkey); }
   template <typename Visit>
   void ForEachSubkey(Visit&& visit) const {
     Fill(false);
@@ -115,8 +115,6 @@ class RegistryKey {
                 std::string_view data);
   /// False when there was none.
   bool RemoveValue(std::string_view name);
-  /// Values set or removed since the key was made or filled.
-  std::uint32_t valueWrites() const { return valueWrites_; }
 
   /// True when `ancestor` is this key or one above it.
   bool IsWithin(const RegistryKey* ancestor) const;
@@ -125,10 +123,13 @@ class RegistryKey {
 
   /// True when both hold the same values (names, types, bytes) in order.
   friend bool SameValues(const RegistryKey& a, const RegistryKey& b);
+  friend std::string RegistryDifference(RegistryKey& a, RegistryKey& b);
+  friend struct Registry;  // puts back a deletion it could not record
 
  private:
   class NameIndex;
   void Fill(bool values) const;  // its subkeys or values, if waiting
+  void Unfill();  // empties what its filler filled, to be filled again
   std::size_t FindValueOffset(std::string_view name) const;
 
   std::string_view name_;
@@ -139,31 +140,64 @@ class RegistryKey {
   std::size_t liveSubkeys_ = 0;
   mutable std::unique_ptr<NameIndex> index_;  // once there are many
   std::string values_;  // each: name, type, data sizes (4 bytes), name, data
-  std::uint32_t valueWrites_ = 0;
   KeyFiller* filler_ = nullptr;
-  std::uint32_t fillTag_ = 0;
+  std::uint32_t fileKey_ = 0;
   mutable bool subkeysWaiting_ = false;
   mutable bool valuesWaiting_ = false;
 };
 
 /// The key at the backslash-separated `path` below `from`, or null; `make`,
-/// each missing name on the way added.
+/// each missing name on the way added (and listed in `*made`, if given).
 RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path,
-                         bool make = false);
+                         bool make = false,
+                         std::vector<RegistryKey*>* made = nullptr);
 inline RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
   return FindKeyPath(from, path, true);
 }
 
-/// The roots (HKEY_LOCAL_MACHINE, ...) below one nameless top.
+/// One change a run made, as the registry records it.
+struct RegistryChange {
+  enum Kind : std::uint8_t { kKeyMade, kKeyDeleted, kValueSet, kValueRemoved };
+  Kind kind;
+  const RegistryKey* key;  // kept as long as the registry, deleted or not
+  std::string value;       // the name of the value set or removed
+};
+
+/// The roots (HKEY_LOCAL_MACHINE, ...) below one nameless top, and what the
+/// run changed, change by change: made through the calls below.
 struct Registry {
   std::unique_ptr<KeyFiller> source;  // first: it outlives the keys
   RegistryKey top{std::string_view(), nullptr};
   std::string lineEnd = "\r\n";  // of the text it came from
+  std::vector<RegistryChange> changes;
+  std::vector<std::unique_ptr<RegistryKey>> deleted;  // for the record
 
   RegistryKey* Find(std::string_view path) const {
     return FindKeyPath(top, path);
   }
+  /// The key at `path`, each missing key on the way made.
+  RegistryKey* MakeKey(std::string_view path);
+  void SetValue(RegistryKey& key, std::string_view name, std::uint32_t type,
+                std::string_view data);
+  bool RemoveValue(RegistryKey& key, std::string_view name);
+  /// Deletes `key` and everything below it.
+  void DeleteKey(RegistryKey& key);
+  /// Takes back the deletion recorded last (its journal could not hold it).
+  void UndeleteLast();
 };
+
+/// A key the record names from some change on: what happened to it, once.
+struct ChangedKey {
+  const RegistryKey* key;
+  bool made = false;
+  bool deleted = false;
+  std::vector<std::string_view> values;  // set or removed, each named once
+};
+/// The one walk over the record, for every reader of the run's changes:
+/// each key made, deleted or whose values changed from change `from` on, in
+/// the order of its first change.
+std::vector<ChangedKey> ChangedKeys(const Registry& registry,
+                                    std::size_t from = 0);
 
 /// Where the trees below `a` and `b` differ (a path and what), or empty.
 /// Keys both left waiting are emptied again once compared.

@@ -1,0 +1,52 @@
+// A registry file in one of its forms (REGEDIT4 text, the Windows 9x hive),
+// as a run loaded it: it fills the registry's keys when first looked into,
+// and writes the registry as the run left it, the file as loaded with the
+// run's changes (the registry's record), as a new file of the same form.
+#ifndef BRINDLE_PLATFORM_HOSTED_FORMS_REGISTRY_FILE_H_
+#define BRINDLE_PLATFORM_HOSTED_FORMS_REGISTRY_FILE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/hosted/forms/file_bytes.h"
+#include "platform/hosted/registry/registry.h"
+
+namespace brindle {
+
+/// Receives a file a piece at a time, each at its place: 0, or the errno
+/// that stops the writing.
+using FileSink = std::function<int(std::uint64_t at, std::string_view piece)>;
+
+class RegistryFile : public KeyFiller {
+ public:
+  /// Writes the registry as the run left it to `sink`, nothing at all when
+  /// the file holds it already. False, with why in `*error`, when this form
+  /// cannot hold a change; false, with `*error` empty, when the sink
+  /// refused a piece.
+  virtual bool Write(const Registry& registry, const FileSink& sink,
+                     std::string* error) = 0;
+  /// Reads `written` back: false, with why in `*error`, when it is not the
+  /// registry the run left.
+  virtual bool ReadBack(Registry&, FileBytes, std::string*) const {
+    return true;
+  }
+  /// The file as loaded: pieces written from it can be copied by the kernel.
+  virtual const FileBytes& bytes() const = 0;
+};
+
+/// How a form reads a file into an empty registry, which then owns it:
+/// the file, or null with where and why it was refused in `*error`.
+using RegistryFileReader = RegistryFile* (*)(FileBytes bytes,
+                                             Registry& registry,
+                                             std::string* error);
+
+/// What `file.Write` makes of the registry, whole: the file as loaded when
+/// nothing changed; empty, with `*error`, when the form cannot hold it.
+std::string NewFileBytes(RegistryFile& file, const Registry& registry,
+                         std::string* error = nullptr);
+
+}  // namespace brindle
+
+#endif  // BRINDLE_PLATFORM_HOSTED_FORMS_REGISTRY_FILE_H_
