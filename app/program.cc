@@ -1,6 +1,6 @@
 #include "app/program.h"
 
-#include "app/console.h"
+#include "platform/console.h"
 #include "install/install_plan.h"
 #include "removal/remove_plan.h"
 

@@ -2,7 +2,7 @@
 #ifndef BRINDLE_INSTALL_INF_DIRECTORY_H_
 #define BRINDLE_INSTALL_INF_DIRECTORY_H_
 
-#include "app/console.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 
 namespace brindle {

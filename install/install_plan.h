@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "catalogue/catalogue.h"
-#include "app/console.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 
 namespace brindle {

@@ -3,7 +3,7 @@
 #ifndef BRINDLE_REMOVAL_REGISTRY_SWEEPS_H_
 #define BRINDLE_REMOVAL_REGISTRY_SWEEPS_H_
 
-#include "app/console.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 
 namespace brindle {

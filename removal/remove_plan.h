@@ -3,7 +3,7 @@
 #define BRINDLE_REMOVAL_REMOVE_PLAN_H_
 
 #include "catalogue/catalogue.h"
-#include "app/console.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 
 namespace brindle {

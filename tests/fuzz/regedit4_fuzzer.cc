@@ -12,6 +12,7 @@
 
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/forms/regedit4_codec.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -33,7 +34,10 @@ void Change(Registry& registry, std::string* deleted, std::string* changed) {
   RegistryKey* doomed = first->SubkeyAt(0) ? first->SubkeyAt(0) : first;
   RegistryKey* last = registry.top.SubkeyAt(registry.top.subkeyCount() - 1);
   if (last->subkeyCount() != 0) last = last->SubkeyAt(last->subkeyCount() - 1);
-  if (!last->IsWithin(doomed)) {
+  bool within = false;
+  for (const RegistryKey* k = last; k != nullptr; k = k->parent())
+    within = within || k == doomed;
+  if (!within) {
     *changed = last->Path();
     registry.SetValue(*last, "fuzz", REG_SZ, std::string("x\0", 2));
   }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/platform.h"
+
 namespace brindle {
 namespace {
 

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/hosted/forms/registry_file.h"
+#include "platform/platform.h"
+
 namespace brindle {
 namespace {
 

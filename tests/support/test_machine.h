@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/console.h"
+#include "platform/console.h"
 #include "platform/hosted/machine/drive.h"
 #include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/registry/registry.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "app/console.h"
+#include "platform/console.h"
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/machine/stream_output.h"

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace brindle {
 namespace {
 
@@ -98,8 +100,8 @@ class HiveImage {
   }
 
  private:
-  // Changes are kept in small pieces: a remove at 10^5 keys changes bytes
-  // in a few thousand places over the file.
+  // Changes are kept in small pieces: a large remove changes bytes in a
+  // few thousand places over the file.
   static constexpr std::uint64_t kPage = 256;
   std::string_view original_;
   std::map<std::uint64_t, std::string> pages_;  // as long as the file has

@@ -38,79 +38,58 @@ bool ReadLines(LineReader& lines, Reader& reader, Regedit4Fault* fault) {
   return true;
 }
 
-// Applies a text line by line, in order: any file that deletes what it
-// named before, and journals, whose changes are the run's (`record`).
+// Applies a text line by line, in order, through the registry's own calls:
+// its changes are recorded, as a journal's must be.
 struct Applier {
-  Applier(Registry& into, bool asChanges) : registry(into), record(asChanges) {}
+  explicit Applier(Registry& into) : registry(into) {}
   Registry& registry;
-  bool record;
   RegistryKey* current = nullptr;
   ValueLine value;  // kept from line to line: no allocation a value
   bool stopped = false;
 
   bool Current() const { return current != nullptr; }
   void Key(const KeyLine& line) {
-    current = nullptr;
-    if (!line.deletion) {
-      current = record ? registry.MakeKey(line.path)
-                       : MakeKeyPath(registry.top, line.path);
-    } else if (RegistryKey* doomed = registry.Find(line.path)) {
-      if (record) registry.DeleteKey(*doomed);
-      if (!record) doomed->parent()->RemoveSubkey(doomed);
-    }
+    RegistryKey* doomed = line.deletion ? registry.Find(line.path) : nullptr;
+    if (doomed != nullptr) registry.DeleteKey(*doomed);
+    current = line.deletion ? nullptr : registry.MakeKey(line.path);
   }
   void Value() {
-    if (value.deletion && record) registry.RemoveValue(*current, value.name);
-    if (value.deletion && !record) current->RemoveValue(value.name);
-    if (value.deletion) return;
-    if (record) registry.SetValue(*current, value.name, value.type, value.data);
-    if (!record) current->SetValue(value.name, value.type, value.data);
+    if (value.deletion) registry.RemoveValue(*current, value.name);
+    if (!value.deletion)
+      registry.SetValue(*current, value.name, value.type, value.data);
   }
 };
 
 // Text on its way to a sink, in order: stretches of the file as they lie
 // in it (neighbouring ones handed on as one, for the kernel to copy), and
-// text written anew, gathered.
+// text written anew.
 class TextOut {
  public:
   explicit TextOut(const FileSink& sink) : sink_(sink) {}
   bool Keep(std::string_view text) {
-    if (kept_.data() + kept_.size() == text.data()) {
-      kept_ = std::string_view(kept_.data(), kept_.size() + text.size());
-      return true;
-    }
-    return Flush() && (kept_ = text, true);
+    if (kept_.data() + kept_.size() != text.data()) return Flush(text);
+    kept_ = std::string_view(kept_.data(), kept_.size() + text.size());
+    return true;
   }
   // Text written anew; a line end first where what went before ends none.
   bool Put(std::string_view text, std::string_view lineEnd) {
-    if (!kept_.empty()) ended_ = kept_.back() == '\n' || kept_.back() == '\r';
-    if (!Flush()) return false;
-    if (!ended_) written_ += lineEnd;
-    written_ += text;
-    ended_ = true;
-    return written_.size() < (std::size_t{1} << 20) || SendWritten();
+    return Flush() && (ended_ || Send(lineEnd)) && Send(text);
   }
-  bool Finish() { return Flush() && SendWritten(); }
+  bool Flush(std::string_view next = {}) {
+    return Send(std::exchange(kept_, next));
+  }
 
  private:
-  bool Flush() {
-    const std::string_view kept = std::exchange(kept_, std::string_view());
-    return kept.empty() || (SendWritten() && Send(kept));
-  }
-  bool SendWritten() {
-    const bool sent = written_.empty() || Send(written_);
-    written_.clear();
-    return sent;
-  }
   bool Send(std::string_view piece) {
+    if (piece.empty()) return true;
     if (sink_(at_, piece) != 0) return false;
     at_ += piece.size();
+    ended_ = piece.back() == '\n' || piece.back() == '\r';
     return true;
   }
 
   const FileSink& sink_;
   std::uint64_t at_ = 0;
-  std::string written_;
   std::string_view kept_;  // not yet handed on
   bool ended_ = true;      // what went out ends a line
 };
@@ -125,9 +104,7 @@ class AppliedRegedit4File final : public RegistryFile {
     if (registry.changes.empty()) return true;
     TextOut out(sink);
     return ExportRegedit4(
-               registry,
-               [&](std::string_view piece) { return out.Put(piece, ""); }) &&
-           out.Finish();
+        registry, [&](std::string_view piece) { return out.Put(piece, ""); });
   }
   const FileBytes& bytes() const override { return bytes_; }
 
@@ -447,25 +424,27 @@ bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
       block.clear();
     }
   }
-  return (block.empty() || out.Put(block, lineEnd)) && out.Finish();
+  return (block.empty() || out.Put(block, lineEnd)) && out.Flush();
 }
 
 }  // namespace
 
-bool ReadRegedit4(std::string_view text, Registry& registry,
-                  Regedit4Fault* fault) {
-  LineReader lines(text);
-  Applier applier(registry, false);
-  if (!ReadLines(lines, applier, fault)) return false;
-  registry.lineEnd = lines.lineEnd();
-  return true;
-}
-
 bool ReplayRegedit4(std::string_view text, Registry& registry,
                     Regedit4Fault* fault) {
   LineReader lines(text);
-  Applier applier(registry, true);
+  Applier applier(registry);
   return ReadLines(lines, applier, fault);
+}
+
+bool ReadRegedit4(std::string_view text, Registry& registry,
+                  Regedit4Fault* fault) {
+  LineReader lines(text);
+  Applier applier(registry);
+  const bool read = ReadLines(lines, applier, fault);
+  registry.lineEnd = lines.lineEnd();
+  registry.changes.clear();  // what a text holds is no change of a run's
+  registry.deleted.clear();
+  return read;
 }
 
 RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,

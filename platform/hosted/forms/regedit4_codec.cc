@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -82,8 +84,8 @@ bool WrittenAsString(std::uint32_t type, std::string_view data) {
 
 // The first byte from `p` on that ends a run of plain quoted text: a quote,
 // a backslash or a line end. Quoted text is most of a file: it is scanned
-// sixteen bytes a step where SSE2 is there (every x86-64), which takes a
-// load of 10^5 keys from 37 to 30 ms.
+// sixteen bytes a step where SSE2 is there (every x86-64; BENCHMARKS.md
+// says what that buys).
 const char* EndOfPlain(const char* p, const char* end) {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');

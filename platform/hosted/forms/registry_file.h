@@ -47,6 +47,11 @@ using RegistryFileReader = RegistryFile* (*)(FileBytes bytes,
 std::string NewFileBytes(RegistryFile& file, const Registry& registry,
                          std::string* error = nullptr);
 
+/// Where the trees below `a` and `b` differ (a path and what), or empty:
+/// a file read back against the registry the run left. Keys both left
+/// waiting are emptied again once compared.
+std::string RegistryDifference(RegistryKey& a, RegistryKey& b);
+
 }  // namespace brindle
 
 #endif  // BRINDLE_PLATFORM_HOSTED_FORMS_REGISTRY_FILE_H_

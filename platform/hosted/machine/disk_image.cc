@@ -131,7 +131,8 @@ std::string DiskImage::Shown(std::string text) const {
 namespace {
 
 // The library is loaded only when an image is opened: linked, its sixty
-// libraries cost every run 13 ms and 14 MB before it begins.
+// libraries would cost every run time and memory before it begins
+// (BENCHMARKS.md).
 // clang-format off
 #define BRINDLE_GUESTFS_CALLS(X) \
   X(create) X(close) X(set_error_handler) X(set_backend_setting) \

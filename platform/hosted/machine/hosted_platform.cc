@@ -120,22 +120,21 @@ ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
   if (subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
   RegistryKey* doomed = Below(*key, subKey, cursor);
   if (doomed == nullptr) return ERROR_FILE_NOT_FOUND;
-  RegistryKey* parent = doomed->parent();
-  registry_.DeleteKey(*doomed);
   // A delete made on the root itself is committed before the call returns,
   // and not made when it cannot be; those made through open keys when the
   // last of them is closed.
-  if (handle == HKEY_LOCAL_MACHINE) {
-    if (ErrorCode error = Commit()) {
-      registry_.UndeleteLast();
-      return error;
-    }
+  ErrorCode error = ERROR_SUCCESS;
+  RegistryKey* parent = doomed->parent();
+  if (!registry_.DeleteKey(*doomed, [&] {
+        return handle != HKEY_LOCAL_MACHINE || (error = Commit()) == 0;
+      })) {
+    return error;
   }
   // Handles below the key now name a deleted key; enumerations of its
   // parent past it stand one index lower.
   for (Handle& open : handles_) {
     if (!open.open || open.deleted) continue;
-    if (open.key->IsWithin(doomed)) {
+    if (!open.key->attached()) {
       open.deleted = true;
     } else if (open.key == parent && open.cursor.slot > doomed->slot()) {
       --open.cursor.index;

@@ -82,14 +82,6 @@ RegistryKey::~RegistryKey() {
   }
 }
 
-void RegistryKey::Unfill() {
-  for (RegistryKey* slot : std::exchange(subkeys_, {})) delete slot;
-  liveSubkeys_ = 0;
-  index_.reset();
-  std::string().swap(values_);
-  subkeysWaiting_ = valuesWaiting_ = true;
-}
-
 void RegistryKey::Fill(bool values) const {
   bool& waiting = values ? valuesWaiting_ : subkeysWaiting_;
   if (!waiting) return;
@@ -198,12 +190,6 @@ bool RegistryKey::RemoveValue(std::string_view name) {
   return true;
 }
 
-bool RegistryKey::IsWithin(const RegistryKey* ancestor) const {
-  const RegistryKey* key = this;
-  while (key != nullptr && key != ancestor) key = key->parent_;
-  return key != nullptr;
-}
-
 std::string RegistryKey::Path() const {
   if (parent_ == nullptr) return std::string();
   std::string path = parent_->Path();
@@ -253,18 +239,12 @@ bool Registry::RemoveValue(RegistryKey& key, std::string_view name) {
   return true;
 }
 
-void Registry::DeleteKey(RegistryKey& key) {
+bool Registry::DeleteKey(RegistryKey& key,
+                         const std::function<bool()>& journal) {
   changes.push_back({RegistryChange::kKeyDeleted, &key, {}});
+  if (journal && !journal()) return changes.pop_back(), false;
   deleted.emplace_back(key.parent()->DetachSubkey(&key));
-}
-
-void Registry::UndeleteLast() {
-  RegistryKey* key = deleted.back().release();
-  deleted.pop_back();
-  changes.pop_back();
-  key->parent_->subkeys_[key->slot_] = key;
-  ++key->parent_->liveSubkeys_;
-  if (key->parent_->index_) key->parent_->index_->emplace(key->name_, key);
+  return true;
 }
 
 std::vector<ChangedKey> ChangedKeys(const Registry& registry,
@@ -288,48 +268,12 @@ std::vector<ChangedKey> ChangedKeys(const Registry& registry,
   return keys;
 }
 
-std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
-  // Depth first; a pair the walk was first to look into is emptied again
-  // once all below it is compared (`compared`).
-  struct Step {
-    RegistryKey *a, *b;
-    bool compared;
-  };
-  std::vector<Step> stack{{&a, &b, false}};
-  while (!stack.empty()) {
-    const Step step = stack.back();
-    stack.pop_back();
-    if (step.compared) {
-      step.a->Unfill();
-      step.b->Unfill();
-      continue;
-    }
-    auto stored = [](const RegistryKey& key) {
-      return key.valuesWaiting_ ? key.filler_->StoredValues(key.fileKey_)
-                                : std::nullopt;
-    };
-    if (step.a->subkeysWaiting_ && step.a->valuesWaiting_ &&
-        step.b->subkeysWaiting_ && step.b->valuesWaiting_) {
-      stack.push_back({step.a, step.b, true});
-    }
-    const auto storedA = stored(*step.a);
-    if (!(storedA && storedA == stored(*step.b)) &&
-        !SameValues(*step.a, *step.b)) {
-      return step.a->Path() + ": values differ";
-    }
-    SubkeyCursor at[2];
-    for (std::size_t i = 0;; ++i) {
-      RegistryKey* left = step.a->SubkeyAt(i, &at[0]);
-      RegistryKey* right = step.b->SubkeyAt(i, &at[1]);
-      if (!left && !right) break;
-      if (!left || !right || left->name() != right->name()) {
-        return (left ? left : right)->Path() +
-               ": missing, added or out of place";
-      }
-      stack.push_back({left, right, false});
-    }
-  }
-  return std::string();
+void RegistryKey::Unfill() {
+  for (RegistryKey* slot : std::exchange(subkeys_, {})) delete slot;
+  liveSubkeys_ = 0;
+  index_.reset();
+  std::string().swap(values_);
+  subkeysWaiting_ = valuesWaiting_ = true;
 }
 
 }  // namespace brindle

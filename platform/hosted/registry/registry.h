@@ -2,19 +2,18 @@
 // without regard to ASCII case, every list in the order it was made. A file
 // form's reader may leave keys to be filled in when first looked into. What
 // a run changes is recorded as it is made, for the journal and the file
-// forms' writers to read.
+// forms' writers.
 #ifndef BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 #define BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/platform.h"
 
 namespace brindle {
 
@@ -54,8 +53,8 @@ struct SubkeyCursor {
 };
 
 /// One key. A removed subkey leaves an empty slot: removing is O(1) and the
-/// later ones move down an index. Its changes here are not recorded: they
-/// build a registry (a reader, a test); a run changes it through Registry.
+/// later ones move down an index. Changed here, nothing is recorded: that
+/// builds a registry (a reader, a test); a run changes it through Registry.
 class RegistryKey {
  public:
   /// `name` is copied unless `borrowed` (text that outlives the key).
@@ -66,7 +65,6 @@ class RegistryKey {
   std::string_view name() const { return name_; }
   RegistryKey* parent() const { return parent_; }
   std::size_t slot() const { return slot_; }  // among its parent's
-
   /// Leaves the empty key to `filler` until first looked into; `fileKey`,
   /// not 0, is the number the file gave it.
   void FillLater(KeyFiller* filler, std::uint32_t fileKey) {
@@ -75,6 +73,14 @@ class RegistryKey {
   }
   /// The number its file gave it; 0 for a key made since the file was read.
   std::uint32_t fileKey() const { return fileKey_; }
+  /// True while its filler has filled in neither its subkeys nor values.
+  bool waiting() const { return subkeysWaiting_ && valuesWaiting_; }
+  /// Its values as its file holds them, while they wait.
+  std::optional<std::string_view> storedValues() const {
+    return valuesWaiting_ ? filler_->StoredValues(fileKey_) : std::nullopt;
+  }
+  /// Empties what its filler filled, to be filled again when looked into.
+  void Unfill();
   /// True while neither it nor a key above it was removed.
   bool attached() const;
 
@@ -86,7 +92,6 @@ class RegistryKey {
   /// a walk by index mostly opens the one it was handed.
   RegistryKey* FindSubkey(std::string_view name,
                           const SubkeyCursor* hint = nullptr) const;
-  /// The subkey named `name`, added at the end when there is none.
   RegistryKey* FindOrAddSubkey(std::string_view name) {
     RegistryKey* found = FindSubkey(name);
     return found ? found : AddSubkey(new RegistryKey(name, this));
@@ -115,21 +120,15 @@ class RegistryKey {
                 std::string_view data);
   /// False when there was none.
   bool RemoveValue(std::string_view name);
-
-  /// True when `ancestor` is this key or one above it.
-  bool IsWithin(const RegistryKey* ancestor) const;
   /// The names from the top, joined by backslashes.
   std::string Path() const;
 
   /// True when both hold the same values (names, types, bytes) in order.
   friend bool SameValues(const RegistryKey& a, const RegistryKey& b);
-  friend std::string RegistryDifference(RegistryKey& a, RegistryKey& b);
-  friend struct Registry;  // puts back a deletion it could not record
 
  private:
   class NameIndex;
   void Fill(bool values) const;  // its subkeys or values, if waiting
-  void Unfill();  // empties what its filler filled, to be filled again
   std::size_t FindValueOffset(std::string_view name) const;
 
   std::string_view name_;
@@ -163,8 +162,8 @@ struct RegistryChange {
   std::string value;       // the name of the value set or removed
 };
 
-/// The roots (HKEY_LOCAL_MACHINE, ...) below one nameless top, and what the
-/// run changed, change by change: made through the calls below.
+/// The roots (HKEY_LOCAL_MACHINE, ...) below one nameless top, and what a
+/// run changed, change by change, through the calls below.
 struct Registry {
   std::unique_ptr<KeyFiller> source;  // first: it outlives the keys
   RegistryKey top{std::string_view(), nullptr};
@@ -180,10 +179,10 @@ struct Registry {
   void SetValue(RegistryKey& key, std::string_view name, std::uint32_t type,
                 std::string_view data);
   bool RemoveValue(RegistryKey& key, std::string_view name);
-  /// Deletes `key` and everything below it.
-  void DeleteKey(RegistryKey& key);
-  /// Takes back the deletion recorded last (its journal could not hold it).
-  void UndeleteLast();
+  /// Deletes `key` with everything below it, unless `journal`, asked once
+  /// the deletion is recorded, refuses it: false then, nothing changed.
+  bool DeleteKey(RegistryKey& key,
+                 const std::function<bool()>& journal = nullptr);
 };
 
 /// A key the record names from some change on: what happened to it, once.
@@ -193,15 +192,11 @@ struct ChangedKey {
   bool deleted = false;
   std::vector<std::string_view> values;  // set or removed, each named once
 };
-/// The one walk over the record, for every reader of the run's changes:
-/// each key made, deleted or whose values changed from change `from` on, in
-/// the order of its first change.
+/// The one walk over the record, for every reader of a run's changes: each
+/// key made, deleted or whose values changed from change `from` on, in the
+/// order of its first change.
 std::vector<ChangedKey> ChangedKeys(const Registry& registry,
                                     std::size_t from = 0);
-
-/// Where the trees below `a` and `b` differ (a path and what), or empty.
-/// Keys both left waiting are emptied again once compared.
-std::string RegistryDifference(RegistryKey& a, RegistryKey& b);
 
 }  // namespace brindle
 

@@ -1,7 +1,7 @@
 // Everything the program says goes through a Console: the lines of the
 // operations and the system's own text for an error code.
-#ifndef BRINDLE_APP_CONSOLE_H_
-#define BRINDLE_APP_CONSOLE_H_
+#ifndef BRINDLE_PLATFORM_CONSOLE_H_
+#define BRINDLE_PLATFORM_CONSOLE_H_
 
 #include "platform/output.h"
 #include "platform/platform.h"
@@ -39,4 +39,4 @@ class Console {
 
 }  // namespace brindle
 
-#endif  // BRINDLE_APP_CONSOLE_H_
+#endif  // BRINDLE_PLATFORM_CONSOLE_H_

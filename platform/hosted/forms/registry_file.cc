@@ -1,0 +1,66 @@
+#include "platform/hosted/forms/registry_file.h"
+
+#include <vector>
+
+namespace brindle {
+
+std::string NewFileBytes(RegistryFile& file, const Registry& registry,
+                         std::string* error) {
+  std::string bytes;
+  std::string why;
+  bool written = false;
+  if (!file.Write(
+          registry,
+          [&](std::uint64_t at, std::string_view piece) {
+            if (bytes.size() < at + piece.size())
+              bytes.resize(at + piece.size());
+            bytes.replace(at, piece.size(), piece);
+            written = true;
+            return 0;
+          },
+          &why)) {
+    if (error != nullptr) *error = why;
+    return std::string();
+  }
+  return written ? bytes : std::string(file.bytes().view());
+}
+
+std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
+  // Depth first; a pair the walk was first to look into is emptied again
+  // once all below it is compared (`compared`).
+  struct Step {
+    RegistryKey *a, *b;
+    bool compared;
+  };
+  std::vector<Step> stack{{&a, &b, false}};
+  while (!stack.empty()) {
+    const Step step = stack.back();
+    stack.pop_back();
+    if (step.compared) {
+      step.a->Unfill();
+      step.b->Unfill();
+      continue;
+    }
+    if (step.a->waiting() && step.b->waiting())
+      stack.push_back({step.a, step.b, true});
+    const auto stored = step.a->storedValues();
+    if (!(stored && stored == step.b->storedValues()) &&
+        !SameValues(*step.a, *step.b)) {
+      return step.a->Path() + ": values differ";
+    }
+    SubkeyCursor at[2];
+    for (std::size_t i = 0;; ++i) {
+      RegistryKey* left = step.a->SubkeyAt(i, &at[0]);
+      RegistryKey* right = step.b->SubkeyAt(i, &at[1]);
+      if (!left && !right) break;
+      if (!left || !right || left->name() != right->name()) {
+        return (left ? left : right)->Path() +
+               ": missing, added or out of place";
+      }
+      stack.push_back({left, right, false});
+    }
+  }
+  return std::string();
+}
+
+}  // namespace brindle
