@@ -30,7 +30,8 @@ have_benchmark=OFF
   [ -n "$(find /usr -name benchmarkConfig.cmake 2>/dev/null | head -n 1)" ] && have_benchmark=ON
 
 echo "== simulated build"
-cmake -S . -B build -DBRINDLE_WERROR=ON -DBRINDLE_BENCHMARKS=$have_benchmark >/dev/null
+cmake -S . -B build -DBRINDLE_WERROR=ON -DBRINDLE_TESTS=ON \
+  -DBRINDLE_BENCHMARKS=$have_benchmark >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 [ -x build/tests/brindle_image_tests ] ||

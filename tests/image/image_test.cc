@@ -109,6 +109,7 @@ struct ImageCase {
   const char* layout;  // of make_image.sh
   bool real;           // the real hive with the drivers' keys planted
   long keys;
+  const char* readOnly = nullptr;  // a driver file made read-only, if any
 };
 
 void PrintTo(const ImageCase& c, std::ostream* out) { *out << c.file; }
@@ -126,6 +127,14 @@ TEST_P(ImageTest, RunsLeaveWhatTheDriveDirectoryLeaves) {
   const std::string image = work.path() + "/" + c.file;
   ASSERT_NO_FATAL_FAILURE(MakeDrive(directory, c.real, c.keys));
   ASSERT_NO_FATAL_FAILURE(MakeImage(directory, image, c.layout));
+  if (c.readOnly != nullptr) {  // no write permission; FAT's attribute
+    ASSERT_EQ(
+        Shell("chmod a-w '" + directory + "/" + c.readOnly +
+              "' && mattrib -i '" + image + "@@" +
+              std::to_string(OffsetOf(c.layout)) + "' +r ::/" + c.readOnly)
+            .status,
+        0);
+  }
   int step = 0;
   for (const char* mode : {"remove", "install", "remove"}) {
     ProgramRun onImage = RunProgram({mode}, kDrivers, image);
@@ -133,6 +142,13 @@ TEST_P(ImageTest, RunsLeaveWhatTheDriveDirectoryLeaves) {
     EXPECT_EQ(onImage.out, onDirectory.out) << mode;
     EXPECT_EQ(onImage.status, onDirectory.status) << mode;
     EXPECT_EQ(onImage.err, "") << mode;
+    if (c.readOnly != nullptr && std::string(mode) == "remove") {
+      EXPECT_EQ(onImage.status, 3);
+      EXPECT_NE(onImage.out.find("Can not delete file 'c:\\windows\\system\\"
+                                 "tavcom.sys'.\nAccess denied.  Reboot"),
+                std::string::npos)
+          << onImage.out;
+    }
     const std::string copy = work.path() + "/copy" + std::to_string(++step);
     ReadBack back = CopyOut(image, c.layout, copy);
     EXPECT_TRUE(back.clean) << mode << ": " << back.fsck;
@@ -160,6 +176,9 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{"VmdkLogicalFat16", "win98.vmdk", "logical", true, 60},
         ImageCase{"Qcow2", "win98.qcow2", "mbr", true, 60},
         ImageCase{"FloppyFat12", "win98.ima", "bare", true, 60},
+        // A driver file read-only: not deleted, as Windows would not.
+        ImageCase{"ReadOnlyDriver", "readonly.img", "mbr", true, 60,
+                  "windows/system/tavcom.sys"},
         // Larger than libguestfs's single messages: 30,000 keys, 6 MB.
         ImageCase{"GeneratedQcow2", "big.qcow2", "mbr", false, 30000}),
     [](const auto& info) { return std::string(info.param.name); });

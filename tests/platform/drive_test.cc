@@ -9,13 +9,16 @@
 namespace brindle {
 namespace {
 
-// A drive C: holding WINDOWS\SYSTEM\TAVCOM.SYS, a plain file where a
-// directory could be, and a directory where a file could be.
+// A drive C: holding WINDOWS\SYSTEM\TAVCOM.SYS, a read-only KELVCLAS.SYS,
+// a plain file where a directory could be, and a directory where a file
+// could be.
 class DriveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     WriteHostFile(Host("WINDOWS/SYSTEM/TAVCOM.SYS"), "old");
     WriteHostFile(Host("WINDOWS/plain"), "p");
+    WriteHostFile(Host("WINDOWS/SYSTEM/KELVCLAS.SYS"), "read-only");
+    ::chmod(Host("WINDOWS/SYSTEM/KELVCLAS.SYS").c_str(), 0444);
     MakeHostDirectories(Host("WINDOWS/SYSTEM/folder.sys"));
     MakeHostDirectories(Host("WINDOWS/INF"));
     WriteHostFile(drivers_.path() + "/tavcom.sys", "new driver");
@@ -42,6 +45,7 @@ TEST_F(DriveTest, DeleteFileCodes) {
       {"c:\\windows\\nowhere\\tavcom.sys", 3},
       {"c:\\windows\\plain\\tavcom.sys", 3},
       {"c:\\windows\\system\\folder.sys", 5},
+      {"c:\\windows\\system\\kelvclas.sys", 5},  // even for root
       {"d:\\windows\\system\\tavcom.sys", 3},
       {"\\\\server\\share\\tavcom.sys", 3},
       {"c:\\windows\\system\\bad|name", 123},
@@ -75,6 +79,7 @@ TEST_F(DriveTest, CopyFileCodes) {
       {"tavcom.sys", "c:\\windows\\nowhere\\tavcom.sys", 3},
       {"tavcom.sys", "c:\\windows\\plain\\tavcom.sys", 3},
       {"tavcom.sys", "c:\\windows\\system\\folder.sys", 5},
+      {"tavcom.sys", "c:\\windows\\system\\kelvclas.sys", 5},
       {"tavcom.sys", "e:\\tavcom.sys", 3},
       {"kelv1.inf", "c:\\windows\\inf\\zelkelv1.inf", 0},
       {"tavcom.sys", "c:\\windows\\system\\tavcom.sys", 0},

@@ -75,6 +75,7 @@ struct Drive::Location {
   std::string name;       // the entry's name there, as found or as spelled
   bool exists = false;
   bool isDirectory = false;
+  bool readOnly = false;  // no one may write it: FAT's read-only attribute
   std::string host() const {
     return name.empty() ? directory : directory + "/" + name;
   }
@@ -166,6 +167,7 @@ ErrorCode Drive::Resolve(const char* path, Location* location) const {
     }
     if (::stat(host.c_str(), &status) == 0) {
       location->isDirectory = S_ISDIR(status.st_mode);
+      location->readOnly = (status.st_mode & 0222) == 0;
     }
   }
   return ERROR_SUCCESS;
@@ -175,7 +177,8 @@ ErrorCode Drive::DeleteFile(const char* path) {
   Location location;
   if (ErrorCode error = Resolve(path, &location)) return error;
   if (!location.exists) return ERROR_FILE_NOT_FOUND;
-  if (location.isDirectory) return ERROR_ACCESS_DENIED;
+  // Windows refuses a read-only file as a directory, whoever asks.
+  if (location.isDirectory || location.readOnly) return ERROR_ACCESS_DENIED;
   if (::unlink(location.host().c_str()) != 0) return ErrorFromErrno(errno);
   return ERROR_SUCCESS;
 }
@@ -187,7 +190,7 @@ ErrorCode Drive::CopyFile(const char* source, const char* destination) {
   if (from.isDirectory) return ERROR_ACCESS_DENIED;
   Location to;
   if (ErrorCode error = Resolve(destination, &to)) return error;
-  if (to.isDirectory) return ERROR_ACCESS_DENIED;
+  if (to.isDirectory || to.readOnly) return ERROR_ACCESS_DENIED;
 
   const int input = ::open(from.host().c_str(), O_RDONLY | O_CLOEXEC);
   if (input < 0) return ErrorFromErrno(errno);

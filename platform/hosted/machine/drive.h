@@ -33,11 +33,11 @@ class Drive {
   explicit Drive(const std::string& root);
 
   /// Deletes a file: 2 absent, 3 a directory on the way missing, 5 a
-  /// directory, 19 a read-only file system.
+  /// directory or a read-only file, 19 a read-only file system.
   ErrorCode DeleteFile(const char* path);
   /// Copies `source` over `destination` in one rename, keeping the source's
   /// last-write time: 2 source missing, 3 destination directory missing,
-  /// 5 either is a directory, 112 disk full.
+  /// 5 either is a directory or the destination read-only, 112 disk full.
   ErrorCode CopyFile(const char* source, const char* destination);
   /// 0x10 for a directory, 0x20 for a file: 2 absent, 3 parent missing.
   ErrorCode GetAttributes(const char* path, std::uint32_t* attributes);

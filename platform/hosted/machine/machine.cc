@@ -189,17 +189,18 @@ bool Machine::Save(std::string* error) {
   return true;
 }
 
-bool Machine::CreateFresh(const std::string& directory, std::string* error) {
+bool Machine::CreateFresh(const std::string& directory, bool* made,
+                          std::string* error) {
   // Built aside and renamed into place, so a half-made machine is never seen.
   const std::string building = directory + ".new-" + std::to_string(::getpid());
   const std::string drive = building + "/" + kDrive;
   for (const char* path :
        {"", "/windows", "/windows/system", "/windows/system/iosubsys",
         "/windows/system32", "/windows/system32/drivers", "/windows/inf"}) {
-    const std::string made = *path == '\0' ? building : drive + path;
-    if (::mkdir(made.c_str(), 0755) != 0 ||
+    const std::string madeDirectory = *path == '\0' ? building : drive + path;
+    if (::mkdir(madeDirectory.c_str(), 0755) != 0 ||
         (*path == '\0' && ::mkdir(drive.c_str(), 0755) != 0)) {
-      *error = Describe(made, errno);
+      *error = Describe(madeDirectory, errno);
       return false;
     }
   }
@@ -214,7 +215,8 @@ bool Machine::CreateFresh(const std::string& directory, std::string* error) {
     return false;
   }
   registry.Keep();
-  if (::rename(building.c_str(), directory.c_str()) != 0) {
+  *made = ::rename(building.c_str(), directory.c_str()) == 0;
+  if (!*made) {
     failure = errno;
     ::nftw(building.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     // Another first run got there first: its machine is used.

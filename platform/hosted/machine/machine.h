@@ -36,8 +36,9 @@ class Machine : public ChangeLog {
   static std::unique_ptr<Machine> Open(const std::string& path,
                                        std::string* error);
   /// Makes a fresh Windows 98-like machine at `directory`, which must not
-  /// exist yet; a machine that appeared meanwhile is left as it is.
-  static bool CreateFresh(const std::string& directory, std::string* error);
+  /// exist yet (`*made`); a machine that appeared meanwhile is left as it is.
+  static bool CreateFresh(const std::string& directory, bool* made,
+                          std::string* error);
 
   ~Machine() override;
 
