@@ -2,7 +2,8 @@
 # Builds brindle with warnings as errors and runs every test:
 #   1. the unit and end-to-end tests of the simulated build, with the runs on
 #      disk images (label `image`: libguestfs, qemu-utils, dosfstools,
-#      mtools, fdisk);
+#      mtools, fdisk), and the Linux tool's manual page, install and Debian
+#      package (tools/package-tests.sh: mandoc, dpkg-dev, lintian);
 #   2. the same suite built with AddressSanitizer (leak checking on) and
 #      UndefinedBehaviorSanitizer, with clang;
 #   3. a short run of each libFuzzer target (BRINDLE_FUZZ_SECONDS each);
@@ -36,6 +37,17 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 [ -x build/tests/brindle_image_tests ] ||
   skipped "disk images" "libguestfs-dev not installed"
+
+echo "== brindle as a Linux tool: manual page, install, Debian package"
+missing=""
+for tool in mandoc cpack dpkg-deb dpkg-shlibdeps lintian; do
+  command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
+done
+if [ -z "$missing" ]; then
+  tools/package-tests.sh build
+else
+  skipped "the manual page and the package" "missing:$missing"
+fi
 
 if command -v clang++ >/dev/null 2>&1; then
   echo "== sanitizers (address, leak, undefined)"
