@@ -299,7 +299,7 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
     const char* name;
     std::string file;
     std::string make;  // a shell script that makes it from good.img
-    const char* says;
+    std::string says;
     std::string after = "";  // a shell script that checks what is left
   };
   const std::string w = "'" + work.path() + "'";
@@ -345,6 +345,32 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
            "/header.img && touch -a -d 2000-01-01 " + w + "/backing.img",
        "no FAT file system holds WINDOWS\\SYSTEM.DAT",
        "test \"$(stat -c %X " + w + "/backing.img)\" = 946684800"},
+      // Each mistake a user makes most, refused with its own reason.
+      {"a virtual machine still running on it", "running.img",
+       "cp " + w + "/good.img " + w + "/running.img && qemu-nbd --fork -f raw " +
+           "-k " + w + "/nbd.sock " + w + "/running.img",
+       "in use by another program, perhaps a virtual machine still running "
+       "on it (qemu: Failed to get shared \"write\" lock)",
+       "pkill -f 'qemu-nb[d].*running.img'"},
+      {"an image that cannot be written", "fixed.img",
+       "cp " + w + "/good.img " + w + "/fixed.img && chattr +i " + w +
+           "/fixed.img",
+       "fixed.img: cannot be written: Operation not permitted",
+       "chattr -i " + w + "/fixed.img"},
+      {"no such image", "nope.img", "true",
+       "nope.img: No such file or directory"},
+      {"an overlay whose base is gone", "overlay.qcow2",
+       "qemu-img create -q -f raw " + w + "/base.img 64M && qemu-img create " +
+           "-q -f qcow2 -b " + w + "/base.img -F raw " + w +
+           "/overlay.qcow2 && rm " + w + "/base.img",
+       "its base image cannot be opened (qemu: Could not open backing file: "
+       "Could not open '" + work.path() + "/base.img': No such file or "
+       "directory)"},
+      {"an image a stopped run is still closing", "closing.img",
+       "cp " + w + "/good.img " + w + "/closing.img && (flock " + w +
+           "/closing.img sleep 61 >/dev/null 2>&1 &)",
+       "a run that was stopped is still closing the image (waited 30 s)",
+       "pkill -f 'sleep 6[1]'"},
   };
   const std::string host = ListDrive(kDrivers);
   for (const Hostile& c : cases) {

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -121,7 +122,8 @@ std::string DiskImage::Shown(std::string text) const {
   for (std::size_t at = 0;
        !directory_.empty() &&
        (at = text.find(directory_, at)) != std::string::npos;) {
-    text.replace(at, directory_.size(), path_ + ":");
+    const bool inside = text.compare(at + directory_.size(), 1, "/") == 0;
+    text.replace(at, directory_.size(), inside ? path_ + ":" : path_);
     at += path_.size() + 1;
   }
   return text;
@@ -136,10 +138,11 @@ namespace {
 // clang-format off
 #define BRINDLE_GUESTFS_CALLS(X) \
   X(create) X(close) X(set_error_handler) X(set_backend_setting) \
-  X(add_drive_opts) X(launch) X(last_error) X(list_filesystems) \
-  X(blockdev_getsize64) X(pread_device) X(mount_ro) X(case_sensitive_path) \
-  X(exists) X(umount_all) X(mount_options) X(mount_local) \
-  X(mount_local_run) X(sync) X(shutdown)
+  X(set_event_callback) X(add_drive_opts) X(launch) X(last_error) \
+  X(list_filesystems) X(part_to_partnum) X(blockdev_getsize64) \
+  X(pread_device) X(mount_ro) X(case_sensitive_path) X(exists) \
+  X(umount_all) X(mount_options) X(mount_local) X(mount_local_run) X(sync) \
+  X(shutdown)
 // clang-format on
 struct Guestfs {
 #define BRINDLE_FIELD(name) decltype(&guestfs_##name) name = nullptr;
@@ -181,13 +184,13 @@ class Appliance {
     };
     std::string missing;
     if (!api_.Load(&missing)) return refused(missing);
-    if (!Launch(path, format))
-      return refused("cannot open the image: " + Error());
+    if (!Launch(path, format)) return refused(LaunchFailure());
     std::string seen, cut;
     const std::vector<std::string> systems = WindowsFileSystems(&seen, &cut);
     if (!cut.empty())
       return refused(cut +
-                     " runs past the end of the disk: the image is cut short");
+                     " runs past the end of the disk: the image is cut "
+                     "short");
     if (systems.empty()) {
       return refused("no FAT file system holds WINDOWS\\SYSTEM.DAT (" +
                      (seen.empty() ? "no file system found" : "found " + seen) +
@@ -196,7 +199,7 @@ class Appliance {
     if (systems.size() > 1) {
       std::string each;
       for (const std::string& system : systems)
-        each += (each.empty() ? "" : ", ") + system;
+        each += (each.empty() ? "" : "; ") + Named(system.c_str(), "vfat");
       return refused(
           "more than one FAT file system holds WINDOWS\\SYSTEM.DAT (" + each +
           ")");
@@ -212,7 +215,8 @@ class Appliance {
         api_.mount_local(g_, directory_.c_str(), GUESTFS_MOUNT_LOCAL_OPTIONS,
                          "big_writes,hard_remove", -1) != 0) {
       ::rmdir(directory_.c_str());
-      return refused("cannot mount " + systems[0] + ": " + Error());
+      return refused("cannot mount " + Named(systems[0].c_str(), "vfat") +
+                     ": " + Error());
     }
     serving_ = std::thread([this] {
       api_.set_error_handler(g_, nullptr, nullptr);  // each thread's own
@@ -239,12 +243,20 @@ class Appliance {
   std::string Error() const { return OneLine(api_.last_error(g_)); }
 
   // A host whose KVM qemu cannot use fails at once: the appliance is then
-  // started again, emulated.
+  // started again, emulated. What qemu says is kept (`said_`).
   bool Launch(const std::string& path, const char* format) {
     for (bool emulated : {false, true}) {
       if (g_ != nullptr) api_.close(g_);
       if ((g_ = api_.create()) == nullptr) return false;
       api_.set_error_handler(g_, nullptr, nullptr);
+      said_.clear();
+      api_.set_event_callback(
+          g_,
+          [](guestfs_h*, void* said, std::uint64_t, int, int, const char* text,
+             std::size_t size, const std::uint64_t*, std::size_t) {
+            static_cast<std::string*>(said)->append(text, size);
+          },
+          GUESTFS_EVENT_APPLIANCE, 0, &said_);
       if (emulated) api_.set_backend_setting(g_, "force_tcg", "1");
       if (api_.add_drive_opts(g_, path.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT,
                               format, -1) != 0) {
@@ -256,8 +268,52 @@ class Appliance {
     return false;
   }
 
-  // The size a FAT file system's boot sector gives it, in bytes.
-  std::uint64_t FatSize(const char* device) {
+  // Why the image could not be opened, in a user's terms, with qemu's own
+  // reason (its last line, less the options it names).
+  std::string LaunchFailure() const {
+    std::string qemu;
+    for (std::size_t at = said_.find("qemu"); at != std::string::npos;
+         at = said_.find("qemu", at + 1)) {
+      if (at == 0 || said_[at - 1] == '\n')
+        qemu = said_.substr(at, said_.find('\n', at) - at);
+    }
+    // "qemu-system-x86_64: -drive OPTIONS: WHY", or without the options.
+    for (int part = 0; part < 2 && !qemu.empty(); ++part) {
+      const std::size_t colon = qemu.find(": ");
+      if (colon == std::string::npos || (part == 1 && qemu[0] != '-')) break;
+      qemu.erase(0, colon + 2);
+    }
+    if (qemu.empty()) return "cannot open the image: " + Error();
+    if (qemu.find("\"write\" lock") != std::string::npos)
+      return "in use by another program, perhaps a virtual machine still "
+             "running on it (qemu: " +
+             qemu + ")";
+    if (qemu.find("backing file") != std::string::npos)
+      return "its base image cannot be opened (qemu: " + qemu + ")";
+    return "cannot open the image (qemu: " + qemu + ")";
+  }
+
+  // A file system as a user knows it: the partition that holds it (or the
+  // whole disk), what it is and its size.
+  std::string Named(const char* device, const char* type) {
+    const int partition = api_.part_to_partnum(g_, device);
+    const std::int64_t size = api_.blockdev_getsize64(g_, device);
+    std::string what = type;
+    if (what == "vfat") what = Fat(device).type;
+    if (what == "unknown") what = "no file system";
+    return (partition > 0 ? "partition " + std::to_string(partition)
+                          : std::string("the whole disk")) +
+           ": " + what + ", " + std::to_string((size + (1 << 19)) >> 20) +
+           " MB";
+  }
+
+  // A FAT file system as its boot sector gives it: FAT12, FAT16 or FAT32,
+  // and its size in bytes.
+  struct FatBoot {
+    std::string type = "FAT";
+    std::uint64_t size = 0;
+  };
+  FatBoot Fat(const char* device) {
     std::size_t read = 0;
     char* boot = api_.pread_device(g_, device, 512, 0, &read);
     auto field = [&](int at, int size) {
@@ -266,28 +322,31 @@ class Appliance {
         value = value << 8 | static_cast<unsigned char>(boot[at + size]);
       return value;
     };
-    std::uint64_t size = 0;
+    FatBoot fat;
     if (boot != nullptr && read == 512) {
-      size = (field(0x13, 2) != 0 ? field(0x13, 2) : field(0x20, 4)) *
-             field(0x0B, 2);
+      fat.size = (field(0x13, 2) != 0 ? field(0x13, 2) : field(0x20, 4)) *
+                 field(0x0B, 2);
+      const std::string named(boot + (field(0x16, 2) == 0 ? 0x52 : 0x36), 5);
+      if (named.rfind("FAT", 0) == 0) fat.type = named;
     }
     std::free(boot);
-    return size;
+    return fat;
   }
 
   // The FAT file systems that hold WINDOWS\SYSTEM.DAT (any case), each
-  // looked into read-only; `*seen` lists every file system found, `*cut`
+  // looked into read-only; `*seen` names every file system found, `*cut`
   // those that run past the end of the disk.
   std::vector<std::string> WindowsFileSystems(std::string* seen,
                                               std::string* cut) {
     std::vector<std::string> found;
     char** systems = api_.list_filesystems(g_);
     for (char** at = systems; at != nullptr && at[0] != nullptr; at += 2) {
-      *seen += std::string(seen->empty() ? "" : ", ") + at[0] + " " + at[1];
+      const std::string name = Named(at[0], at[1]);
+      *seen += (seen->empty() ? "" : "; ") + name;
       if (std::strcmp(at[1], "vfat") != 0) continue;
       const std::int64_t room = api_.blockdev_getsize64(g_, at[0]);
-      if (room < 0 || FatSize(at[0]) > static_cast<std::uint64_t>(room)) {
-        *cut += std::string(cut->empty() ? "" : ", ") + at[0];
+      if (room < 0 || Fat(at[0]).size > static_cast<std::uint64_t>(room)) {
+        *cut += (cut->empty() ? "" : "; ") + name;
         continue;
       }
       if (api_.mount_ro(g_, at[0], "/") != 0) continue;
@@ -330,11 +389,65 @@ class Appliance {
 
   Guestfs api_;
   guestfs_h* g_ = nullptr;
+  std::string said_;  // by qemu, while it started
   std::string directory_;
   std::thread serving_;  // the mount's requests, until it is unmounted
 };
 
 }  // namespace
+
+// A line on standard error, when it is a terminal, while the run waits:
+// cleared when it goes on.
+class Waiting {
+ public:
+  explicit Waiting(const std::string& what) : shown_(::isatty(2) == 1) {
+    if (shown_) std::fprintf(stderr, "brindle: %s...", what.c_str());
+  }
+  ~Waiting() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool shown_;
+};
+
+bool DiskImage::Lock(std::string* error) {
+  const char* path = path_.c_str();
+  // The run's own lock, not the appliance's process's: a byte far past any
+  // data, which qemu's locks never reach.
+  struct flock run = {};
+  run.l_whence = SEEK_SET;
+  run.l_start = off_t{1} << 40;
+  run.l_len = 1;
+  run.l_type = F_WRLCK;
+  runFd_ = ::open(path, O_RDWR | O_CLOEXEC);
+  if (runFd_ < 0 || ::fcntl(runFd_, F_OFD_SETLK, &run) != 0) {
+    *error = path_ + (errno == EAGAIN ? ": the machine is in use by another run"
+                                      : ": cannot be written: " +
+                                            std::string(std::strerror(errno)));
+    return false;
+  }
+  // One run at a time: the image is locked by the run and by the
+  // appliance's process, which holds it until it has closed the image: a
+  // run stopped meanwhile (^C) has it closed all the same, and the next
+  // run waits for that.
+  lockFd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+  std::unique_ptr<Waiting> waiting;
+  for (int tries = 0; ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0; ++tries) {
+    if (errno != EWOULDBLOCK || tries == 300) {
+      *error = path_ + (errno != EWOULDBLOCK
+                            ? ": " + std::string(std::strerror(errno))
+                            : ": a run that was stopped is still closing the "
+                              "image (waited 30 s); try again when it is done");
+      return false;
+    }
+    if (!waiting)
+      waiting = std::make_unique<Waiting>(
+          "waiting for a run that was stopped to close " + path_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
 
 std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
                                            std::string* error) {
@@ -347,15 +460,7 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
     return nullptr;
   }
   std::unique_ptr<DiskImage> image(new DiskImage(path));
-  // One run at a time: the lock is on the image file, held by the
-  // appliance's process too until it has closed the image.
-  image->lockFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (image->lockFd_ < 0 || ::flock(image->lockFd_, LOCK_EX | LOCK_NB) != 0) {
-    *error = path + ": " +
-             (errno == EWOULDBLOCK ? "the machine is in use by another run"
-                                   : std::strerror(errno));
-    return nullptr;
-  }
+  if (!image->Lock(error)) return nullptr;
   const char* temporary = std::getenv("TMPDIR");
   const std::string under =
       temporary != nullptr && *temporary == '/' ? temporary : "/tmp";
@@ -367,8 +472,9 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
   }
   if (image->process_ == 0) {
     // Out of the terminal's process group: ^C stops the run, which then
-    // lets this process close the image.
+    // lets this process close the image. The run's own lock is not its.
     ::setsid();
+    ::close(image->runFd_);
     ::close(request[1]);
     ::close(reply[0]);
     Reply answer;
@@ -390,6 +496,8 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
   image->request_ = request[1];
   image->reply_ = reply[0];
   Reply answer;
+  Waiting waiting("starting the appliance that opens " + path +
+                  " (15 to 40 s without KVM)");
   if (!Receive(image->reply_, &answer) ||
       answer.kind != Reply::Kind::kMounted) {
     *error = path + ": " +
@@ -433,7 +541,8 @@ DiskImage::DiskImage(std::string path) : path_(std::move(path)) {}
 DiskImage::~DiskImage() {
   if (request_ >= 0) ::close(request_);  // the appliance closes the image
   Reap();
-  if (lockFd_ >= 0) ::close(lockFd_);
+  for (int fd : {lockFd_, runFd_})
+    if (fd >= 0) ::close(fd);
 }
 
 void DiskImage::Reap() {

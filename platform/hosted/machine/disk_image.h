@@ -34,12 +34,16 @@ class DiskImage {
 
  private:
   explicit DiskImage(std::string path);
+  // Takes the image for this run, waiting for a stopped run's appliance to
+  // close it; false, with one line in `*error`, when it cannot.
+  bool Lock(std::string* error);
   // Waits for the appliance's process to end.
   void Reap();
 
   std::string path_;
   std::string directory_;
-  int lockFd_ = -1;
+  int lockFd_ = -1;   // one run at a time, with the appliance's process
+  int runFd_ = -1;    // held by the run alone
   int process_ = -1;  // the appliance's, which serves the mount
   int request_ = -1;  // to it: one byte to close the image
   int reply_ = -1;    // from it: each reply

@@ -41,6 +41,11 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 std::unique_ptr<Machine> Machine::Open(const std::string& path,
                                        std::string* error) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) {
+    *error = Describe(path, errno);
+    return nullptr;
+  }
   std::unique_ptr<DiskImage> image;
   if (DiskImage::IsImage(path) && !(image = DiskImage::Open(path, error)))
     return nullptr;
