@@ -8,6 +8,7 @@
 
 #include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/forms/regedit4.h"
+#include "platform/platform.h"
 #include "tools/genmachine/hive9x_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,

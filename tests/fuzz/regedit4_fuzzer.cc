@@ -13,6 +13,7 @@
 #include "platform/hosted/forms/regedit4.h"
 #include "platform/hosted/forms/regedit4_codec.h"
 #include "platform/platform.h"
+#include "tools/genmachine/hive9x_writer.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "platform/platform.h"
+#include "tools/genmachine/hive9x_writer.h"
 
 namespace brindle {
 namespace {

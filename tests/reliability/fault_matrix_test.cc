@@ -11,7 +11,7 @@
 #include "app/program.h"
 #include "install/inf_directory.h"
 #include "install/install_plan.h"
-#include "platform/hosted/machine/system_texts.h"
+#include "platform/hosted/machine/windows_errors.h"
 #include "removal/file_key_deletion.h"
 #include "removal/registry_sweeps.h"
 #include "tests/support/program_lines.h"

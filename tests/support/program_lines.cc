@@ -3,7 +3,7 @@
 #include <regex>
 #include <set>
 
-#include "platform/hosted/machine/system_texts.h"
+#include "platform/hosted/machine/windows_errors.h"
 
 namespace brindle {
 

@@ -27,6 +27,27 @@ std::uint32_t HiveNameHash(std::string_view name) {
   return hash;
 }
 
+std::string NewFileBytes(RegistryFile& file, const Registry& registry,
+                         std::string* error) {
+  std::string bytes;
+  std::string why;
+  bool written = false;
+  if (!file.Write(
+          registry,
+          [&](std::uint64_t at, std::string_view piece) {
+            if (bytes.size() < at + piece.size())
+              bytes.resize(at + piece.size());
+            bytes.replace(at, piece.size(), piece);
+            written = true;
+            return 0;
+          },
+          &why)) {
+    if (error != nullptr) *error = why;
+    return std::string();
+  }
+  return written ? bytes : std::string(file.bytes().view());
+}
+
 bool WriteHive9x(const RegistryKey& root, std::string* image,
                  Hive9xFault* fault) {
   // The keys in preorder, as Windows lays a new file: each key's entry

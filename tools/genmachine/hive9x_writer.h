@@ -16,6 +16,12 @@ namespace brindle {
 bool WriteHive9x(const RegistryKey& root, std::string* image,
                  Hive9xFault* fault);
 
+/// What `file.Write` makes of the registry, whole, in memory: the file as
+/// loaded when nothing changed; empty, with `*error`, when the form cannot
+/// hold it. Any form's, for the tests and the fuzzers.
+std::string NewFileBytes(RegistryFile& file, const Registry& registry,
+                         std::string* error = nullptr);
+
 /// Windows finds a name among siblings by this sum first: the bytes of the
 /// name in capitals, those under 0x80 only.
 std::uint32_t HiveNameHash(std::string_view name);

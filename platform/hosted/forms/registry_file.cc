@@ -4,27 +4,6 @@
 
 namespace brindle {
 
-std::string NewFileBytes(RegistryFile& file, const Registry& registry,
-                         std::string* error) {
-  std::string bytes;
-  std::string why;
-  bool written = false;
-  if (!file.Write(
-          registry,
-          [&](std::uint64_t at, std::string_view piece) {
-            if (bytes.size() < at + piece.size())
-              bytes.resize(at + piece.size());
-            bytes.replace(at, piece.size(), piece);
-            written = true;
-            return 0;
-          },
-          &why)) {
-    if (error != nullptr) *error = why;
-    return std::string();
-  }
-  return written ? bytes : std::string(file.bytes().view());
-}
-
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
   // Depth first; a pair the walk was first to look into is emptied again
   // once all below it is compared (`compared`).

@@ -42,11 +42,6 @@ using RegistryFileReader = RegistryFile* (*)(FileBytes bytes,
                                              Registry& registry,
                                              std::string* error);
 
-/// What `file.Write` makes of the registry, whole: the file as loaded when
-/// nothing changed; empty, with `*error`, when the form cannot hold it.
-std::string NewFileBytes(RegistryFile& file, const Registry& registry,
-                         std::string* error = nullptr);
-
 /// Where the trees below `a` and `b` differ (a path and what), or empty:
 /// a file read back against the registry the run left. Keys both left
 /// waiting are emptied again once compared.

@@ -1,7 +1,6 @@
 #include "platform/hosted/machine/disk_image.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -29,36 +28,63 @@
 namespace brindle {
 namespace {
 
+// What the appliance's process tells the run, in one write, which a pipe
+// keeps whole: the image mounted (`text` its directory), closed, or refused
+// (`text` why).
+struct Reply {
+  enum Kind : char { kMounted, kClosed, kRefused } kind = kRefused;
+  char text[1024] = "the appliance ended";
+};
+bool Receive(int fd, Reply* reply) {
+  return ::read(fd, reply, sizeof *reply) == sizeof *reply;
+}
+
+// A line on standard error, when it is a terminal, while the run waits;
+// cleared when it goes on.
+class Waiting {
+ public:
+  explicit Waiting(const std::string& what) : shown_(::isatty(2) == 1) {
+    if (shown_) std::fprintf(stderr, "brindle: %s...", what.c_str());
+  }
+  ~Waiting() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool shown_;
+};
+
 #if BRINDLE_DISK_IMAGES
 
+Reply MakeReply(Reply::Kind kind, const std::string& text) {
+  Reply reply{kind, {}};
+  text.copy(reply.text, sizeof reply.text - 1);
+  return reply;
+}
+void Send(int fd, const Reply& reply) {
+  WriteAllBytes(fd, reinterpret_cast<const char*>(&reply), sizeof reply);
+}
 // An image's format comes from its name, never from its content: an image
 // from elsewhere must not be read as another format than its owner meant.
-struct KnownFormat {
-  const char* extension;
-  const char* format;  // as qemu names it
-};
-constexpr KnownFormat kFormats[] = {
+constexpr const char* kFormats[][2] = {
     {".img", "raw"},   {".ima", "raw"},    {".raw", "raw"},   {".hdd", "raw"},
     {".dsk", "raw"},   {".vhd", "vpc"},    {".vhdx", "vhdx"}, {".vdi", "vdi"},
     {".vmdk", "vmdk"}, {".qcow2", "qcow2"}};
 
-// The format of the image at `path`, or null for a name this program does
-// not know; a whole disk (a block device) is raw.
+// The format (as qemu names it) of the image at `path`, or null for a name
+// this program does not know; a whole disk (a block device) is raw.
 const char* FormatOf(const std::string& path) {
   struct stat status;
   if (::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode))
     return "raw";
   const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
-    return nullptr;
-  std::string extension = path.substr(dot);
+  std::string extension = dot == std::string::npos ? "" : path.substr(dot);
   for (char& c : extension) c = static_cast<char>(std::tolower(c));
-  for (const KnownFormat& known : kFormats)
-    if (extension == known.extension) return known.format;
+  for (const auto& known : kFormats)
+    if (extension == known[0]) return known[1];
   return nullptr;
 }
 
-// A message on one line.
 std::string OneLine(const char* text) {
   std::string line = text != nullptr ? text : "unknown failure";
   while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
@@ -67,74 +93,8 @@ std::string OneLine(const char* text) {
   return line;
 }
 
-#endif
-
-// What the appliance's process tells the run: the image mounted (its
-// directory), closed, or refused (why).
-struct Reply {
-  enum class Kind : char { kMounted = 'm', kClosed = 'c', kRefused = 'r' };
-  Kind kind;
-  std::string text;
-};
-
-// A reply on the wire: its kind, the text's length in four bytes, the text.
-void Send(int fd, const Reply& reply) {
-  std::string wire(1, static_cast<char>(reply.kind));
-  const auto size = static_cast<std::uint32_t>(reply.text.size());
-  wire.append(reinterpret_cast<const char*>(&size), sizeof size) += reply.text;
-  WriteAllBytes(fd, wire.data(), wire.size());
-}
-
-// Reads `size` bytes from `fd`; false when it ends first.
-bool ReadExactly(int fd, char* into, std::size_t size) {
-  for (ssize_t got; size > 0;
-       into += got, size -= static_cast<std::size_t>(got)) {
-    got = ::read(fd, into, size);
-    if (got < 0 && errno == EINTR)
-      got = 0;
-    else if (got <= 0)
-      return false;
-  }
-  return true;
-}
-
-// The next reply from `fd`; false when the process ended without one.
-bool Receive(int fd, Reply* reply) {
-  char kind;
-  std::uint32_t size = 0;
-  if (!ReadExactly(fd, &kind, 1) ||
-      !ReadExactly(fd, reinterpret_cast<char*>(&size), sizeof size))
-    return false;
-  reply->kind = static_cast<Reply::Kind>(kind);
-  reply->text.resize(size);
-  return ReadExactly(fd, reply->text.data(), size);
-}
-
-}  // namespace
-
-bool DiskImage::IsImage(const std::string& path) {
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0 &&
-         (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
-}
-
-std::string DiskImage::Shown(std::string text) const {
-  for (std::size_t at = 0;
-       !directory_.empty() &&
-       (at = text.find(directory_, at)) != std::string::npos;) {
-    const bool inside = text.compare(at + directory_.size(), 1, "/") == 0;
-    text.replace(at, directory_.size(), inside ? path_ + ":" : path_);
-    at += path_.size() + 1;
-  }
-  return text;
-}
-
-#if BRINDLE_DISK_IMAGES
-namespace {
-
 // The library is loaded only when an image is opened: linked, its sixty
-// libraries would cost every run time and memory before it begins
-// (BENCHMARKS.md).
+// libraries would cost every run time and memory (BENCHMARKS.md).
 // clang-format off
 #define BRINDLE_GUESTFS_CALLS(X) \
   X(create) X(close) X(set_error_handler) X(set_backend_setting) \
@@ -179,71 +139,65 @@ class Appliance {
   // at a new directory in `temporary`.
   Reply Open(const std::string& path, const char* format,
              const std::string& temporary) {
-    auto refused = [](std::string why) {
-      return Reply{Reply::Kind::kRefused, std::move(why)};
-    };
-    std::string missing;
-    if (!api_.Load(&missing)) return refused(missing);
-    if (!Launch(path, format)) return refused(LaunchFailure());
-    std::string seen, cut;
+    std::string why, seen, cut;
+    if (!api_.Load(&why)) return MakeReply(Reply::kRefused, why);
+    if (!Launch(path, format))
+      return MakeReply(Reply::kRefused, LaunchFailure());
     const std::vector<std::string> systems = WindowsFileSystems(&seen, &cut);
-    if (!cut.empty())
-      return refused(cut +
-                     " runs past the end of the disk: the image is cut "
-                     "short");
-    if (systems.empty()) {
-      return refused("no FAT file system holds WINDOWS\\SYSTEM.DAT (" +
-                     (seen.empty() ? "no file system found" : "found " + seen) +
-                     ")");
+    std::string each;
+    for (const std::string& system : systems)
+      each += (each.empty() ? "" : "; ") + Named(system.c_str(), "vfat");
+    if (!cut.empty()) {
+      why = cut + " runs past the end of the disk: the image is cut short";
+    } else if (systems.size() != 1) {
+      why = (systems.empty() ? "no" : "more than one") +
+            std::string(" FAT file system holds WINDOWS\\SYSTEM.DAT (") +
+            (!systems.empty() ? each
+             : seen.empty()   ? "no file system found"
+                              : "found " + seen) +
+            ")";
     }
-    if (systems.size() > 1) {
-      std::string each;
-      for (const std::string& system : systems)
-        each += (each.empty() ? "" : "; ") + Named(system.c_str(), "vfat");
-      return refused(
-          "more than one FAT file system holds WINDOWS\\SYSTEM.DAT (" + each +
-          ")");
-    }
+    if (!why.empty()) return MakeReply(Reply::kRefused, why);
     directory_ = temporary + "/brindle-image-XXXXXX";
     if (::mkdtemp(&directory_[0]) == nullptr)
-      return refused(directory_ + ": " + std::strerror(errno));
+      return MakeReply(Reply::kRefused,
+                       directory_ + ": " + std::strerror(errno));
     // No access times: what a run only reads stays as it was. Big writes:
     // a hive is copied in 128 KB requests, not 4 KB ones. Hard removes: a
-    // file replaced while open goes, where FUSE would keep it as
-    // .fuse_hidden*.
+    // file replaced while open goes, where FUSE would keep it hidden.
     if (api_.mount_options(g_, "noatime", systems[0].c_str(), "/") != 0 ||
         api_.mount_local(g_, directory_.c_str(), GUESTFS_MOUNT_LOCAL_OPTIONS,
                          "big_writes,hard_remove", -1) != 0) {
       ::rmdir(directory_.c_str());
-      return refused("cannot mount " + Named(systems[0].c_str(), "vfat") +
-                     ": " + Error());
+      return MakeReply(Reply::kRefused,
+                       "cannot mount " + each + ": " + Error());
     }
     serving_ = std::thread([this] {
       api_.set_error_handler(g_, nullptr, nullptr);  // each thread's own
       api_.mount_local_run(g_);
     });
-    return Reply{Reply::Kind::kMounted, directory_};
+    return MakeReply(Reply::kMounted, directory_);
   }
 
   // Unmounts, and in the appliance too (the file system is then marked
   // clean), syncs it to the image and shuts the appliance down.
   Reply Close() {
     if (!Unmount())
-      return Reply{Reply::Kind::kRefused, "cannot unmount " + directory_};
+      return MakeReply(Reply::kRefused, "cannot unmount " + directory_);
     ::rmdir(directory_.c_str());
     if (api_.umount_all(g_) != 0 || api_.sync(g_) != 0 ||
         api_.shutdown(g_) != 0) {
-      return Reply{Reply::Kind::kRefused,
-                   "the image could not be closed cleanly: " + Error()};
+      return MakeReply(Reply::kRefused,
+                       "the image could not be closed cleanly: " + Error());
     }
-    return Reply{Reply::Kind::kClosed, std::string()};
+    return MakeReply(Reply::kClosed, "");
   }
 
  private:
   std::string Error() const { return OneLine(api_.last_error(g_)); }
 
   // A host whose KVM qemu cannot use fails at once: the appliance is then
-  // started again, emulated. What qemu says is kept (`said_`).
+  // started again, emulated. What qemu says meanwhile is kept.
   bool Launch(const std::string& path, const char* format) {
     for (bool emulated : {false, true}) {
       if (g_ != nullptr) api_.close(g_);
@@ -269,7 +223,7 @@ class Appliance {
   }
 
   // Why the image could not be opened, in a user's terms, with qemu's own
-  // reason (its last line, less the options it names).
+  // reason: its last line, less its name and the options it names.
   std::string LaunchFailure() const {
     std::string qemu;
     for (std::size_t at = said_.find("qemu"); at != std::string::npos;
@@ -277,17 +231,16 @@ class Appliance {
       if (at == 0 || said_[at - 1] == '\n')
         qemu = said_.substr(at, said_.find('\n', at) - at);
     }
-    // "qemu-system-x86_64: -drive OPTIONS: WHY", or without the options.
-    for (int part = 0; part < 2 && !qemu.empty(); ++part) {
+    for (int part = 0; part < 2 && (part == 0 || qemu[0] == '-'); ++part) {
       const std::size_t colon = qemu.find(": ");
-      if (colon == std::string::npos || (part == 1 && qemu[0] != '-')) break;
-      qemu.erase(0, colon + 2);
+      if (colon != std::string::npos) qemu.erase(0, colon + 2);
     }
     if (qemu.empty()) return "cannot open the image: " + Error();
-    if (qemu.find("\"write\" lock") != std::string::npos)
+    if (qemu.find("\"write\" lock") != std::string::npos) {
       return "in use by another program, perhaps a virtual machine still "
              "running on it (qemu: " +
              qemu + ")";
+    }
     if (qemu.find("backing file") != std::string::npos)
       return "its base image cannot be opened (qemu: " + qemu + ")";
     return "cannot open the image (qemu: " + qemu + ")";
@@ -295,25 +248,25 @@ class Appliance {
 
   // A file system as a user knows it: the partition that holds it (or the
   // whole disk), what it is and its size.
-  std::string Named(const char* device, const char* type) {
+  std::string Named(const char* device, const std::string& type) {
     const int partition = api_.part_to_partnum(g_, device);
     const std::int64_t size = api_.blockdev_getsize64(g_, device);
-    std::string what = type;
-    if (what == "vfat") what = Fat(device).type;
-    if (what == "unknown") what = "no file system";
     return (partition > 0 ? "partition " + std::to_string(partition)
                           : std::string("the whole disk")) +
-           ": " + what + ", " + std::to_string((size + (1 << 19)) >> 20) +
-           " MB";
+           ": " +
+           (type == "vfat"      ? FatBoot(device).type
+            : type == "unknown" ? "no file system"
+                                : type) +
+           ", " + std::to_string((size + (1 << 19)) >> 20) + " MB";
   }
 
   // A FAT file system as its boot sector gives it: FAT12, FAT16 or FAT32,
   // and its size in bytes.
-  struct FatBoot {
+  struct Fat {
     std::string type = "FAT";
     std::uint64_t size = 0;
   };
-  FatBoot Fat(const char* device) {
+  Fat FatBoot(const char* device) {
     std::size_t read = 0;
     char* boot = api_.pread_device(g_, device, 512, 0, &read);
     auto field = [&](int at, int size) {
@@ -322,7 +275,7 @@ class Appliance {
         value = value << 8 | static_cast<unsigned char>(boot[at + size]);
       return value;
     };
-    FatBoot fat;
+    Fat fat;
     if (boot != nullptr && read == 512) {
       fat.size = (field(0x13, 2) != 0 ? field(0x13, 2) : field(0x20, 4)) *
                  field(0x0B, 2);
@@ -345,16 +298,15 @@ class Appliance {
       *seen += (seen->empty() ? "" : "; ") + name;
       if (std::strcmp(at[1], "vfat") != 0) continue;
       const std::int64_t room = api_.blockdev_getsize64(g_, at[0]);
-      if (room < 0 || Fat(at[0]).size > static_cast<std::uint64_t>(room)) {
+      if (room < 0 || FatBoot(at[0]).size > static_cast<std::uint64_t>(room)) {
         *cut += (cut->empty() ? "" : "; ") + name;
-        continue;
+      } else if (api_.mount_ro(g_, at[0], "/") == 0) {
+        char* hive = api_.case_sensitive_path(g_, "/windows/system.dat");
+        if (hive != nullptr && api_.exists(g_, hive) == 1)
+          found.emplace_back(at[0]);
+        std::free(hive);
+        api_.umount_all(g_);
       }
-      if (api_.mount_ro(g_, at[0], "/") != 0) continue;
-      char* hive = api_.case_sensitive_path(g_, "/windows/system.dat");
-      if (hive != nullptr && api_.exists(g_, hive) == 1)
-        found.emplace_back(at[0]);
-      std::free(hive);
-      api_.umount_all(g_);
     }
     for (char** at = systems; at != nullptr && *at != nullptr; ++at)
       std::free(*at);
@@ -367,8 +319,7 @@ class Appliance {
   // handle that thread holds.) A run that was killed may still be closing
   // its files on it: it is given ten seconds.
   bool Unmount() {
-    if (!serving_.joinable()) return true;
-    bool done = false;
+    bool done = !serving_.joinable();
     for (int tries = 0; !done && tries < 100; ++tries) {
       if (tries != 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -383,7 +334,7 @@ class Appliance {
                 ::waitpid(child, &status, 0) == child && status == 0);
       }
     }
-    if (done) serving_.join();
+    if (done && serving_.joinable()) serving_.join();
     return done;
   }
 
@@ -394,33 +345,35 @@ class Appliance {
   std::thread serving_;  // the mount's requests, until it is unmounted
 };
 
+#endif
+
 }  // namespace
 
-// A line on standard error, when it is a terminal, while the run waits:
-// cleared when it goes on.
-class Waiting {
- public:
-  explicit Waiting(const std::string& what) : shown_(::isatty(2) == 1) {
-    if (shown_) std::fprintf(stderr, "brindle: %s...", what.c_str());
-  }
-  ~Waiting() {
-    if (shown_) std::fputs("\r\033[K", stderr);
-  }
+bool DiskImage::IsImage(const std::string& path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 &&
+         (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+}
 
- private:
-  bool shown_;
-};
+std::string DiskImage::Shown(std::string text) const {
+  for (std::size_t at = 0;
+       !directory_.empty() &&
+       (at = text.find(directory_, at)) != std::string::npos;) {
+    const bool inside = text.compare(at + directory_.size(), 1, "/") == 0;
+    text.replace(at, directory_.size(), inside ? path_ + ":" : path_);
+    at += path_.size() + 1;
+  }
+  return text;
+}
 
 bool DiskImage::Lock(std::string* error) {
-  const char* path = path_.c_str();
-  // The run's own lock, not the appliance's process's: a byte far past any
-  // data, which qemu's locks never reach.
+  // The run's own lock, which the appliance's process does not share: a
+  // byte far past any data, which qemu's locks never reach.
   struct flock run = {};
-  run.l_whence = SEEK_SET;
+  run.l_type = F_WRLCK;
   run.l_start = off_t{1} << 40;
   run.l_len = 1;
-  run.l_type = F_WRLCK;
-  runFd_ = ::open(path, O_RDWR | O_CLOEXEC);
+  runFd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (runFd_ < 0 || ::fcntl(runFd_, F_OFD_SETLK, &run) != 0) {
     *error = path_ + (errno == EAGAIN ? ": the machine is in use by another run"
                                       : ": cannot be written: " +
@@ -431,19 +384,21 @@ bool DiskImage::Lock(std::string* error) {
   // appliance's process, which holds it until it has closed the image: a
   // run stopped meanwhile (^C) has it closed all the same, and the next
   // run waits for that.
-  lockFd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+  lockFd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   std::unique_ptr<Waiting> waiting;
   for (int tries = 0; ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0; ++tries) {
     if (errno != EWOULDBLOCK || tries == 300) {
-      *error = path_ + (errno != EWOULDBLOCK
-                            ? ": " + std::string(std::strerror(errno))
-                            : ": a run that was stopped is still closing the "
-                              "image (waited 30 s); try again when it is done");
+      *error = path_ + ": " +
+               (errno != EWOULDBLOCK ? std::strerror(errno)
+                                     : "a run that was stopped is still "
+                                       "closing the image (waited 30 s); try "
+                                       "again when it is done");
       return false;
     }
-    if (!waiting)
+    if (!waiting) {
       waiting = std::make_unique<Waiting>(
           "waiting for a run that was stopped to close " + path_);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return true;
@@ -451,20 +406,20 @@ bool DiskImage::Lock(std::string* error) {
 
 std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
                                            std::string* error) {
+#if BRINDLE_DISK_IMAGES
   const char* format = FormatOf(path);
   if (format == nullptr) {
     *error = path + ": not a disk image this program knows (it knows";
-    for (const KnownFormat& known : kFormats)
-      *error += std::string(" ") + known.extension;
+    for (const auto& known : kFormats) *error += std::string(" ") + known[0];
     *error += " and block devices)";
     return nullptr;
   }
   std::unique_ptr<DiskImage> image(new DiskImage(path));
-  if (!image->Lock(error)) return nullptr;
   const char* temporary = std::getenv("TMPDIR");
   const std::string under =
       temporary != nullptr && *temporary == '/' ? temporary : "/tmp";
   int request[2], reply[2];
+  if (!image->Lock(error)) return nullptr;
   if (::pipe2(request, O_CLOEXEC) != 0 || ::pipe2(reply, O_CLOEXEC) != 0 ||
       (image->process_ = ::fork()) < 0) {
     *error = path + ": " + std::strerror(errno);
@@ -476,14 +431,13 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
     ::setsid();
     ::close(image->runFd_);
     ::close(request[1]);
-    ::close(reply[0]);
     Reply answer;
     {
       Appliance appliance;
       answer = appliance.Open(path, format, under);
-      if (answer.kind == Reply::Kind::kMounted) {
+      if (answer.kind == Reply::kMounted) {
         Send(reply[1], answer);
-        char close;  // asked for, or the run's end
+        char close;  // the run's request or its end: nothing is read
         if (::read(request[0], &close, 1) < 0) close = 0;
         answer = appliance.Close();
       }
@@ -498,43 +452,30 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
   Reply answer;
   Waiting waiting("starting the appliance that opens " + path +
                   " (15 to 40 s without KVM)");
-  if (!Receive(image->reply_, &answer) ||
-      answer.kind != Reply::Kind::kMounted) {
-    *error = path + ": " +
-             (answer.text.empty() ? "the appliance ended" : answer.text);
+  if (!Receive(image->reply_, &answer) || answer.kind != Reply::kMounted) {
+    *error = path + ": " + answer.text;
     return nullptr;
   }
   image->directory_ = answer.text;
   return image;
+#else
+  *error = path + ": this build has no disk image support (no libguestfs)";
+  return nullptr;
+#endif
 }
 
 bool DiskImage::Close(std::string* error) {
-  Reply answer{Reply::Kind::kRefused, "the appliance ended"};
+  Reply answer;
   if (request_ >= 0) {
-    WriteAllBytes(request_, "c", 1);
-    ::close(request_);
+    ::close(request_);  // asks the appliance's process to close the image
     request_ = -1;
     Receive(reply_, &answer);
   }
   Reap();
-  if (answer.kind == Reply::Kind::kClosed) return true;
+  if (answer.kind == Reply::kClosed) return true;
   *error = path_ + ": " + answer.text;
   return false;
 }
-
-#else
-
-std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
-                                           std::string* error) {
-  *error = path +
-           ": this build has no disk image support (built without "
-           "libguestfs)";
-  return nullptr;
-}
-
-bool DiskImage::Close(std::string*) { return true; }
-
-#endif
 
 DiskImage::DiskImage(std::string path) : path_(std::move(path)) {}
 
@@ -546,12 +487,10 @@ DiskImage::~DiskImage() {
 }
 
 void DiskImage::Reap() {
-  if (reply_ >= 0) {
-    for (Reply rest; Receive(reply_, &rest);) {
-    }
-    ::close(reply_);
-    reply_ = -1;
+  for (Reply rest; reply_ >= 0 && Receive(reply_, &rest);) {
   }
+  if (reply_ >= 0) ::close(reply_);
+  reply_ = -1;
   int status;
   if (process_ > 0) ::waitpid(process_, &status, 0);
   process_ = -1;

@@ -45,7 +45,7 @@ class DiskImage {
   int lockFd_ = -1;   // one run at a time, with the appliance's process
   int runFd_ = -1;    // held by the run alone
   int process_ = -1;  // the appliance's, which serves the mount
-  int request_ = -1;  // to it: one byte to close the image
+  int request_ = -1;  // to it: closed, to close the image
   int reply_ = -1;    // from it: each reply
 };
 

@@ -6,16 +6,20 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "platform/hosted/machine/host_files.h"
+#include "platform/hosted/machine/windows_errors.h"
 
 namespace brindle {
-
 namespace {
+
+// The Windows codes only the drive gives.
+constexpr ErrorCode kInvalidName = 123;
+constexpr ErrorCode kNameTooLong = 206;
+constexpr ErrorCode kAlreadyExists = 183;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -32,43 +36,6 @@ std::string RealPath(const std::string& path) {
 }
 
 }  // namespace
-
-ErrorCode ErrorFromErrno(int error, ErrorCode notFound) {
-  switch (error) {
-    case 0:
-      return ERROR_SUCCESS;
-    case ENOENT:
-      return notFound;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ELOOP:
-      return ERROR_ACCESS_DENIED;
-    case EROFS:
-      return ERROR_WRITE_PROTECT;
-    case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case EEXIST:
-      return ERROR_ALREADY_EXISTS;
-    case ENOTEMPTY:
-      return ERROR_DIR_NOT_EMPTY;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EBUSY:
-    case ETXTBSY:
-      return ERROR_SHARING_VIOLATION;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    default:
-      return ERROR_IO_DEVICE;
-  }
-}
 
 struct Drive::Location {
   std::string directory;  // the host directory that holds the entry
@@ -125,9 +92,9 @@ ErrorCode Drive::Resolve(const char* path, Location* location) const {
     }
     for (char c : name) {
       if (!IsValidNameCharacter(static_cast<unsigned char>(c)))
-        return ERROR_INVALID_NAME;
+        return kInvalidName;
     }
-    if (name.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
+    if (name.size() > 255) return kNameTooLong;
     names.push_back(std::move(name));
   }
   if (names.empty()) {
@@ -229,7 +196,7 @@ ErrorCode Drive::GetAttributes(const char* path, std::uint32_t* attributes) {
 ErrorCode Drive::CreateDirectory(const char* path) {
   Location location;
   if (ErrorCode error = Resolve(path, &location)) return error;
-  if (location.exists) return ERROR_ALREADY_EXISTS;
+  if (location.exists) return kAlreadyExists;
   if (::mkdir(location.host().c_str(), 0755) != 0) {
     return ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
   }

@@ -12,21 +12,6 @@
 
 namespace brindle {
 
-// The Windows codes the simulated drive gives besides the seam's own.
-constexpr ErrorCode ERROR_TOO_MANY_OPEN_FILES = 4;
-constexpr ErrorCode ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr ErrorCode ERROR_WRITE_PROTECT = 19;
-constexpr ErrorCode ERROR_SHARING_VIOLATION = 32;
-constexpr ErrorCode ERROR_DISK_FULL = 112;
-constexpr ErrorCode ERROR_INVALID_NAME = 123;
-constexpr ErrorCode ERROR_DIR_NOT_EMPTY = 145;
-constexpr ErrorCode ERROR_ALREADY_EXISTS = 183;
-constexpr ErrorCode ERROR_FILENAME_EXCED_RANGE = 206;
-constexpr ErrorCode ERROR_IO_DEVICE = 1117;
-
-/// The Windows code for a host errno, `notFound` standing for ENOENT.
-ErrorCode ErrorFromErrno(int error, ErrorCode notFound = ERROR_FILE_NOT_FOUND);
-
 class Drive {
  public:
   /// `root` is the host directory that is C:\ (a link to it is followed).

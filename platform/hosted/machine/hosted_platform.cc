@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/hosted/machine/system_texts.h"
+#include "platform/hosted/machine/windows_errors.h"
 
 namespace brindle {
 namespace {

@@ -10,10 +10,16 @@
 
 #include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/forms/regedit4.h"
-#include "platform/hosted/machine/fresh_machine.h"
 #include "platform/hosted/machine/host_files.h"
+#include "platform/hosted/machine/windows_errors.h"
 
 namespace brindle {
+
+// A Windows 98-like registry in REGEDIT4 form (fresh_machine.reg, built in):
+// the keys a run reads, with a few devices and class instances of other
+// makers for a remove to pass by.
+std::string_view FreshRegistryText();
+
 namespace {
 
 constexpr char kDrive[] = "drive_c";
