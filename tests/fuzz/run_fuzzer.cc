@@ -82,7 +82,9 @@ std::string Data(Bytes& bytes, std::uint32_t* type) {
 
 void Build(Bytes& bytes, Registry& registry) {
   RegistryKey* root = registry.top.FindOrAddSubkey("HKEY_LOCAL_MACHINE");
-  auto key = [&](const std::string& path) { return MakeKeyPath(*root, path); };
+  auto key = [&](const std::string& path) {
+    return FindKeyPath(*root, path, true);
+  };
   key("Software\\Microsoft\\Windows\\CurrentVersion")
       ->SetValue("OtherDevicePath", 1, std::string("C:\\OLD") + '\0');
   const char* const enumerators[] = {"USB", "SCSI", "HID", "Root"};

@@ -147,7 +147,7 @@ TEST_F(MachineTest, AMalformedJournalIsRefused) {
 TEST(HiveMachineTest, AHiveThatReadsBackOtherwiseIsKeptAsItWas) {
   TempDirectory drive;
   Registry registry;
-  MakeKeyPath(registry.top, "HKEY_LOCAL_MACHINE\\Software")
+  FindKeyPath(registry.top, "HKEY_LOCAL_MACHINE\\Software", true)
       ->SetValue("v", REG_SZ, std::string("1\0", 2));
   std::string hive;
   Hive9xFault fault;

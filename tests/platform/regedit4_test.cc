@@ -372,7 +372,8 @@ TEST(LoadRegedit4Test, AnyFormIsReadAsTheLineByLineReaderReadsIt) {
 
 TEST(LoadRegedit4Test, ALargeFileInAnyOrderIsReadAlike) {
   Registry registry;
-  RegistryKey* usb = MakeKeyPath(registry.top, "HKEY_LOCAL_MACHINE\\Enum\\USB");
+  RegistryKey* usb =
+      FindKeyPath(registry.top, "HKEY_LOCAL_MACHINE\\Enum\\USB", true);
   for (int i = 0; i < 20000; ++i) {
     RegistryKey* device = usb->FindOrAddSubkey("Device" + std::to_string(i));
     device->SetValue("DeviceDesc", 1, std::string("A device\0", 9));

@@ -143,7 +143,7 @@ void ReadWineRegistry(const std::string& saved,
     if (!line.empty() && line[0] == '[') {
       const std::string path =
           "HKEY_LOCAL_MACHINE\\" + Unescape(line, &at, ']');
-      key = MakeKeyPath(registry->top, path);
+      key = FindKeyPath(registry->top, path, true);
       bool keep = false;
       for (const std::string& w : watched)
         keep = keep || EqualsAsciiFolded(w, path);

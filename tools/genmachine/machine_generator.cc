@@ -100,7 +100,7 @@ class Generator {
 
  private:
   RegistryKey* Key(const std::string& path) {
-    return MakeKeyPath(*root_, path);
+    return FindKeyPath(*root_, path, true);
   }
   bool Chance() {
     return std::uniform_real_distribution<double>(0, 1)(random_) <

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/hosted/forms/registry_file.h"
-
 namespace brindle {
 
 FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {

@@ -18,9 +18,8 @@ constexpr std::size_t kLargestFile = 0xFFFFFFF0u;
 // ends the reading. False, with `*fault`, at the first malformed line.
 template <typename Reader>
 bool ReadLines(LineReader& lines, Reader& reader, Regedit4Fault* fault) {
+  if (!lines.ReadHeader(fault)) return false;
   std::string_view body;
-  if (!lines.NextLine(&body) || !IsHeaderLine(body))
-    return lines.Refuse("no REGEDIT4 header", fault);
   LineKind kind;
   KeyLine key;
   while (!reader.stopped && lines.Next(&kind, &body)) {
@@ -365,12 +364,10 @@ bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
   // Keys the run made, each after its parent, and changed keys that have no
   // key line of their own: written at the end.
   std::vector<const RegistryKey*> atEnd;
-  bool gone = false;
   for (const ChangedKey& change : ChangedKeys(registry)) {
     const RegistryKey& key = *change.key;
     const std::uint32_t entry = key.fileKey() - 1;
     if (change.deleted && key.fileKey() != 0) state[entry] = kGone;
-    gone = gone || (change.deleted && key.fileKey() != 0);
     if (change.deleted || !key.attached()) continue;
     if (key.fileKey() == 0) {
       atEnd.push_back(&key);
@@ -384,8 +381,8 @@ bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
     changed[entry] = &key;
     if (entries_[entry].firstSpan == kNone) atEnd.push_back(&key);
   }
-  if (!gone && atEnd.empty() &&
-      std::find(state.begin(), state.end(), kChanged) == state.end()) {
+  if (atEnd.empty() && std::count(state.begin(), state.end(), kKept) ==
+                           static_cast<std::ptrdiff_t>(state.size())) {
     return true;  // the file holds it already
   }
   for (std::size_t e = 1; e < entries_.size(); ++e) {
@@ -429,18 +426,12 @@ bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
 
 }  // namespace
 
-bool ReplayRegedit4(std::string_view text, Registry& registry,
-                    Regedit4Fault* fault) {
-  LineReader lines(text);
-  Applier applier(registry);
-  return ReadLines(lines, applier, fault);
-}
-
 bool ReadRegedit4(std::string_view text, Registry& registry,
-                  Regedit4Fault* fault) {
+                  Regedit4Fault* fault, bool asChanges) {
   LineReader lines(text);
   Applier applier(registry);
   const bool read = ReadLines(lines, applier, fault);
+  if (asChanges) return read;
   registry.lineEnd = lines.lineEnd();
   registry.changes.clear();  // what a text holds is no change of a run's
   registry.deleted.clear();

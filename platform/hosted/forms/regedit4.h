@@ -15,14 +15,12 @@
 namespace brindle {
 
 /// Applies a REGEDIT4 text to `registry` line by line: keys and values
-/// added or merged, `[-key]` and `"name"=-` applied as read, and
+/// added or merged, `[-key]` and `"name"=-` applied as read, each change
+/// recorded as the run's when `asChanges` (a journal replayed), else
 /// `registry.lineEnd` set to the text's. False at the first malformed line,
 /// with `*fault` set; `registry` is then half-changed and to be dropped.
 bool ReadRegedit4(std::string_view text, Registry& registry,
-                  Regedit4Fault* fault);
-/// As ReadRegedit4, each change recorded as the run's (a journal replayed).
-bool ReplayRegedit4(std::string_view text, Registry& registry,
-                    Regedit4Fault* fault);
+                  Regedit4Fault* fault, bool asChanges = false);
 
 /// Reads a registry file into an empty `registry` as spans of its text, each
 /// key built when first looked into; refuses what ReadRegedit4 refuses. A

@@ -63,18 +63,6 @@ std::string_view TrimBlanks(std::string_view text) {
   return text;
 }
 
-bool StartsWithFolded(std::string_view text, std::string_view head) {
-  return text.size() >= head.size() &&
-         EqualsAsciiFolded(text.substr(0, head.size()), head);
-}
-
-bool IsRootKeyName(std::string_view name) {
-  for (std::string_view root : kRoots) {
-    if (EqualsAsciiFolded(name, root)) return true;
-  }
-  return false;
-}
-
 // Whether a value is written as "data": a string of type 1 ending in its one
 // NUL. Line ends in it are written as they stand, as regedit writes them.
 bool WrittenAsString(std::uint32_t type, std::string_view data) {
@@ -134,8 +122,10 @@ void AppendHexByte(std::string& out, unsigned char byte) {
 
 }  // namespace
 
-bool IsHeaderLine(std::string_view line) {
-  return TrimBlanks(line) == Regedit4Header;
+bool LineReader::ReadHeader(Regedit4Fault* fault) {
+  std::string_view line;
+  return (NextLine(&line) && TrimBlanks(line) == Regedit4Header) ||
+         Refuse("no REGEDIT4 header", fault);
 }
 
 void LineReader::EndLine(std::size_t at) {
@@ -229,8 +219,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
     value->type = REG_DWORD;
     if (!ReadDword(&p, data, fault)) return false;
   } else if (kind == 'h' || kind == 'H') {
-    if (!ReadHexType(&p, &value->type, fault) || !ReadHex(&p, data, fault))
-      return false;
+    if (!ReadHex(&p, &value->type, data, fault)) return false;
   } else {
     const std::string_view rest = RestOfLine(p, end());
     if (TrimBlanks(rest) != "-") return Refuse("unknown value data", fault);
@@ -276,7 +265,7 @@ bool LineReader::ReadDword(const char** p, std::string* out,
                            Regedit4Fault* fault) {
   const std::string_view rest = RestOfLine(*p, end());
   std::uint32_t number = 0;
-  if (!StartsWithFolded(rest, "dword:"))
+  if (!EqualsAsciiFolded(rest.substr(0, 6), "dword:"))
     return Refuse("unknown value data", fault);
   if (!ReadHexNumber(TrimBlanks(rest.substr(6)), &number))
     return Refuse("bad dword", fault);
@@ -286,33 +275,27 @@ bool LineReader::ReadDword(const char** p, std::string* out,
   return true;
 }
 
-// "hex:" (binary) or "hex(N):" (type N).
-bool LineReader::ReadHexType(const char** p, std::uint32_t* type,
-                             Regedit4Fault* fault) {
-  const std::string_view head(*p, std::min<std::size_t>(end() - *p, 4));
-  *type = REG_BINARY;
-  if (EqualsAsciiFolded(head, "hex(")) {
-    const std::string_view rest = RestOfLine(*p, end());
-    const std::size_t close = rest.find(')');
-    std::string_view digits =
-        close == std::string_view::npos ? "" : rest.substr(4, close - 4);
-    if (!ReadHexNumber(digits, type) || close + 1 >= rest.size() ||
-        rest[close + 1] != ':') {
-      return Refuse("bad hex type", fault);
-    }
-    *p += close + 2;
-    return true;
-  }
-  if (!EqualsAsciiFolded(head, "hex:"))
-    return Refuse("unknown value data", fault);
-  *p += 4;
-  return true;
-}
-
-// Bytes as "xx,xx,...", lines ending in '\' going on on the next line.
-bool LineReader::ReadHex(const char** at, std::string* out,
+// "hex:" (binary) or "hex(N):" (type N), then bytes as "xx,xx,...", lines
+// ending in '\' going on on the next line.
+bool LineReader::ReadHex(const char** at, std::uint32_t* type, std::string* out,
                          Regedit4Fault* fault) {
   const char* p = *at;
+  const std::string_view head(p, std::min<std::size_t>(end() - p, 4));
+  *type = REG_BINARY;
+  if (EqualsAsciiFolded(head, "hex:")) {
+    p += 4;
+  } else {
+    const std::string_view rest = RestOfLine(p, end());
+    const std::size_t close = rest.find(')');
+    if (!EqualsAsciiFolded(head, "hex("))
+      return Refuse("unknown value data", fault);
+    if (close == std::string_view::npos ||
+        !ReadHexNumber(rest.substr(4, close - 4), type) ||
+        close + 1 >= rest.size() || rest[close + 1] != ':') {
+      return Refuse("bad hex type", fault);
+    }
+    p += close + 2;
+  }
   for (;;) {
     // Mostly two digits and a comma, as regedit writes them.
     for (int high, low; end() - p >= 3 && (high = HexDigit(p[0])) >= 0 &&
@@ -353,20 +336,13 @@ bool LineReader::ReadKey(std::string_view body, KeyLine* key,
   std::string_view path = body.substr(1, body.size() - 2);
   key->deletion = !path.empty() && path.front() == '-';
   if (key->deletion) path.remove_prefix(1);
-  // Where the root's name ends, and whether any name is empty.
-  const char* const first = path.data();
-  const char* const last = first + path.size();
-  const char* rootEnd = nullptr;
-  bool empty = path.empty() || path.back() == '\\';
-  for (const char* p = first;
-       (p = static_cast<const char*>(std::memchr(p, '\\', last - p))); ++p) {
-    if (rootEnd == nullptr) rootEnd = p;
-    empty = empty || p == first || p[-1] == '\\';
-  }
-  if (rootEnd == nullptr) rootEnd = last;
   key->path = path;
-  if (!IsRootKeyName(std::string_view(first, rootEnd - first)))
+  const std::string_view root = path.substr(0, path.find('\\'));
+  if (std::none_of(
+          std::begin(kRoots), std::end(kRoots),
+          [&](std::string_view r) { return EqualsAsciiFolded(root, r); }))
     return Refuse("unknown root key", fault);
+  const bool empty = path.back() == '\\' || path.find("\\\\") != path.npos;
   return !empty || Refuse("empty key name", fault);
 }
 

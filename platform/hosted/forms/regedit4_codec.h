@@ -17,9 +17,6 @@ namespace brindle {
 /// The first line of every REGEDIT4 text.
 constexpr std::string_view Regedit4Header = "REGEDIT4";
 
-/// True for the first line of a REGEDIT4 text, blanks around it allowed.
-bool IsHeaderLine(std::string_view line);
-
 /// Where and why a REGEDIT4 text was refused: the line (1 for the first)
 /// and what is wrong with it. Every refusal of the grammar has this shape.
 struct Regedit4Fault {
@@ -51,8 +48,9 @@ class LineReader {
  public:
   explicit LineReader(std::string_view text) : text_(text) {}
 
-  /// Reads the next line, without its line end; false at the end.
-  bool NextLine(std::string_view* line);
+  /// Reads the first line: "REGEDIT4", blanks around it allowed; false,
+  /// with `*fault`, when it is not.
+  bool ReadHeader(Regedit4Fault* fault);
   /// Reads the next line's kind and `*body`, from its first non-blank on; a
   /// value line is left for ReadValue (its body only its first character).
   bool Next(LineKind* kind, std::string_view* body);
@@ -79,8 +77,10 @@ class LineReader {
   // `*out` unless it is null. False, with `*fault`, when malformed.
   bool ReadString(const char** p, std::string* out, Regedit4Fault* fault);
   bool ReadDword(const char** p, std::string* out, Regedit4Fault* fault);
-  bool ReadHexType(const char** p, std::uint32_t* type, Regedit4Fault* fault);
-  bool ReadHex(const char** p, std::string* out, Regedit4Fault* fault);
+  bool ReadHex(const char** p, std::uint32_t* type, std::string* out,
+               Regedit4Fault* fault);
+  // Reads the next line, without its line end; false at the end.
+  bool NextLine(std::string_view* line);
   // Moves past the file's line end at `at`, counted for lineEnd().
   void EndLine(std::size_t at);
   const char* end() const { return text_.data() + text_.size(); }

@@ -36,7 +36,7 @@ bool Journal::Replay(Registry& registry, std::string* error) {
   const std::size_t whole = WholeJournalBatches(journal.view()).size();
   Regedit4Fault fault;
   if (whole != 0 &&
-      !ReplayRegedit4(journal.view().substr(0, whole), registry, &fault)) {
+      !ReadRegedit4(journal.view().substr(0, whole), registry, &fault, true)) {
     *error = path_ + ":" + std::to_string(fault.line) +
              ": malformed journal: " + fault.what;
     return false;

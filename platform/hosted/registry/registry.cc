@@ -1,5 +1,6 @@
 #include "platform/hosted/registry/registry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -64,10 +65,9 @@ class RegistryKey::NameIndex
 RegistryKey::RegistryKey(std::string_view name, RegistryKey* parent,
                          bool borrowed)
     : name_(name), parent_(parent) {
-  if (!borrowed && !name.empty()) {
-    ownedName_.reset(new char[name.size()]);
-    name_ = {ownedName_.get(), name.copy(ownedName_.get(), name.size())};
-  }
+  if (borrowed || name.empty()) return;
+  ownedName_.reset(new char[name.size()]);
+  name_ = {ownedName_.get(), name.copy(ownedName_.get(), name.size())};
 }
 
 RegistryKey::~RegistryKey() {
@@ -83,12 +83,10 @@ RegistryKey::~RegistryKey() {
 }
 
 void RegistryKey::Fill(bool values) const {
-  bool& waiting = values ? valuesWaiting_ : subkeysWaiting_;
-  if (!waiting) return;
-  waiting = false;
+  if (!std::exchange(values ? valuesWaiting_ : subkeysWaiting_, false)) return;
   auto& self = const_cast<RegistryKey&>(*this);
-  if (!values) return filler_->FillSubkeys(self, fileKey_);
-  filler_->FillValues(self, fileKey_);
+  values ? filler_->FillValues(self, fileKey_)
+         : filler_->FillSubkeys(self, fileKey_);
 }
 
 bool RegistryKey::attached() const {
@@ -169,8 +167,8 @@ std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
 std::optional<RegistryValue> RegistryKey::FindValue(
     std::string_view name) const {
   std::size_t at = FindValueOffset(name);
-  if (at == std::string::npos) return std::nullopt;
-  return RecordAt(values_, &at);
+  return at == std::string::npos ? std::nullopt
+                                 : std::optional(RecordAt(values_, &at));
 }
 
 void RegistryKey::SetValue(std::string_view name, std::uint32_t type,
@@ -254,15 +252,15 @@ std::vector<ChangedKey> ChangedKeys(const Registry& registry,
   for (std::size_t i = from; i < registry.changes.size(); ++i) {
     const RegistryChange& change = registry.changes[i];
     auto [at, first] = listed.try_emplace(change.key, keys.size());
-    if (first) keys.push_back(ChangedKey{change.key, false, false, {}});
+    if (first) keys.push_back(ChangedKey{change.key, false, {}});
     ChangedKey& key = keys[at->second];
-    key.made |= change.kind == RegistryChange::kKeyMade;
     key.deleted |= change.kind == RegistryChange::kKeyDeleted;
-    if (change.kind >= RegistryChange::kValueSet) {
-      bool named = false;
-      for (std::string_view name : key.values)
-        named = named || EqualsAsciiFolded(name, change.value);
-      if (!named) key.values.push_back(change.value);
+    auto same = [&](std::string_view name) {
+      return EqualsAsciiFolded(name, change.value);
+    };
+    if (change.kind >= RegistryChange::kValueSet &&
+        std::none_of(key.values.begin(), key.values.end(), same)) {
+      key.values.push_back(change.value);
     }
   }
   return keys;

@@ -1,8 +1,7 @@
 // The simulated machine's registry: keys holding values, names matched
-// without regard to ASCII case, every list in the order it was made. A file
-// form's reader may leave keys to be filled in when first looked into. What
-// a run changes is recorded as it is made, for the journal and the file
-// forms' writers.
+// without regard to ASCII case, every list in the order it was made, keys
+// filled in from their file when first looked into. What a run changes is
+// recorded as it is made, for the journal and the file forms' writers.
 #ifndef BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 #define BRINDLE_PLATFORM_HOSTED_REGISTRY_REGISTRY_H_
 
@@ -31,9 +30,8 @@ struct RegistryValue {
 
 class RegistryKey;
 
-/// The file a registry was read from: fills a key (handed over with the
-/// number the file gave it) when first looked into, subkeys and values
-/// apart.
+/// The file a registry was read from: fills a key (given with the number the
+/// file gave it) when first looked into, subkeys and values apart.
 class KeyFiller {
  public:
   virtual ~KeyFiller() = default;
@@ -65,22 +63,20 @@ class RegistryKey {
   std::string_view name() const { return name_; }
   RegistryKey* parent() const { return parent_; }
   std::size_t slot() const { return slot_; }  // among its parent's
-  /// Leaves the empty key to `filler` until first looked into; `fileKey`,
-  /// not 0, is the number the file gave it.
+  /// Leaves the empty key to `filler` until first looked into.
   void FillLater(KeyFiller* filler, std::uint32_t fileKey) {
     filler_ = filler, fileKey_ = fileKey;
     subkeysWaiting_ = valuesWaiting_ = true;
   }
   /// The number its file gave it; 0 for a key made since the file was read.
   std::uint32_t fileKey() const { return fileKey_; }
-  /// True while its filler has filled in neither its subkeys nor values.
+  /// True while its filler has filled in neither subkeys nor values; then
+  /// its values as the file stores them, if it says.
   bool waiting() const { return subkeysWaiting_ && valuesWaiting_; }
-  /// Its values as its file holds them, while they wait.
   std::optional<std::string_view> storedValues() const {
     return valuesWaiting_ ? filler_->StoredValues(fileKey_) : std::nullopt;
   }
-  /// Empties what its filler filled, to be filled again when looked into.
-  void Unfill();
+  void Unfill();  // empties what its filler filled, to be filled again
   /// True while neither it nor a key above it was removed.
   bool attached() const;
 
@@ -111,10 +107,8 @@ class RegistryKey {
   std::vector<RegistryValue> Values() const;
   /// The value named `name`, any case.
   std::optional<RegistryValue> FindValue(std::string_view name) const;
-  /// Room for `bytes` more of names and data: a filler allocates once.
-  void ReserveValues(std::size_t bytes) {
-    values_.reserve(values_.size() + bytes);
-  }
+  /// Room for `n` more bytes of names and data: a filler allocates once.
+  void ReserveValues(std::size_t n) { values_.reserve(values_.size() + n); }
   /// Sets a value, keeping its place and first spelling when it exists.
   void SetValue(std::string_view name, std::uint32_t type,
                 std::string_view data);
@@ -150,9 +144,6 @@ class RegistryKey {
 RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path,
                          bool make = false,
                          std::vector<RegistryKey*>* made = nullptr);
-inline RegistryKey* MakeKeyPath(RegistryKey& from, std::string_view path) {
-  return FindKeyPath(from, path, true);
-}
 
 /// One change a run made, as the registry records it.
 struct RegistryChange {
@@ -188,7 +179,6 @@ struct Registry {
 /// A key the record names from some change on: what happened to it, once.
 struct ChangedKey {
   const RegistryKey* key;
-  bool made = false;
   bool deleted = false;
   std::vector<std::string_view> values;  // set or removed, each named once
 };
