@@ -72,51 +72,27 @@ std::uint64_t ForEachStored(std::string_view file, std::uint64_t entry,
   return at;
 }
 
-// A file with changes written over it and bytes added at its end.
-class HiveImage {
- public:
-  /// The file `original` as it stands, which must outlive the image.
-  explicit HiveImage(std::string_view original = {}) : original_(original) {}
-  std::uint64_t size() const { return original_.size(); }
+// A file with changes written over it and bytes added at its end: what a
+// copy of the file needs to become the new file.
+struct HiveImage {
+  // Changes are kept in small pieces: a large remove changes bytes in a few
+  // thousand places over the file.
+  static constexpr std::uint64_t kPage = 256;
+  std::string_view original;  // the file as it stands; it outlives the image
+  std::map<std::uint64_t, std::string> pages;  // changed, by page number
+  std::string appended;
+
+  std::uint64_t size() const { return original.size(); }
   char operator[](std::uint64_t at) const {
-    auto page = pages_.find(at / kPage);
-    return page != pages_.end() ? page->second[at % kPage] : original_[at];
+    auto page = pages.find(at / kPage);
+    return page != pages.end() ? page->second[at % kPage] : original[at];
   }
   char& operator[](std::uint64_t at) {
-    auto [where, added] = pages_.try_emplace(at / kPage);
-    if (added) where->second = original_.substr(at / kPage * kPage, kPage);
+    auto [where, added] = pages.try_emplace(at / kPage);
+    if (added) where->second = original.substr(at / kPage * kPage, kPage);
     return where->second[at % kPage];
   }
-  // Bytes added at the end of the file.
-  std::string appended;
-  // True when any byte differs from the file, or any was added.
-  bool changed() const { return !pages_.empty() || !appended.empty(); }
-  // Calls `visit(at, bytes)` for each piece changed and what was added:
-  // what a copy of the file needs to become the image.
-  template <typename Visit>
-  void ForEachChange(Visit&& visit) const {
-    for (const auto& [page, bytes] : pages_) visit(page * kPage, bytes);
-    if (!appended.empty()) visit(original_.size(), appended);
-  }
-
- private:
-  // Changes are kept in small pieces: a large remove changes bytes in a
-  // few thousand places over the file.
-  static constexpr std::uint64_t kPage = 256;
-  std::string_view original_;
-  std::map<std::uint64_t, std::string> pages_;  // as long as the file has
 };
-
-// Reads `bytes` as LoadHive9x does and compares them with `registry` as
-// the run left it; false, with where they differ, when they do.
-bool ReadBackHive9x(Registry& registry, FileBytes bytes, Hive9xFault* fault) {
-  const RegistryKey* root = registry.top.SubkeyAt(0);
-  Registry again;
-  if (!LoadHive9x(std::move(bytes), root ? root->name() : "", again, fault))
-    return false;
-  const std::string difference = RegistryDifference(registry.top, again.top);
-  return difference.empty() || Fail(fault, 0, difference);
-}
 
 class Hive9xFile final : public RegistryFile {
  public:
@@ -160,26 +136,31 @@ class Hive9xFile final : public RegistryFile {
   bool Write(const Registry& registry, const FileSink& sink,
              std::string* error) override {
     Hive9xFault fault;
-    HiveImage image(file());
+    HiveImage image{file(), {}, {}};
     if (!Update(registry, &image, &fault)) {
       *error = fault.what;
       return false;
     }
-    int failure = image.changed() ? sink(0, file()) : 0;
-    image.ForEachChange([&](std::uint64_t at, std::string_view piece) {
-      if (failure == 0) failure = sink(at, piece);
-    });
-    if (failure != 0) error->clear();
-    return failure == 0;
+    const bool same = image.pages.empty() && image.appended.empty();
+    int failure = same ? 0 : sink(0, file());
+    for (const auto& [page, bytes] : image.pages)
+      failure = failure != 0 ? failure : sink(page * HiveImage::kPage, bytes);
+    if (failure == 0 && !image.appended.empty())
+      failure = sink(file().size(), image.appended);
+    return failure == 0 || (error->clear(), false);
   }
   bool ReadBack(Registry& registry, FileBytes written,
                 std::string* error) const override {
+    const RegistryKey* root = registry.top.SubkeyAt(0);
+    Registry again;
     Hive9xFault fault;
-    const bool same = ReadBackHive9x(registry, std::move(written), &fault);
-    if (!same)
+    if (LoadHive9x(std::move(written), root->name(), again, &fault))
+      fault.what = RegistryDifference(registry.top, again.top);
+    if (!fault.what.empty()) {
       *error = "the new hive read back is not what the run left (" +
                fault.what + ")";
-    return same;
+    }
+    return fault.what.empty();
   }
   const FileBytes& bytes() const override { return bytes_; }
 
@@ -219,17 +200,12 @@ class Hive9xFile final : public RegistryFile {
   // Writes into `*image` the run's changes to `registry`, from its record.
   bool Update(const Registry& registry, HiveImage* image, Hive9xFault* fault);
 
-  // The steps of an update, each on the image the update writes, read
-  // (Get) without copying a piece of it.
+  // An update's reads and writes, on its image (read without copying).
   std::uint32_t Get(std::uint64_t at, Field field) const {
     return LoadField(std::as_const(*image_), at, field);
   }
   void Put(std::uint64_t at, Field field, std::uint64_t value) {
     StoreField(*image_, at, field, value);
-  }
-  // Unlinks a key: the link that led to it leads to the one after it.
-  void Unlink(std::uint64_t linkAt, const Node& node) {
-    Put(linkAt, kLink, Get(kNav + node.entry, Hierarchy::kNext));
   }
   // Frees a key and all below it: each hierarchy entry heads the record's
   // free list, its other fields left as Windows leaves them.
@@ -249,9 +225,8 @@ class Hive9xFile final : public RegistryFile {
     }
   }
   // Frees a key's name entry: it heads its block's free list, its number
-  // may be given again. Its name and values are emptied: readers that parse
-  // every entry of a block on the way to the one they want (libcreg does)
-  // would read its old values against the free-list link.
+  // free again, its name and values emptied (libcreg parses every entry of
+  // a block, and would read old values against the free-list link).
   void FreeNameEntry(const Node& node) {
     const std::uint64_t entry = node.nameEntry;
     const std::uint64_t at = blocks_[Get(kNav + node.entry, Hierarchy::kBlock)];
@@ -271,23 +246,6 @@ class Hive9xFile final : public RegistryFile {
   // else the entry moves. A value as it was keeps its bytes.
   bool RewriteValues(const RegistryKey& key, const Node& node,
                      Hive9xFault* fault);
-  // Frees a name entry where it was and lays it anew, as `bytes`, in a
-  // block added at the end; the key's hierarchy entry names its new place.
-  void MoveNameEntry(const Node& node, std::string bytes) {
-    FreeNameEntry(node);
-    const auto [number, block] = blocks_added_->Add(std::move(bytes));
-    Put(kNav + node.entry, Hierarchy::kNumber, number);
-    Put(kNav + node.entry, Hierarchy::kBlock, block);
-  }
-  // Adds the blocks the moved entries went to, and counts them.
-  bool Grow(Hive9xFault* fault) {
-    const std::uint32_t count = blocks_added_->Close();
-    if (count > kMaxField)
-      return Fail(fault, Header::kBlockCount.at,
-                  "no room for another data block");
-    if (count != blocks_.size()) Put(0, Header::kBlockCount, count);
-    return true;
-  }
 
   FileBytes bytes_;
   std::vector<Node> nodes_;
@@ -560,10 +518,15 @@ bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
     Put(entry, NameEntry::kValueCount, count);
     return true;
   }
+  // Too large for its place: the entry is freed there and laid anew in a
+  // block added at the end, where the key's hierarchy entry now finds it.
   std::string moved(file().substr(entry, areaAt - entry));
   StoreField(moved, 0, NameEntry::kUsed, used);
   StoreField(moved, 0, NameEntry::kValueCount, count);
-  MoveNameEntry(node, moved + area);
+  FreeNameEntry(node);
+  const auto [number, block] = blocks_added_->Add(moved + area);
+  Put(kNav + node.entry, Hierarchy::kNumber, number);
+  Put(kNav + node.entry, Hierarchy::kBlock, block);
   return true;
 }
 
@@ -584,8 +547,7 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
   std::vector<const RegistryKey*> keyOf(nodes_.size(), nullptr);
   for (const ChangedKey& change : ChangedKeys(registry)) {
     const RegistryKey* key = change.key;
-    if (!change.deleted && !key->attached()) continue;
-    if (key->fileKey() == 0 && change.deleted) continue;
+    if (change.deleted ? key->fileKey() == 0 : !key->attached()) continue;
     if (key->fileKey() == 0)
       return Fail(fault, 0, "\"" + key->Path() + "\" is a key the file lacks");
     mark[key->fileKey() - 1] |= change.deleted ? kDeleted : kChanged;
@@ -608,8 +570,8 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
     std::uint64_t linkAt = kNav + node.entry + Hierarchy::kFirstChild.at;
     for (std::uint32_t c = node.firstChild; c != kNone;
          c = nodes_[c].nextSibling) {
-      if (mark[c] & kDeleted) {
-        Unlink(linkAt, nodes_[c]);
+      if (mark[c] & kDeleted) {  // the link to it leads to the one after it
+        Put(linkAt, kLink, Get(kNav + nodes_[c].entry, Hierarchy::kNext));
         FreeSubtree(c);
         continue;
       }
@@ -617,7 +579,14 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
       linkAt = kNav + nodes_[c].entry + Hierarchy::kNext.at;
     }
   }
-  return Grow(fault);
+  // The blocks the moved entries went to, counted.
+  const std::uint32_t count = blocks_added_->Close();
+  if (count > kMaxField) {
+    return Fail(fault, Header::kBlockCount.at,
+                "no room for another data block");
+  }
+  if (count != blocks_.size()) Put(0, Header::kBlockCount, count);
+  return true;
 }
 
 }  // namespace

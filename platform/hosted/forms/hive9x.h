@@ -76,8 +76,8 @@ struct Block {
   static constexpr Field kLowestFree{22, 2};  // the lowest number free
 };
 
-/// A key's name entry in a data block: this header, its name, its values.
-/// A free one has no number nor block, and its next free in kUsed.
+/// A key's name entry in a data block: this header, its name, its values. A
+/// free one has no number nor block, and its next free in kUsed.
 struct NameEntry {
   static constexpr std::uint32_t kSize = 20;
   static constexpr std::uint32_t kLeast = 12;  // a free entry's
@@ -156,9 +156,7 @@ struct Hive9xFault {
 
 /// Checks every structure of the file, then reads it into an empty
 /// `registry`, its root named `rootName`, each key built when first looked
-/// into: the file, which writes a run's changes into the file as it stands
-/// and reads the new file back; or null, with `*fault`, at the first failed
-/// check.
+/// into: the file, or null with `*fault` at the first failed check.
 RegistryFile* LoadHive9x(FileBytes bytes, std::string_view rootName,
                          Registry& registry, Hive9xFault* fault);
 /// LoadHive9x for a machine, its root HKEY_LOCAL_MACHINE: the refusal as
