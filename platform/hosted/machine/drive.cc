@@ -1,13 +1,11 @@
 #include "platform/hosted/machine/drive.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "platform/hosted/machine/host_files.h"
@@ -28,11 +26,8 @@ bool IsValidNameCharacter(unsigned char c) {
 }
 
 std::string RealPath(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return std::string();
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
+  std::error_code failed;  // then empty
+  return std::filesystem::canonical(path, failed).string();
 }
 
 }  // namespace
@@ -159,29 +154,10 @@ ErrorCode Drive::CopyFile(const char* source, const char* destination) {
   if (ErrorCode error = Resolve(destination, &to)) return error;
   if (to.isDirectory || to.readOnly) return ERROR_ACCESS_DENIED;
 
-  const int input = ::open(from.host().c_str(), O_RDONLY | O_CLOEXEC);
-  if (input < 0) return ErrorFromErrno(errno);
   // Written beside the destination and renamed over it: a failed copy leaves
   // the old file or none, never part of one. It keeps the source's times.
-  NewFile copy(to.directory + "/" + to.name + ".brindle-new");
-  std::vector<char> buffer(1 << 16);
-  int failure = 0;
-  for (std::uint64_t at = 0; failure == 0;) {
-    const ssize_t got = ::read(input, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      failure = got < 0 ? errno : 0;
-      break;
-    }
-    failure = copy.Put(
-        at, std::string_view(buffer.data(), static_cast<std::size_t>(got)));
-    at += static_cast<std::uint64_t>(got);
-  }
-  if (failure == 0) failure = copy.TakeTimes(input);
-  ::close(input);
-  if (failure == 0) failure = copy.Sync();
-  if (failure == 0) failure = copy.Replace(to.host(), false);
-  return ErrorFromErrno(failure, ERROR_PATH_NOT_FOUND);
+  return ErrorFromErrno(CopyWholeFile(from.host(), to.host()),
+                        ERROR_PATH_NOT_FOUND);
 }
 
 ErrorCode Drive::GetAttributes(const char* path, std::uint32_t* attributes) {

@@ -72,16 +72,19 @@ void SyncDirectory(const std::string& directory) {
   ::close(fd);
 }
 
-int LinkOrCopy(const std::string& from, const std::string& to) {
-  ::unlink(to.c_str());
-  if (::link(from.c_str(), to.c_str()) == 0) return 0;
+int CopyWholeFile(const std::string& from, const std::string& to) {
   FileBytes bytes;
-  NewFile copy(to);
+  NewFile copy(to + ".brindle-new");
   int failure = ReadWholeFile(from, &bytes);
   if (failure == 0) failure = copy.Put(0, bytes.view(), &bytes);
+  if (failure == 0) failure = copy.TakeTimes(from);
   if (failure == 0) failure = copy.Sync();
-  if (failure == 0) copy.Keep();
-  return failure;
+  return failure != 0 ? failure : copy.Replace(to, false);
+}
+
+int LinkOrCopy(const std::string& from, const std::string& to) {
+  ::unlink(to.c_str());
+  return ::link(from.c_str(), to.c_str()) == 0 ? 0 : CopyWholeFile(from, to);
 }
 
 NewFile::~NewFile() {
@@ -143,11 +146,11 @@ int NewFile::Flush() {
   return 0;
 }
 
-int NewFile::TakeTimes(int source) {
+int NewFile::TakeTimes(const std::string& source) {
   struct stat status;
   if (int failure = Open()) return failure;
   if (int failure = Flush()) return failure;  // a write would set them again
-  if (::fstat(source, &status) != 0) return errno;
+  if (::stat(source.c_str(), &status) != 0) return errno;
   const struct timespec times[2] = {status.st_atim, status.st_mtim};
   return ::futimens(fd_, times) != 0 ? errno : 0;
 }

@@ -27,8 +27,11 @@ std::string FindEntry(const std::string& directory, const std::string& name);
 int LockPath(const std::string& path);
 /// Makes the entries of `directory` (a rename, a removal) durable.
 void SyncDirectory(const std::string& directory);
+/// Copies the file `from` over `to`, with its times, written beside `to`
+/// and renamed over it once whole and synced: 0 or the errno.
+int CopyWholeFile(const std::string& from, const std::string& to);
 /// Makes `to` the file `from` is: a hard link where there can be one, else
-/// a copy, synced. 0 or the errno.
+/// a copy. 0 or the errno.
 int LinkOrCopy(const std::string& from, const std::string& to);
 
 /// A file written beside its place, at `path`, and put in its place by
@@ -49,8 +52,8 @@ class NewFile {
           const FileBytes* from = nullptr);
   /// True while nothing was put.
   bool empty() const { return fd_ < 0; }
-  /// Gives it the host's times of the file open on `source`.
-  int TakeTimes(int source);
+  /// Gives it the host's times of the file `source`.
+  int TakeTimes(const std::string& source);
   /// Writes what is gathered and syncs it: 0 or the errno.
   int Sync();
   /// Renames it over `target`, and with `durable` syncs the directory: 0

@@ -1,11 +1,11 @@
 #include "platform/hosted/machine/machine.h"
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "platform/hosted/forms/hive9x.h"
@@ -37,10 +37,6 @@ std::string Describe(const std::string& path, int error) {
 bool IsDirectory(const std::string& path) {
   struct stat status;
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return ::remove(path);
 }
 
 }  // namespace
@@ -205,13 +201,12 @@ bool Machine::CreateFresh(const std::string& directory, bool* made,
   // Built aside and renamed into place, so a half-made machine is never seen.
   const std::string building = directory + ".new-" + std::to_string(::getpid());
   const std::string drive = building + "/" + kDrive;
-  for (const char* path :
-       {"", "/windows", "/windows/system", "/windows/system/iosubsys",
-        "/windows/system32", "/windows/system32/drivers", "/windows/inf"}) {
-    const std::string madeDirectory = *path == '\0' ? building : drive + path;
-    if (::mkdir(madeDirectory.c_str(), 0755) != 0 ||
-        (*path == '\0' && ::mkdir(drive.c_str(), 0755) != 0)) {
-      *error = Describe(madeDirectory, errno);
+  std::error_code failed;
+  for (const char* path : {"/windows/system/iosubsys",
+                           "/windows/system32/drivers", "/windows/inf"}) {
+    std::filesystem::create_directories(drive + path, failed);
+    if (failed) {
+      *error = drive + path + ": " + failed.message();
       return false;
     }
   }
@@ -229,7 +224,7 @@ bool Machine::CreateFresh(const std::string& directory, bool* made,
   *made = ::rename(building.c_str(), directory.c_str()) == 0;
   if (!*made) {
     failure = errno;
-    ::nftw(building.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    std::filesystem::remove_all(building, failed);
     // Another first run got there first: its machine is used.
     if (failure == EEXIST || failure == ENOTEMPTY) return true;
     *error = Describe(directory, failure);

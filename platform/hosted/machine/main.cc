@@ -4,10 +4,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -39,13 +38,11 @@ std::unique_ptr<Machine> OpenMachine(std::string* error) {
   const std::string machine = directory + "/machine";
   struct stat status;
   if (::stat(machine.c_str(), &status) != 0) {
-    for (std::size_t at = 1; at <= directory.size(); ++at) {
-      if (at != directory.size() && directory[at] != '/') continue;
-      if (::mkdir(directory.substr(0, at).c_str(), 0755) != 0 &&
-          errno != EEXIST) {
-        *error = directory + ": " + std::strerror(errno);
-        return nullptr;
-      }
+    std::error_code failed;
+    std::filesystem::create_directories(directory, failed);
+    if (failed) {
+      *error = directory + ": " + failed.message();
+      return nullptr;
     }
     bool made = false;
     if (!Machine::CreateFresh(machine, &made, error)) return nullptr;
