@@ -29,8 +29,10 @@ ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key,
 
 RegistryKey* HostedPlatform::Below(const RegistryKey& key, const char* subKey,
                                    const SubkeyCursor* cursor) {
-  if (cursor != nullptr && std::strchr(subKey, '\\') == nullptr)
-    return key.FindSubkey(subKey, cursor);
+  // A walk by index mostly opens the subkey it was handed last.
+  SubkeyCursor at = cursor ? *cursor : SubkeyCursor{};
+  RegistryKey* handed = cursor ? key.SubkeyAt(at.index, &at) : nullptr;
+  if (handed && EqualsAsciiFolded(handed->name(), subKey)) return handed;
   return FindKeyPath(key, subKey);
 }
 

@@ -109,13 +109,8 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
   return nullptr;
 }
 
-RegistryKey* RegistryKey::FindSubkey(std::string_view name,
-                                     const SubkeyCursor* hint) const {
+RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
   Fill(false);
-  if (hint && hint->slot < subkeys_.size() && subkeys_[hint->slot] &&
-      EqualsAsciiFolded(subkeys_[hint->slot]->name_, name)) {
-    return subkeys_[hint->slot];
-  }
   if (!index_ && liveSubkeys_ > 16) {  // fewer are faster searched in turn
     index_ = std::make_unique<NameIndex>();
     for (RegistryKey* slot : subkeys_)

@@ -84,10 +84,8 @@ class RegistryKey {
   /// The subkey at `index`, or null; from where `cursor` stands.
   RegistryKey* SubkeyAt(std::size_t index,
                         SubkeyCursor* cursor = nullptr) const;
-  /// The subkey named `name`, any case, or null; the one at `hint` first:
-  /// a walk by index mostly opens the one it was handed.
-  RegistryKey* FindSubkey(std::string_view name,
-                          const SubkeyCursor* hint = nullptr) const;
+  /// The subkey named `name`, any case, or null.
+  RegistryKey* FindSubkey(std::string_view name) const;
   RegistryKey* FindOrAddSubkey(std::string_view name) {
     RegistryKey* found = FindSubkey(name);
     return found ? found : AddSubkey(new RegistryKey(name, this));
