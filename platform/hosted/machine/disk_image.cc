@@ -34,6 +34,10 @@ namespace {
 struct Reply {
   enum Kind : char { kMounted, kClosed, kRefused } kind = kRefused;
   char text[1024] = "the appliance ended";
+  Reply() = default;
+  Reply(Kind said, const std::string& why) : kind(said), text() {
+    why.copy(text, sizeof text - 1);
+  }
 };
 bool Receive(int fd, Reply* reply) {
   return ::read(fd, reply, sizeof *reply) == sizeof *reply;
@@ -56,11 +60,6 @@ class Waiting {
 
 #if BRINDLE_DISK_IMAGES
 
-Reply MakeReply(Reply::Kind kind, const std::string& text) {
-  Reply reply{kind, {}};
-  text.copy(reply.text, sizeof reply.text - 1);
-  return reply;
-}
 void Send(int fd, const Reply& reply) {
   WriteAllBytes(fd, reinterpret_cast<const char*>(&reply), sizeof reply);
 }
@@ -140,9 +139,8 @@ class Appliance {
   Reply Open(const std::string& path, const char* format,
              const std::string& temporary) {
     std::string why, seen, cut;
-    if (!api_.Load(&why)) return MakeReply(Reply::kRefused, why);
-    if (!Launch(path, format))
-      return MakeReply(Reply::kRefused, LaunchFailure());
+    if (!api_.Load(&why)) return Reply(Reply::kRefused, why);
+    if (!Launch(path, format)) return Reply(Reply::kRefused, LaunchFailure());
     const std::vector<std::string> systems = WindowsFileSystems(&seen, &cut);
     std::string each;
     for (const std::string& system : systems)
@@ -157,11 +155,10 @@ class Appliance {
                               : "found " + seen) +
             ")";
     }
-    if (!why.empty()) return MakeReply(Reply::kRefused, why);
+    if (!why.empty()) return Reply(Reply::kRefused, why);
     directory_ = temporary + "/brindle-image-XXXXXX";
     if (::mkdtemp(&directory_[0]) == nullptr)
-      return MakeReply(Reply::kRefused,
-                       directory_ + ": " + std::strerror(errno));
+      return Reply(Reply::kRefused, directory_ + ": " + std::strerror(errno));
     // No access times: what a run only reads stays as it was. Big writes:
     // a hive is copied in 128 KB requests, not 4 KB ones. Hard removes: a
     // file replaced while open goes, where FUSE would keep it hidden.
@@ -169,28 +166,27 @@ class Appliance {
         api_.mount_local(g_, directory_.c_str(), GUESTFS_MOUNT_LOCAL_OPTIONS,
                          "big_writes,hard_remove", -1) != 0) {
       ::rmdir(directory_.c_str());
-      return MakeReply(Reply::kRefused,
-                       "cannot mount " + each + ": " + Error());
+      return Reply(Reply::kRefused, "cannot mount " + each + ": " + Error());
     }
     serving_ = std::thread([this] {
       api_.set_error_handler(g_, nullptr, nullptr);  // each thread's own
       api_.mount_local_run(g_);
     });
-    return MakeReply(Reply::kMounted, directory_);
+    return Reply(Reply::kMounted, directory_);
   }
 
   // Unmounts, and in the appliance too (the file system is then marked
   // clean), syncs it to the image and shuts the appliance down.
   Reply Close() {
     if (!Unmount())
-      return MakeReply(Reply::kRefused, "cannot unmount " + directory_);
+      return Reply(Reply::kRefused, "cannot unmount " + directory_);
     ::rmdir(directory_.c_str());
     if (api_.umount_all(g_) != 0 || api_.sync(g_) != 0 ||
         api_.shutdown(g_) != 0) {
-      return MakeReply(Reply::kRefused,
-                       "the image could not be closed cleanly: " + Error());
+      return Reply(Reply::kRefused,
+                   "the image could not be closed cleanly: " + Error());
     }
-    return MakeReply(Reply::kClosed, "");
+    return Reply(Reply::kClosed, "");
   }
 
  private:
