@@ -1,7 +1,7 @@
 #include "app/program.h"
 
-#include "platform/console.h"
 #include "install/install_plan.h"
+#include "platform/console.h"
 #include "removal/remove_plan.h"
 
 namespace brindle {

@@ -347,8 +347,9 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
        "test \"$(stat -c %X " + w + "/backing.img)\" = 946684800"},
       // Each mistake a user makes most, refused with its own reason.
       {"a virtual machine still running on it", "running.img",
-       "cp " + w + "/good.img " + w + "/running.img && qemu-nbd --fork -f raw " +
-           "-k " + w + "/nbd.sock " + w + "/running.img",
+       "cp " + w + "/good.img " + w +
+           "/running.img && qemu-nbd --fork -f raw " + "-k " + w +
+           "/nbd.sock " + w + "/running.img",
        "in use by another program, perhaps a virtual machine still running "
        "on it (qemu: Failed to get shared \"write\" lock)",
        "pkill -f 'qemu-nb[d].*running.img'"},
@@ -364,8 +365,10 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
            "-q -f qcow2 -b " + w + "/base.img -F raw " + w +
            "/overlay.qcow2 && rm " + w + "/base.img",
        "its base image cannot be opened (qemu: Could not open backing file: "
-       "Could not open '" + work.path() + "/base.img': No such file or "
-       "directory)"},
+       "Could not open '" +
+           work.path() +
+           "/base.img': No such file or "
+           "directory)"},
       {"an image a stopped run is still closing", "closing.img",
        "cp " + w + "/good.img " + w + "/closing.img && (flock " + w +
            "/closing.img sleep 61 >/dev/null 2>&1 &)",

@@ -12,8 +12,8 @@
 #include "platform/console.h"
 #include "platform/hosted/machine/drive.h"
 #include "platform/hosted/machine/hosted_platform.h"
-#include "platform/hosted/registry/registry.h"
 #include "platform/hosted/machine/stream_output.h"
+#include "platform/hosted/registry/registry.h"
 #include "tests/support/fault_platform.h"
 
 namespace brindle {
