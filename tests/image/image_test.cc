@@ -370,8 +370,11 @@ TEST(ImageHostileTest, EachIsRefusedWithOneLine) {
            "/base.img': No such file or "
            "directory)"},
       {"an image a stopped run is still closing", "closing.img",
+       // The run starts only once the lock is held: on a busy machine the
+       // background flock may otherwise come second.
        "cp " + w + "/good.img " + w + "/closing.img && (flock " + w +
-           "/closing.img sleep 61 >/dev/null 2>&1 &)",
+           "/closing.img sleep 61 >/dev/null 2>&1 &) && while flock -n " + w +
+           "/closing.img true; do sleep 0.1; done",
        "a run that was stopped is still closing the image (waited 30 s)",
        "pkill -f 'sleep 6[1]'"},
   };
