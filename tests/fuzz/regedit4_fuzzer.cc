@@ -65,9 +65,9 @@ bool KeepsUntouchedSpans(std::string_view text, std::string_view written,
   std::vector<Span> spans;
   LineReader lines(text);
   std::string_view body;
-  lines.NextLine(&body);  // the header
   ValueLine value;
   Regedit4Fault fault;
+  lines.ReadHeader(&fault);
   LineKind kind;
   while (lines.Next(&kind, &body)) {
     KeyLine key;
