@@ -70,8 +70,8 @@ int Journal::Append(const Registry& registry) {
   // as it now is.
   for (const ChangedKey& change : ChangedKeys(registry, written_)) {
     AppendKeyLine(batch, change.key->Path(), change.deleted, lineEnd);
-    for (std::string_view name :
-         change.deleted ? decltype(change.values)() : change.values) {
+    if (change.deleted) continue;
+    for (std::string_view name : change.values) {
       const auto value = change.key->FindValue(name);
       if (value) AppendValueLines(batch, *value, lineEnd);
       if (!value) AppendValueRemoval(batch, name, lineEnd);
