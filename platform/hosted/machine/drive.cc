@@ -15,9 +15,9 @@ namespace brindle {
 namespace {
 
 // The Windows codes only the drive gives.
-constexpr ErrorCode kInvalidName = 123;
-constexpr ErrorCode kNameTooLong = 206;
-constexpr ErrorCode kAlreadyExists = 183;
+constexpr ErrorCode ERROR_INVALID_NAME = 123;
+constexpr ErrorCode ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr ErrorCode ERROR_ALREADY_EXISTS = 183;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -87,9 +87,9 @@ ErrorCode Drive::Resolve(const char* path, Location* location) const {
     }
     for (char c : name) {
       if (!IsValidNameCharacter(static_cast<unsigned char>(c)))
-        return kInvalidName;
+        return ERROR_INVALID_NAME;
     }
-    if (name.size() > 255) return kNameTooLong;
+    if (name.size() > 255) return ERROR_FILENAME_EXCED_RANGE;
     names.push_back(std::move(name));
   }
   if (names.empty()) {
@@ -172,7 +172,7 @@ ErrorCode Drive::GetAttributes(const char* path, std::uint32_t* attributes) {
 ErrorCode Drive::CreateDirectory(const char* path) {
   Location location;
   if (ErrorCode error = Resolve(path, &location)) return error;
-  if (location.exists) return kAlreadyExists;
+  if (location.exists) return ERROR_ALREADY_EXISTS;
   if (::mkdir(location.host().c_str(), 0755) != 0) {
     return ErrorFromErrno(errno, ERROR_PATH_NOT_FOUND);
   }
