@@ -67,8 +67,20 @@ wine_tests() {
   shift
   env "$@" build/tests/brindle_wine_tests --gtest_brief=1
 }
+# 32-bit Wine is here when it has run the release program, not when `wine`
+# answers: with wine64 alone (wine32 not installed, or the host's IA-32
+# emulation off), `wine` starts and then says wine32 is missing.
+runs32() {
+  prefix=$(mktemp -d)
+  banner=$(WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all \
+    wine "$BRINDLE_WINDOWS_EXE" 2>/dev/null | tr -d '\r') || true
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  rm -rf "$prefix"
+  case $banner in *"Brindle Pre-Install Program Version 1.1"*) return 0 ;; esac
+  return 1
+}
 ran32=0
-if wine --version >/dev/null 2>&1; then
+if command -v wine >/dev/null 2>&1 && runs32; then
   wine_tests "the release program under this host's 32-bit Wine"
   ran32=1
 elif /usr/lib/wine/wine64 --version >/dev/null 2>&1; then
@@ -93,6 +105,8 @@ start=$(date +%s)
 root=$(tests/windows/make-wine-root.sh build-i686-w64-mingw32/wine-root)
 echo "32-bit Wine root: $root ($(($(date +%s) - start)) s)"
 start=$(date +%s)
+# Where the appliance would start under KVM, it plays a KVM that never runs
+# it: the start is found silent and made again emulated, as the program's.
 wine_tests "the release program under 32-bit Wine in a libguestfs appliance" \
-  BRINDLE_WINE_ROOT="$root"
+  BRINDLE_WINE_ROOT="$root" BRINDLE_QEMU_KVM_STALLS=1
 echo "32-bit Wine in the appliance: $(($(date +%s) - start)) s"

@@ -1,8 +1,14 @@
 #include "platform/hosted/machine/machine.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
+
+#include "platform/hosted/machine/appliance_start.h"
 #include "tests/support/test_machine.h"
 #include "tools/genmachine/hive9x_writer.h"
 
@@ -181,6 +187,49 @@ TEST(WholeJournalBatchesTest, EndsAtTheLastWholeBatch) {
       "REGEDIT4\n[-A]\n; end of batch\n");
   EXPECT_EQ(WholeJournalBatches("REGEDIT4\r\n[-A]\r\n; end of batch"), "");
   EXPECT_EQ(WholeJournalBatches("REGEDIT4\r\n"), "");
+}
+
+// A start that hangs, played by a process named as qemu is that sleeps: the
+// watch ends it as each bound (1 s for KVM, 3 s in all) or the run's end
+// says, and the "launch", which waits for it, returns.
+TEST(StartWatchTest, EndsTheStartAtEachBoundAndWhenTheRunIsGone) {
+  struct WatchCase {
+    const char* name;
+    bool underKvm;
+    const char* heard;  // the appliance's console, if anything
+    bool runGone;
+    StartWatch::Verdict verdict;
+  };
+  const WatchCase cases[] = {
+      {"a silent KVM", true, nullptr, false, StartWatch::kKvmSilent},
+      {"firmware alone is silence", true, "SeaBIOS (version 1.16)\nBooting",
+       false, StartWatch::kKvmSilent},
+      {"a KVM whose kernel runs, but slowly", true, "supermin: mounting /proc",
+       false, StartWatch::kTooSlow},
+      {"emulated, too slow", false, nullptr, false, StartWatch::kTooSlow},
+      {"the run gone", true, nullptr, true, StartWatch::kRunGone},
+  };
+  TempDirectory work;
+  const std::string qemu = work.path() + "/qemu-stand-in";
+  ASSERT_EQ(::symlink("/bin/sleep", qemu.c_str()), 0);
+  for (const WatchCase& c : cases) {
+    int gone[2];
+    ASSERT_EQ(::pipe(gone), 0);
+    if (c.runGone) ::close(gone[1]);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::execl(qemu.c_str(), "qemu-stand-in", "60", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    StartWatch watch(c.underKvm, gone[0], 1, 3);
+    if (c.heard != nullptr) watch.Heard(c.heard, std::strlen(c.heard));
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(watch.Finish(), c.verdict) << c.name;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << c.name;
+    ::close(gone[0]);
+    if (!c.runGone) ::close(gone[1]);
+  }
 }
 
 }  // namespace

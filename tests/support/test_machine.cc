@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,13 @@
 
 namespace brindle {
 namespace {
+
+// A test program whose runner is gone (ctest timed out, or was killed)
+// ends too, and so do the runs it started, each of which ends with it:
+// nothing is left spinning under init. A disk image's own process then
+// closes the image, as it does for any run that was stopped.
+bool EndWithTheRunner() { return ::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0; }
+const bool kEndsWithTheRunner = EndWithTheRunner();
 
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
   ::chmod(path, 0755);
@@ -113,6 +122,7 @@ ProgramRun RunCommand(const std::vector<std::string>& command,
   std::string errPath = capture.path() + "/err";
   pid_t child = ::fork();
   if (child == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int in = ::open("/dev/null", O_RDONLY);

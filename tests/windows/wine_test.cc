@@ -28,6 +28,7 @@
 
 #include "catalogue/catalogue.h"
 #include "platform/hosted/forms/regedit4.h"
+#include "platform/hosted/machine/appliance_start.h"
 #include "tests/support/program_lines.h"
 #include "tests/support/scenario.h"
 #include "tests/support/test_machine.h"
@@ -343,6 +344,15 @@ WineCase CommandLineRuns(bool win98) {
 std::string ModeName(bool win98) { return win98 ? "win98" : "default"; }
 
 #if BRINDLE_APPLIANCE
+const char* const kVerdicts[] = {"started", "KVM silent, started again",
+                                 "did not start in time", "run gone"};
+
+void ShowToWatch(guestfs_h*, void* watch, std::uint64_t, int, int,
+                 const char* text, std::size_t size, const std::uint64_t*,
+                 std::size_t) {
+  static_cast<StartWatch*>(watch)->Heard(text, size);
+}
+
 // Runs run-cases.sh in a libguestfs appliance whose root is 32-bit Wine
 // (tests/windows/make-wine-root.sh), in one start for all the cases: the
 // cases go in and the results come out as tar files. Empty, or why not.
@@ -353,7 +363,10 @@ std::string RunInAppliance(const std::string& root, const std::string& in,
   const std::string resultsTar = transfer.path() + "/out.tar";
   ProgramRun pack = RunCommand({"tar", "-cf", casesTar, "-C", in, "."}, "", {});
   if (pack.status != 0) return "tar: " + pack.err;
-  const std::string qemu = kScripts + "/appliance-qemu.sh";
+  const std::string qemu =
+      std::string(BRINDLE_SOURCE_DIR) + "/tests/support/appliance-qemu.sh";
+  // Playing a silent KVM, the first start must be found so.
+  const bool kvmStalls = FromEnvironment("BRINDLE_QEMU_KVM_STALLS", "") == "1";
   guestfs_h* g = nullptr;
   std::string failed;
   auto step = [&](const char* what, int result) {
@@ -365,13 +378,19 @@ std::string RunInAppliance(const std::string& root, const std::string& in,
   };
   // Wine wants about 3 GB a worker, and the two workers a CPU each; qemu,
   // a CPU the appliance's kernel can return to 32-bit code on. Where qemu
-  // cannot use KVM, the appliance is started again, emulated.
+  // cannot use KVM, or KVM shows no kernel within the program's own bound,
+  // the appliance is started again, emulated, as the program does.
   for (bool emulated : {false, true}) {
     if (g != nullptr) guestfs_close(g);
     failed.clear();
     if ((g = guestfs_create()) == nullptr) return "guestfs_create failed";
     guestfs_set_error_handler(g, nullptr, nullptr);
-    if (step("set_hv", guestfs_set_hv(g, qemu.c_str())) &&
+    const bool underKvm = StartsUnderKvm(emulated);
+    StartWatch watch(underKvm, -1);
+    guestfs_set_event_callback(g, ShowToWatch, GUESTFS_EVENT_APPLIANCE, 0,
+                               &watch);
+    const bool launched =
+        step("set_hv", guestfs_set_hv(g, qemu.c_str())) &&
         step("set_memsize", guestfs_set_memsize(g, 5120)) &&
         step("set_smp", guestfs_set_smp(g, 2)) &&
         (!emulated ||
@@ -379,7 +398,15 @@ std::string RunInAppliance(const std::string& root, const std::string& in,
         step("add_drive", guestfs_add_drive_opts(
                               g, root.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT,
                               "raw", GUESTFS_ADD_DRIVE_OPTS_READONLY, 1, -1)) &&
-        step("launch", guestfs_launch(g))) {
+        step("launch", guestfs_launch(g));
+    const StartWatch::Verdict verdict = watch.Finish();
+    std::cout << "[ APPLIANCE] " << (underKvm ? "under KVM: " : "emulated: ")
+              << kVerdicts[verdict] << "\n";
+    if (underKvm && kvmStalls && verdict != StartWatch::kKvmSilent)
+      return std::string("a silent KVM was found ") + kVerdicts[verdict];
+    if (launched && verdict == StartWatch::kStarted) break;
+    if (!underKvm || verdict == StartWatch::kTooSlow) {
+      if (verdict != StartWatch::kStarted) failed = kVerdicts[verdict];
       break;
     }
   }

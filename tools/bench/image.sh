@@ -3,7 +3,7 @@
 # libguestfs appliance on the same image (`guestfish -a IMAGE run`: start
 # and stop, nothing mounted), taking turns, each on a fresh copy of the
 # image; prints the medians of RUNS runs and their ratio as a Markdown table.
-# The image is the real hive (../shared/hives/SYSTEM.DAT) with the drivers'
+# The image is the real hive (tests/data/SYSTEM.DAT) with the drivers'
 # keys planted, on a FAT32 partition of a 64 MB raw disk.
 #   tools/bench/image.sh [RUNS]        (default 5)
 # Where the bare start fails (qemu cannot use this host's KVM), both sides
@@ -20,7 +20,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 "$bin/brindle-genmachine" --keys 60 --match 100 \
-  --base ../shared/hives/SYSTEM.DAT "$work/drive"
+  --base tests/data/SYSTEM.DAT "$work/drive"
 tests/image/make_image.sh "$work/drive" "$work/win98.img"
 
 median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }

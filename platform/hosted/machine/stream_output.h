@@ -8,11 +8,16 @@
 
 namespace brindle {
 
+/// Each line is flushed to the stream as its end is written: standard
+/// output's lines are the user's record of what the run changed, and a run
+/// stopped by ^C or killed must have passed on every one it printed,
+/// whatever standard output is (a terminal, a pipe or a file).
 class StreamOutput final : public Output {
  public:
   explicit StreamOutput(std::ostream& stream) : stream_(stream) {}
   void Write(const char* text, std::size_t size) override {
     stream_.write(text, static_cast<std::streamsize>(size));
+    if (size != 0 && text[size - 1] == '\n') stream_.flush();
   }
 
  private:
