@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/hosted/machine/stream_output.h"
 #include "tests/support/program_lines.h"
 #include "tests/support/test_machine.h"
@@ -24,14 +27,61 @@ TEST(SelectModeTest, FirstArgumentWholeWordAnyAsciiCase) {
   }
 }
 
-TEST(ProgramTest, UsageRunsPrintBannerUsageAndDoneWithoutAMachine) {
+// Every command line on the Linux build, on a machine that does not exist:
+// only the runs that need one find out; the usage text, --help and
+// --version never open one, and a refused command line is refused before.
+TEST(ProgramTest, EachCommandLineOnLinuxTouchesAMachineOnlyToRun) {
+  const std::string missing = "/nonexistent/machine";
+  const std::string usage =
+      std::string(UsageRunOutput).substr(0, std::strlen(UsageRunOutput) - 5);
   for (const CommandLineCase& c : CommandLineCases) {
-    if (c.selects != CommandLineCase::Usage) continue;
-    // A machine that does not exist: the usage mode never opens one.
-    ProgramRun run = RunProgram(c.arguments, "", "/nonexistent/machine");
-    EXPECT_EQ(run.out, UsageRunOutput);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
+    ProgramRun run = RunProgram(c.arguments, "", missing);
+    std::string label;
+    for (const std::string& argument : c.arguments) label += argument + " ";
+    switch (c.onLinux) {
+      case CommandLineCase::Help:
+        EXPECT_EQ(run.out.compare(0, usage.size(), usage), 0) << label;
+        EXPECT_NE(run.out.find("brindle [-n | --dry-run] install|remove "
+                               "[MACHINE]\n"),
+                  std::string::npos)
+            << label << run.out;
+        EXPECT_EQ(run.out.substr(run.out.size() - 16), "See brindle(1).\n");
+        EXPECT_EQ(run.err, "") << label;
+        EXPECT_EQ(run.status, 0) << label;
+        break;
+      case CommandLineCase::Version:
+        EXPECT_EQ(run.out, "brindle 1.1\n") << label;
+        EXPECT_EQ(run.status, 0) << label;
+        break;
+      case CommandLineCase::Refused:
+        EXPECT_EQ(run.out, "") << label;
+        EXPECT_EQ(run.err.rfind("brindle: " + c.refusing + ": ", 0), 0u)
+            << label << run.err;
+        EXPECT_NE(run.err.find("brindle --help"), std::string::npos) << label;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << label;
+        EXPECT_EQ(run.status, 64) << label;
+        break;
+      case CommandLineCase::NamesMachine:
+        EXPECT_EQ(run.out, "") << label;
+        EXPECT_EQ(run.err.rfind("brindle: " + c.arguments[1] + ": ", 0), 0u)
+            << label << run.err;
+        EXPECT_EQ(run.status, 4) << label;
+        break;
+      case CommandLineCase::AsOnWindows:
+      case CommandLineCase::DryRun:
+        if (c.onLinux == CommandLineCase::AsOnWindows &&
+            c.selects == CommandLineCase::Usage) {
+          EXPECT_EQ(run.out, UsageRunOutput) << label;
+          EXPECT_EQ(run.err, "") << label;
+          EXPECT_EQ(run.status, 0) << label;
+        } else {
+          EXPECT_EQ(run.out, "") << label;
+          EXPECT_EQ(run.err.rfind("brindle: " + missing + ": ", 0), 0u)
+              << label << run.err;
+          EXPECT_EQ(run.status, 4) << label;
+        }
+        break;
+    }
   }
 }
 

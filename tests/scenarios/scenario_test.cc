@@ -7,6 +7,7 @@
 //   transcript.txt       what each run printed and its exit status
 //   expected.reg         the registry after the last run
 //   expected-drive.txt   drive C: after the last run
+//   stderr.txt           what the runs say on standard error, if anything
 // BRINDLE_UPDATE_SCENARIOS=1 rewrites the expected files from the runs.
 #include "tests/support/scenario.h"
 
@@ -34,11 +35,33 @@ TEST_P(ScenarioTest, TranscriptRegistryAndDriveAsExpected) {
   TempDirectory sources;
   scenario.Lay(machine.path(), sources.path());
   std::string transcript;
+  std::string errors;
   for (const std::vector<std::string>& step : scenario.Steps()) {
-    ProgramRun run = RunProgram(step, sources.path(), machine.path());
-    EXPECT_EQ(run.err, "");
+    // The Windows program reads the mode word alone, where the Linux
+    // build takes a second word for the machine: it is given the first.
+    const std::vector<std::string> mode(step.begin(),
+                                        step.begin() + (step.empty() ? 0 : 1));
+    // A dry run first: it prints what the run then prints, ends as the run
+    // ends, and leaves the machine as it was, to the file times.
+    std::vector<std::string> dry = {"--dry-run"};
+    dry.insert(dry.end(), mode.begin(), mode.end());
+    const std::string before = TreeState(machine.path());
+    ProgramRun dryRun = RunProgram(dry, sources.path(), machine.path());
+    EXPECT_EQ(TreeState(machine.path()), before);
+    ProgramRun run = RunProgram(mode, sources.path(), machine.path());
+    EXPECT_EQ(dryRun.out, run.out);
+    EXPECT_EQ(dryRun.status, run.status);
+    EXPECT_EQ(dryRun.err,
+              run.err + "brindle: a dry run: nothing was changed\n");
     transcript += Scenario::TranscriptEntry(step, run.out, run.status);
+    errors += run.err;
   }
+  // What the Linux build alone says, on standard error ($SOURCES the
+  // current directory), if anything.
+  std::string expectedErrors = scenario.Read("stderr.txt");
+  const std::size_t at = expectedErrors.find("$SOURCES");
+  if (at != std::string::npos) expectedErrors.replace(at, 8, sources.path());
+  EXPECT_EQ(errors, expectedErrors);
   std::string registry = ReadHostFile(machine.path() + "/registry.reg");
   std::string drive = ListDrive(machine.path() + "/drive_c");
   if (std::getenv("BRINDLE_UPDATE_SCENARIOS") != nullptr) {
@@ -54,7 +77,7 @@ TEST_P(ScenarioTest, TranscriptRegistryAndDriveAsExpected) {
 const std::string kDrivers =
     std::string(BRINDLE_SOURCE_DIR) + "/examples/drivers";
 const std::string kRealHive =
-    std::string(BRINDLE_SOURCE_DIR) + "/../shared/hives/SYSTEM.DAT";
+    std::string(BRINDLE_SOURCE_DIR) + "/tests/data/SYSTEM.DAT";
 
 // A Windows 9x hive as REGEDIT4 text in export form, read by libcreg, a
 // reader independent of the program; status 77 without libcreg.

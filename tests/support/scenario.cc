@@ -1,6 +1,7 @@
 #include "tests/support/scenario.h"
 
 #include <dirent.h>
+#include <ftw.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -138,6 +139,34 @@ std::string ListDrive(const std::string& root, const std::string& leaveOut) {
             [](const std::string& a, const std::string& b) {
               return a.substr(2) < b.substr(2);
             });
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+namespace {
+
+std::vector<std::string>* treeLines = nullptr;  // TreeState's, while it walks
+
+int NoteEntry(const char* path, const struct stat* status, int, struct FTW*) {
+  std::ostringstream line;
+  line << path << " " << std::oct << status->st_mode << std::dec << " "
+       << status->st_size << " " << status->st_mtim.tv_sec << "."
+       << status->st_mtim.tv_nsec;
+  if (S_ISREG(status->st_mode))
+    line << " " << std::hash<std::string>()(ReadHostFile(path));
+  treeLines->push_back(line.str());
+  return 0;
+}
+
+}  // namespace
+
+std::string TreeState(const std::string& root) {
+  std::vector<std::string> lines;
+  treeLines = &lines;
+  ::nftw(root.c_str(), NoteEntry, 16, FTW_PHYS);
+  treeLines = nullptr;
+  std::sort(lines.begin(), lines.end());
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
   return text;

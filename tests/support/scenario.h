@@ -43,6 +43,10 @@ std::vector<std::string> ScenarioNames(bool underWine);
 std::string ListDrive(const std::string& root,
                       const std::string& leaveOut = "");
 
+/// Everything under `root` as a run could change it: each entry's path,
+/// kind, permissions, size, modification time and content, a line each.
+std::string TreeState(const std::string& root);
+
 }  // namespace brindle
 
 #endif  // BRINDLE_TESTS_SUPPORT_SCENARIO_H_

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/hosted/machine/appliance_start.h"
 #include "platform/hosted/machine/host_files.h"
 
 #if BRINDLE_DISK_IMAGES
@@ -30,9 +31,9 @@ namespace {
 
 // What the appliance's process tells the run, in one write, which a pipe
 // keeps whole: the image mounted (`text` its directory), closed, or refused
-// (`text` why).
+// (`text` why), or a line for the user while it goes on (`text` the line).
 struct Reply {
-  enum Kind : char { kMounted, kClosed, kRefused } kind = kRefused;
+  enum Kind : char { kMounted, kClosed, kRefused, kNotice } kind = kRefused;
   char text[1024] = "the appliance ended";
   Reply() = default;
   Reply(Kind said, const std::string& why) : kind(said), text() {
@@ -84,6 +85,95 @@ const char* FormatOf(const std::string& path) {
   return nullptr;
 }
 
+std::uint64_t LittleEndian(const unsigned char* bytes, int size) {
+  std::uint64_t value = 0;
+  while (size-- > 0) value = value << 8 | bytes[size];
+  return value;
+}
+
+// What a disk of each format that has a header of its own begins with (at
+// `at`; VHD's footer stands at the end too) and how long that header is.
+struct Header {
+  const char* format;
+  const char* name;
+  std::size_t at;
+  const char* magic;
+  std::uint64_t length;
+};
+constexpr Header kHeaders[] = {
+    {"qcow2", "qcow2", 0, "QFI\xfb", 72},
+    {"vdi", "VDI", 0x40, "\x7f\x10\xda\xbe", 512},
+    {"vhdx", "VHDX", 0, "vhdxfile", 1 << 20},
+    {"vmdk", "VMDK", 0, "KDMV", 512},
+    {"vmdk", "VMDK", 0, "# Disk DescriptorFile", 512},
+    {"vpc", "VHD", 0, "conectix", 512},
+};
+
+std::string CutShort(const std::string& what, std::uint64_t needs,
+                     std::uint64_t has) {
+  return what + " needs " + std::to_string(needs) + " bytes and the file has " +
+         std::to_string(has) + ": the image is cut short";
+}
+
+// Why the file at `path` cannot be a disk of `format`, seen from the file
+// alone before any appliance starts: it is empty, shorter than its
+// format's header or without it, or (raw) shorter than the file system or
+// a partition its first sector names. Empty when none of that is seen; a
+// block device is not looked into.
+std::string WhyUnfit(const std::string& path, const char* format) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return "";
+  const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
+  if (size == 0) return "the image is empty";
+  unsigned char head[512] = {};
+  unsigned char tail[512] = {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";  // said better when it is opened
+  const bool read = ::pread(fd, head, sizeof head, 0) >= 0 &&
+                    (size < sizeof tail ||
+                     ::pread(fd, tail, sizeof tail,
+                             static_cast<off_t>(size - sizeof tail)) >= 0);
+  ::close(fd);
+  if (!read) return "";
+  if (std::strcmp(format, "raw") != 0) {
+    const char* name = format;
+    for (const Header& header : kHeaders) {
+      if (std::strcmp(header.format, format) != 0) continue;
+      name = header.name;
+      const std::size_t length = std::strlen(header.magic);
+      if (std::memcmp(head + header.at, header.magic, length) == 0 ||
+          (std::strcmp(format, "vpc") == 0 &&
+           std::memcmp(tail, header.magic, length) == 0)) {
+        if (size >= header.length) return "";
+        return CutShort(std::string("its ") + name + " header", header.length,
+                        size);
+      }
+    }
+    return std::string("it holds no ") + name +
+           " header: the image is cut short, or is not a " + name + " image";
+  }
+  if (size < sizeof head) return CutShort("a disk's first sector", 512, size);
+  if (head[510] != 0x55 || head[511] != 0xAA) return "";
+  const std::uint64_t sector = LittleEndian(head + 0x0B, 2);
+  if ((head[0] == 0xEB || head[0] == 0xE9) &&
+      (sector == 512 || sector == 1024 || sector == 2048 || sector == 4096)) {
+    // A bare file system, as on a floppy: its boot sector gives its size.
+    std::uint64_t sectors = LittleEndian(head + 0x13, 2);
+    if (sectors == 0) sectors = LittleEndian(head + 0x20, 4);
+    const std::uint64_t needs = sectors * sector;
+    return needs > size ? CutShort("its FAT file system", needs, size) : "";
+  }
+  for (int entry = 0; entry < 4; ++entry) {
+    const unsigned char* slot = head + 0x1BE + 16 * entry;
+    if (slot[4] == 0) continue;  // no partition there
+    const std::uint64_t needs =
+        (LittleEndian(slot + 8, 4) + LittleEndian(slot + 12, 4)) * 512;
+    if (needs > size)
+      return CutShort("partition " + std::to_string(entry + 1), needs, size);
+  }
+  return "";
+}
+
 std::string OneLine(const char* text) {
   std::string line = text != nullptr ? text : "unknown failure";
   while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
@@ -101,7 +191,7 @@ std::string OneLine(const char* text) {
   X(list_filesystems) X(part_to_partnum) X(blockdev_getsize64) \
   X(pread_device) X(mount_ro) X(case_sensitive_path) X(exists) \
   X(umount_all) X(mount_options) X(mount_local) X(mount_local_run) X(sync) \
-  X(shutdown)
+  X(shutdown) X(get_verbose)
 // clang-format on
 struct Guestfs {
 #define BRINDLE_FIELD(name) decltype(&guestfs_##name) name = nullptr;
@@ -115,7 +205,8 @@ struct Guestfs {
     name =                                                                    \
         reinterpret_cast<decltype(name)>(::dlsym(library, "guestfs_" #name)); \
   if (name == nullptr) {                                                      \
-    *error = "libguestfs cannot be loaded: " + OneLine(::dlerror());          \
+    *error = "libguestfs cannot be loaded (" + OneLine(::dlerror()) +         \
+             "); install it to open disk images (Debian: libguestfs0)";       \
     return false;                                                             \
   }
     BRINDLE_GUESTFS_CALLS(BRINDLE_LOAD)
@@ -129,6 +220,9 @@ struct Guestfs {
 // and the file system is then unmounted and synced all the same.
 class Appliance {
  public:
+  // `gone` becomes readable when the run has ended; lines for the user go
+  // to the run through `notices`.
+  Appliance(int gone, int notices) : gone_(gone), notices_(notices) {}
   ~Appliance() {
     if (serving_.joinable()) serving_.detach();  // a mount that would not go
     if (g_ != nullptr) api_.close(g_);
@@ -137,10 +231,17 @@ class Appliance {
   // Starts the appliance on the image, finds the file system and mounts it
   // at a new directory in `temporary`.
   Reply Open(const std::string& path, const char* format,
-             const std::string& temporary) {
+             const std::string& temporary, bool readOnly) {
     std::string why, seen, cut;
     if (!api_.Load(&why)) return Reply(Reply::kRefused, why);
-    if (!Launch(path, format)) return Reply(Reply::kRefused, LaunchFailure());
+    if (!Launch(path, format, readOnly)) {
+      return Reply(Reply::kRefused,
+                   slow_ ? "the appliance did not start within " +
+                               std::to_string(kStartSeconds) +
+                               " s; libguestfs-test-tool shows what keeps it "
+                               "from starting"
+                         : LaunchFailure());
+    }
     const std::vector<std::string> systems = WindowsFileSystems(&seen, &cut);
     std::string each;
     for (const std::string& system : systems)
@@ -162,7 +263,8 @@ class Appliance {
     // No access times: what a run only reads stays as it was. Big writes:
     // a hive is copied in 128 KB requests, not 4 KB ones. Hard removes: a
     // file replaced while open goes, where FUSE would keep it hidden.
-    if (api_.mount_options(g_, "noatime", systems[0].c_str(), "/") != 0 ||
+    if (api_.mount_options(g_, readOnly ? "ro" : "noatime", systems[0].c_str(),
+                           "/") != 0 ||
         api_.mount_local(g_, directory_.c_str(), GUESTFS_MOUNT_LOCAL_OPTIONS,
                          "big_writes,hard_remove", -1) != 0) {
       ::rmdir(directory_.c_str());
@@ -192,30 +294,74 @@ class Appliance {
  private:
   std::string Error() const { return OneLine(api_.last_error(g_)); }
 
-  // A host whose KVM qemu cannot use fails at once: the appliance is then
-  // started again, emulated. What qemu says meanwhile is kept.
-  bool Launch(const std::string& path, const char* format) {
-    for (bool emulated : {false, true}) {
-      if (g_ != nullptr) api_.close(g_);
-      if ((g_ = api_.create()) == nullptr) return false;
-      api_.set_error_handler(g_, nullptr, nullptr);
-      said_.clear();
-      api_.set_event_callback(
-          g_,
-          [](guestfs_h*, void* said, std::uint64_t, int, int, const char* text,
-             std::size_t size, const std::uint64_t*, std::size_t) {
-            static_cast<std::string*>(said)->append(text, size);
-          },
-          GUESTFS_EVENT_APPLIANCE, 0, &said_);
-      if (emulated) api_.set_backend_setting(g_, "force_tcg", "1");
-      if (api_.add_drive_opts(g_, path.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT,
-                              format, -1) != 0) {
+  // Starts the appliance under KVM where there is one, and emulated where
+  // KVM fails at once or shows no kernel within its bound (that verdict is
+  // kept for the boot: the next run starts emulated). False when it does
+  // not start; `slow_` says it took longer than any start may.
+  bool Launch(const std::string& path, const char* format, bool readOnly) {
+    bool emulated = false;
+    if (StartsUnderKvm(false) && KvmFoundSilentThisBoot()) {
+      Notice(
+          "KVM did not start the appliance earlier in this boot; going on "
+          "without KVM (slower)");
+      emulated = true;
+    }
+    for (;;) {
+      if (!Create(path, format, readOnly, emulated)) return false;
+      const bool underKvm = StartsUnderKvm(emulated);
+      StartWatch watch(underKvm, gone_);
+      watch_ = &watch;
+      const bool launched = api_.launch(g_) == 0;
+      const StartWatch::Verdict verdict = watch.Finish();
+      watch_ = nullptr;
+      if (launched && verdict == StartWatch::kStarted) return true;
+      slow_ = verdict == StartWatch::kTooSlow;
+      if (verdict == StartWatch::kKvmSilent) {
+        RememberKvmSilent();
+        Notice("KVM did not start the appliance in " +
+               std::to_string(kKvmStartSeconds) +
+               " s; going on without KVM (slower)");
+      } else if (verdict != StartWatch::kStarted || !underKvm) {
         return false;
       }
-      if (api_.launch(g_) == 0) return true;
-      if (std::getenv("LIBGUESTFS_BACKEND_SETTINGS") != nullptr) break;
+      emulated = true;
     }
-    return false;
+  }
+
+  // A new handle on the image, emulated or not, whose appliance's console
+  // goes to OnConsole: false when it cannot be had. Read-only, the image is
+  // opened for reading alone, and what the appliance writes goes to a
+  // throwaway overlay of libguestfs's.
+  bool Create(const std::string& path, const char* format, bool readOnly,
+              bool emulated) {
+    if (g_ != nullptr) api_.close(g_);
+    if ((g_ = api_.create()) == nullptr) return false;
+    api_.set_error_handler(g_, nullptr, nullptr);
+    verbose_ = api_.get_verbose(g_) == 1;
+    said_.clear();
+    api_.set_event_callback(g_, OnConsole, GUESTFS_EVENT_APPLIANCE, 0, this);
+    if (emulated) api_.set_backend_setting(g_, "force_tcg", "1");
+    return api_.add_drive_opts(g_, path.c_str(), GUESTFS_ADD_DRIVE_OPTS_FORMAT,
+                               format, GUESTFS_ADD_DRIVE_OPTS_READONLY,
+                               readOnly ? 1 : 0, -1) == 0;
+  }
+
+  // What qemu and the appliance say while it starts: kept for the reason a
+  // start fails, shown to the watch as the sign that the guest runs, and,
+  // where libguestfs was asked to be verbose, shown on standard error as
+  // libguestfs itself would without this callback.
+  static void OnConsole(guestfs_h*, void* appliance, std::uint64_t, int, int,
+                        const char* text, std::size_t size,
+                        const std::uint64_t*, std::size_t) {
+    Appliance* self = static_cast<Appliance*>(appliance);
+    self->said_.append(text, size);
+    if (self->watch_ != nullptr) self->watch_->Heard(text, size);
+    if (self->verbose_) std::fwrite(text, 1, size, stderr);
+  }
+
+  // A line for the user, shown by the run.
+  void Notice(const std::string& line) {
+    Send(notices_, Reply(Reply::kNotice, line));
   }
 
   // Why the image could not be opened, in a user's terms, with qemu's own
@@ -334,9 +480,14 @@ class Appliance {
     return done;
   }
 
+  const int gone_;
+  const int notices_;
   Guestfs api_;
   guestfs_h* g_ = nullptr;
-  std::string said_;  // by qemu, while it started
+  StartWatch* watch_ = nullptr;  // while the appliance starts
+  bool verbose_ = false;         // libguestfs was asked to say everything
+  bool slow_ = false;            // the start took too long
+  std::string said_;             // by qemu, while it started
   std::string directory_;
   std::thread serving_;  // the mount's requests, until it is unmounted
 };
@@ -366,10 +517,11 @@ bool DiskImage::Lock(std::string* error) {
   // The run's own lock, which the appliance's process does not share: a
   // byte far past any data, which qemu's locks never reach.
   struct flock run = {};
-  run.l_type = F_WRLCK;
+  // A dry run, which only reads, shares it with other dry runs alone.
+  run.l_type = readOnly_ ? F_RDLCK : F_WRLCK;
   run.l_start = off_t{1} << 40;
   run.l_len = 1;
-  runFd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  runFd_ = ::open(path_.c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC);
   if (runFd_ < 0 || ::fcntl(runFd_, F_OFD_SETLK, &run) != 0) {
     *error = path_ + (errno == EAGAIN ? ": the machine is in use by another run"
                                       : ": cannot be written: " +
@@ -382,7 +534,8 @@ bool DiskImage::Lock(std::string* error) {
   // run waits for that.
   lockFd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   std::unique_ptr<Waiting> waiting;
-  for (int tries = 0; ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0; ++tries) {
+  const int kind = readOnly_ ? LOCK_SH : LOCK_EX;
+  for (int tries = 0; ::flock(lockFd_, kind | LOCK_NB) != 0; ++tries) {
     if (errno != EWOULDBLOCK || tries == 300) {
       *error = path_ + ": " +
                (errno != EWOULDBLOCK ? std::strerror(errno)
@@ -400,8 +553,49 @@ bool DiskImage::Lock(std::string* error) {
   return true;
 }
 
+#if BRINDLE_DISK_IMAGES
+namespace {
+
+// The body of the appliance's process: opens the image, tells the run,
+// and once the run asks (or is gone) closes it and tells the run again.
+[[noreturn]] void ServeImage(const std::string& path, const char* format,
+                             bool readOnly, const std::string& temporary,
+                             int request, int reply) {
+  Reply answer;
+  {
+    Appliance appliance(request, reply);
+    answer = appliance.Open(path, format, temporary, readOnly);
+    if (answer.kind == Reply::kMounted) {
+      Send(reply, answer);
+      char close;  // the run's request or its end: nothing is read
+      if (::read(request, &close, 1) < 0) close = 0;
+      answer = appliance.Close();
+    }
+  }
+  Send(reply, answer);
+  ::_exit(0);
+}
+
+// The appliance's answer to the opening of the image, with the lines for
+// the user it sends meanwhile shown on standard error.
+Reply AwaitMount(int reply, const std::string& path) {
+  std::unique_ptr<Waiting> waiting;
+  for (;;) {
+    waiting = std::make_unique<Waiting>("starting the appliance that opens " +
+                                        path + " (15 to 40 s without KVM)");
+    Reply answer;
+    if (!Receive(reply, &answer)) return Reply();
+    if (answer.kind != Reply::kNotice) return answer;
+    waiting.reset();
+    std::fprintf(stderr, "brindle: %s\n", answer.text);
+  }
+}
+
+}  // namespace
+#endif
+
 std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
-                                           std::string* error) {
+                                           std::string* error, bool readOnly) {
 #if BRINDLE_DISK_IMAGES
   const char* format = FormatOf(path);
   if (format == nullptr) {
@@ -410,7 +604,12 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
     *error += " and block devices)";
     return nullptr;
   }
-  std::unique_ptr<DiskImage> image(new DiskImage(path));
+  const std::string unfit = WhyUnfit(path, format);
+  if (!unfit.empty()) {
+    *error = path + ": " + unfit;
+    return nullptr;
+  }
+  std::unique_ptr<DiskImage> image(new DiskImage(path, readOnly));
   const char* temporary = std::getenv("TMPDIR");
   const std::string under =
       temporary != nullptr && *temporary == '/' ? temporary : "/tmp";
@@ -427,28 +626,15 @@ std::unique_ptr<DiskImage> DiskImage::Open(const std::string& path,
     ::setsid();
     ::close(image->runFd_);
     ::close(request[1]);
-    Reply answer;
-    {
-      Appliance appliance;
-      answer = appliance.Open(path, format, under);
-      if (answer.kind == Reply::kMounted) {
-        Send(reply[1], answer);
-        char close;  // the run's request or its end: nothing is read
-        if (::read(request[0], &close, 1) < 0) close = 0;
-        answer = appliance.Close();
-      }
-    }
-    Send(reply[1], answer);
-    ::_exit(0);
+    ::close(reply[0]);
+    ServeImage(path, format, readOnly, under, request[0], reply[1]);
   }
   ::close(request[0]);
   ::close(reply[1]);
   image->request_ = request[1];
   image->reply_ = reply[0];
-  Reply answer;
-  Waiting waiting("starting the appliance that opens " + path +
-                  " (15 to 40 s without KVM)");
-  if (!Receive(image->reply_, &answer) || answer.kind != Reply::kMounted) {
+  const Reply answer = AwaitMount(image->reply_, path);
+  if (answer.kind != Reply::kMounted) {
     *error = path + ": " + answer.text;
     return nullptr;
   }
@@ -473,7 +659,8 @@ bool DiskImage::Close(std::string* error) {
   return false;
 }
 
-DiskImage::DiskImage(std::string path) : path_(std::move(path)) {}
+DiskImage::DiskImage(std::string path, bool readOnly)
+    : path_(std::move(path)), readOnly_(readOnly) {}
 
 DiskImage::~DiskImage() {
   if (request_ >= 0) ::close(request_);  // the appliance closes the image

@@ -18,9 +18,13 @@ class DiskImage {
   static bool IsImage(const std::string& path);
   /// Locks the image for one run, starts the appliance and mounts the file
   /// system that holds WINDOWS\SYSTEM.DAT; null, with one line in `*error`,
-  /// when there is none, more than one, or the image cannot be opened.
+  /// when there is none, more than one, or the image cannot be opened. An
+  /// image that is empty or cut short is refused before the appliance
+  /// starts. `readOnly` opens the image and mounts its file system for
+  /// reading alone.
   static std::unique_ptr<DiskImage> Open(const std::string& path,
-                                         std::string* error);
+                                         std::string* error,
+                                         bool readOnly = false);
   /// Unmounts and stops the appliance; without Close, nothing is synced.
   ~DiskImage();
 
@@ -33,7 +37,7 @@ class DiskImage {
   bool Close(std::string* error);
 
  private:
-  explicit DiskImage(std::string path);
+  DiskImage(std::string path, bool readOnly);
   // Takes the image for this run, waiting for a stopped run's appliance to
   // close it; false, with one line in `*error`, when it cannot.
   bool Lock(std::string* error);
@@ -41,6 +45,7 @@ class DiskImage {
   void Reap();
 
   std::string path_;
+  const bool readOnly_;
   std::string directory_;
   int lockFd_ = -1;   // one run at a time, with the appliance's process
   int runFd_ = -1;    // held by the run alone

@@ -25,7 +25,7 @@ std::string_view WholeJournalBatches(std::string_view journal) {
   return journal.substr(0, end);
 }
 
-bool Journal::Replay(Registry& registry, std::string* error) {
+bool Journal::Apply(Registry& registry, std::string* error) {
   FileBytes journal;
   const int failure = ReadWholeFile(path_, &journal);
   if (failure == ENOENT) return true;
@@ -33,23 +33,28 @@ bool Journal::Replay(Registry& registry, std::string* error) {
     *error = path_ + ": " + std::strerror(failure);
     return false;
   }
-  const std::size_t whole = WholeJournalBatches(journal.view()).size();
+  whole_ = WholeJournalBatches(journal.view()).size();
   Regedit4Fault fault;
-  if (whole != 0 &&
-      !ReadRegedit4(journal.view().substr(0, whole), registry, &fault, true)) {
+  if (whole_ != 0 &&
+      !ReadRegedit4(journal.view().substr(0, whole_), registry, &fault, true)) {
     *error = path_ + ":" + std::to_string(fault.line) +
              ": malformed journal: " + fault.what;
     return false;
   }
-  replayed_ = whole != 0;
+  replayed_ = whole_ != 0;
   written_ = registry.changes.size();
-  journal = FileBytes();  // let go of it before it is cut short
-  if (whole == 0) {
+  return true;
+}
+
+bool Journal::Replay(Registry& registry, std::string* error) {
+  if (!Apply(registry, error)) return false;
+  if (whole_ == 0) {
     ::unlink(path_.c_str());
     return true;
   }
+  // The file is mapped no more: it can be cut short.
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(whole)) != 0 ||
+  if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(whole_)) != 0 ||
       ::lseek(fd_, 0, SEEK_END) < 0) {
     *error = path_ + ": " + std::strerror(errno);
     return false;

@@ -26,8 +26,12 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
 
   /// Applies every whole batch of the journal a killed run left to
-  /// `registry`, as its changes, and cuts a torn last batch off. False,
-  /// with one line in `*error`, when it cannot be read or is malformed.
+  /// `registry`, as its changes; the file stays as it is. False, with one
+  /// line in `*error`, when it cannot be read or is malformed.
+  bool Apply(Registry& registry, std::string* error);
+  /// Applies the journal as Apply does, then cuts a torn last batch off
+  /// the file (removing one that holds no whole batch), for the run's own
+  /// batches to follow.
   bool Replay(Registry& registry, std::string* error);
   /// True when Replay applied a batch.
   bool replayed() const { return replayed_; }
@@ -45,6 +49,7 @@ class Journal {
   int fd_ = -1;
   std::size_t written_ = 0;  // changes of the record the journal holds
   bool replayed_ = false;
+  std::size_t whole_ = 0;  // bytes of whole batches at the file's start
 };
 
 }  // namespace brindle

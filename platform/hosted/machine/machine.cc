@@ -42,17 +42,19 @@ bool IsDirectory(const std::string& path) {
 }  // namespace
 
 std::unique_ptr<Machine> Machine::Open(const std::string& path,
-                                       std::string* error) {
+                                       std::string* error, bool dryRun) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) {
     *error = Describe(path, errno);
     return nullptr;
   }
   std::unique_ptr<DiskImage> image;
-  if (DiskImage::IsImage(path) && !(image = DiskImage::Open(path, error)))
+  if (DiskImage::IsImage(path) &&
+      !(image = DiskImage::Open(path, error, dryRun))) {
     return nullptr;
+  }
   std::unique_ptr<Machine> machine(
-      new Machine(image ? image->directory() : path));
+      new Machine(image ? image->directory() : path, dryRun));
   machine->image_ = std::move(image);
   if (machine->Load(error)) return machine;
   *error = machine->Shown(*error);
@@ -84,7 +86,7 @@ bool Machine::Load(std::string* error) {
     return false;
   }
   if (!ChooseFiles(error)) return false;
-  drive_ = std::make_unique<Drive>(files_.drive);
+  drive_ = std::make_unique<Drive>(files_.drive, dryRun_);
   FileBytes bytes;
   if (int failure = ReadWholeFile(files_.registry, &bytes)) {
     *error = Describe(files_.registry, failure);
@@ -97,7 +99,8 @@ bool Machine::Load(std::string* error) {
   }
   // A journal means the last run was killed before it saved.
   journal_ = std::make_unique<Journal>(files_.journal);
-  return journal_->Replay(registry_, error);
+  return dryRun_ ? journal_->Apply(registry_, error)
+                 : journal_->Replay(registry_, error);
 }
 
 bool Machine::ChooseFiles(std::string* error) {
@@ -139,11 +142,14 @@ bool Machine::ChooseFiles(std::string* error) {
   return true;
 }
 
+bool Machine::isDrive() const { return files_.read == ReadHive9xFile; }
+
 Machine::~Machine() {
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
 ErrorCode Machine::Commit() {
+  if (dryRun_) return ERROR_SUCCESS;
   return ErrorFromErrno(journal_->Append(registry_), ERROR_PATH_NOT_FOUND);
 }
 
@@ -241,6 +247,7 @@ MachinePlatform::MachinePlatform(std::unique_ptr<Machine> machine)
 bool MachinePlatform::Finish(std::string* error) {
   std::string closing;
   const bool saved =
+      machine_->dryRun() ||
       (machine_->registry().changes.empty() && !machine_->journalReplayed()) ||
       machine_->Save(error);
   if (!saved) *error = machine_->Shown(*error);

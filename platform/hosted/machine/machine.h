@@ -32,9 +32,12 @@ class Machine : public ChangeLog {
   /// drive_c/ or registry.reg is simulated; else one that holds
   /// WINDOWS\SYSTEM.DAT (any case) is a drive, and so is a disk image's
   /// file system that holds it. Null, with one line naming the file and
-  /// the fault in `*error`, when it cannot.
+  /// the fault in `*error`, when it cannot. With `dryRun`, the run changes
+  /// nothing on the host: a journal is applied in memory and left where it
+  /// is, the drive's changes are kept in memory, nothing is journalled or
+  /// saved, and a disk image is opened read-only.
   static std::unique_ptr<Machine> Open(const std::string& path,
-                                       std::string* error);
+                                       std::string* error, bool dryRun = false);
   /// Makes a fresh Windows 98-like machine at `directory`, which must not
   /// exist yet (`*made`); a machine that appeared meanwhile is left as it is.
   static bool CreateFresh(const std::string& directory, bool* made,
@@ -46,6 +49,11 @@ class Machine : public ChangeLog {
   Drive& drive() { return *drive_; }
   /// True when a journal a killed run left was applied.
   bool journalReplayed() const { return journal_->replayed(); }
+  /// True when the run is a dry run.
+  bool dryRun() const { return dryRun_; }
+  /// True when the machine is a Windows 9x drive, in a directory or an
+  /// image, rather than a simulated one.
+  bool isDrive() const;
 
   ErrorCode Commit() override;
 
@@ -63,13 +71,15 @@ class Machine : public ChangeLog {
   }
 
  private:
-  explicit Machine(std::string directory) : directory_(std::move(directory)) {}
+  Machine(std::string directory, bool dryRun)
+      : directory_(std::move(directory)), dryRun_(dryRun) {}
   bool Load(std::string* error);
   // Finds the drive and the registry's files.
   bool ChooseFiles(std::string* error);
 
   std::unique_ptr<DiskImage> image_;  // first made, last gone
   std::string directory_;
+  const bool dryRun_;
   MachineFiles files_;
   int lockFd_ = -1;
   Registry registry_;
@@ -86,6 +96,7 @@ class MachinePlatform : public HostedPlatform {
   /// Keeps what the run changed: false, with the reason in `*error`, when it
   /// could not be saved; the journal then still holds every change.
   bool Finish(std::string* error);
+  Machine& machine() { return *machine_; }
 
  private:
   std::unique_ptr<Machine> machine_;
