@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/hosted/forms/threaded_list.h"
 #include "platform/platform.h"
 
 namespace brindle {
@@ -147,7 +148,9 @@ class Hive9xFile final : public RegistryFile {
       failure = failure != 0 ? failure : sink(page * HiveImage::kPage, bytes);
     if (failure == 0 && !image.appended.empty())
       failure = sink(file().size(), image.appended);
-    return failure == 0 || (error->clear(), false);
+    if (failure == 0) return true;
+    error->clear();  // the sink refused: its caller knows why
+    return false;
   }
   bool ReadBack(Registry& registry, FileBytes written,
                 std::string* error) const override {
@@ -460,9 +463,8 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
         return Fail(fault, kNav + child + Hierarchy::kNumber.at,
                     "a subkey without a name entry");
       }
-      (last == kNone ? nodes_[parent].firstChild : nodes_[last].nextSibling) =
-          index;
-      last = index;
+      LinkAtEnd(index, nodes_[parent].firstChild, last, nodes_,
+                &Node::nextSibling);
       work.push_back(index);
       names_.push_back(NameOf(nodes_[index]));
     }

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/hosted/forms/threaded_list.h"
+
 namespace brindle {
 namespace {
 
@@ -256,10 +258,8 @@ void Regedit4File::NoteNamedKeys() {
     at = end + 1;
   }
   spans_[span].entry = entry;
-  std::uint32_t& lastSpan = lasts_[entry].span;
-  (lastSpan == kNone ? entries_[entry].firstSpan : spans_[lastSpan].next) =
-      span;
-  lastSpan = span;
+  LinkAtEnd(span, entries_[entry].firstSpan, lasts_[entry].span, spans_,
+            &Span::next);
 }
 
 // Slots hold the hash beside the entry: probes seldom look at the entry.
@@ -279,10 +279,8 @@ std::uint32_t Regedit4File::Child(std::uint32_t parent, std::string_view name,
       Entry{parent, static_cast<std::uint32_t>(name.data() - bytes_.data()),
             static_cast<std::uint32_t>(name.size()), span});
   lasts_.emplace_back();
-  std::uint32_t& lastChild = lasts_[parent].child;
-  (lastChild == kNone ? entries_[parent].firstChild
-                      : entries_[lastChild].nextSibling) = entry;
-  lastChild = entry;
+  LinkAtEnd(entry, entries_[parent].firstChild, lasts_[parent].child, entries_,
+            &Entry::nextSibling);
   table_[at] = hash << 32 | entry;
   if (entries_.size() * 2 > table_.size()) {
     std::vector<std::uint64_t> old(table_.size() * 2, 0);

@@ -83,10 +83,15 @@ RegistryKey::~RegistryKey() {
 }
 
 void RegistryKey::Fill(bool values) const {
-  if (!std::exchange(values ? valuesWaiting_ : subkeysWaiting_, false)) return;
+  bool& waiting = values ? valuesWaiting_ : subkeysWaiting_;
+  if (!waiting) return;
+  waiting = false;
   auto& self = const_cast<RegistryKey&>(*this);
-  values ? filler_->FillValues(self, fileKey_)
-         : filler_->FillSubkeys(self, fileKey_);
+  if (values) {
+    filler_->FillValues(self, fileKey_);
+  } else {
+    filler_->FillSubkeys(self, fileKey_);
+  }
 }
 
 bool RegistryKey::attached() const {
@@ -190,7 +195,9 @@ std::string RegistryKey::Path() const {
 }
 
 bool SameValues(const RegistryKey& a, const RegistryKey& b) {
-  return a.Fill(true), b.Fill(true), a.values_ == b.values_;
+  a.Fill(true);
+  b.Fill(true);
+  return a.values_ == b.values_;
 }
 
 RegistryKey* FindKeyPath(const RegistryKey& from, std::string_view path,
@@ -235,7 +242,10 @@ bool Registry::RemoveValue(RegistryKey& key, std::string_view name) {
 bool Registry::DeleteKey(RegistryKey& key,
                          const std::function<bool()>& journal) {
   changes.push_back({RegistryChange::kKeyDeleted, &key, {}});
-  if (journal && !journal()) return changes.pop_back(), false;
+  if (journal && !journal()) {
+    changes.pop_back();
+    return false;
+  }
   deleted.emplace_back(key.parent()->DetachSubkey(&key));
   return true;
 }

@@ -80,7 +80,10 @@ class RegistryKey {
   /// True while neither it nor a key above it was removed.
   bool attached() const;
 
-  std::size_t subkeyCount() const { return Fill(false), liveSubkeys_; }
+  std::size_t subkeyCount() const {
+    Fill(false);
+    return liveSubkeys_;
+  }
   /// The subkey at `index`, or null; from where `cursor` stands.
   RegistryKey* SubkeyAt(std::size_t index,
                         SubkeyCursor* cursor = nullptr) const;
