@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "platform/hosted/machine/machine.h"
 #include "tests/support/scenario.h"
@@ -211,15 +212,105 @@ long KeysOpened(const std::string& machine) {
   return keys;
 }
 
+// One call of a traced run (strace -y: each descriptor with its path).
+struct TracedCall {
+  std::string name;
+  std::vector<std::string> paths;  // the descriptors' and the quoted ones
+};
+
+std::vector<TracedCall> ReadTrace(const std::string& log) {
+  std::vector<TracedCall> calls;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t name = line.find_first_not_of(' ', line.find(' '));
+    const std::size_t paren = line.find('(', name);
+    if (name == std::string::npos || paren == std::string::npos) continue;
+    TracedCall call{line.substr(name, paren - name), {}};
+    for (std::size_t at = paren; at < line.size(); ++at) {
+      const char open = line[at];
+      if (open != '<' && open != '"') continue;
+      const std::size_t end = line.find(open == '<' ? '>' : '"', at + 1);
+      if (end == std::string::npos) break;
+      call.paths.push_back(line.substr(at + 1, end - at - 1));
+      at = end;
+    }
+    calls.push_back(call);
+  }
+  return calls;
+}
+
+// What a save owes a power cut, checked on the calls it made in order:
+// the new registry file is synced after its last write and before the
+// rename that puts it in place; a backup written as a copy is synced
+// before that rename too; and the directory is synced after it and before
+// the journal is removed. Empty, or the rule the calls break.
+std::string DurabilityBroken(const std::vector<TracedCall>& calls,
+                             const Layout& layout, const std::string& backup) {
+  const std::string directory =
+      layout.registry.substr(0, layout.registry.rfind('/'));
+  const std::string copy = backup + ".brindle-new";
+  std::map<std::string, long> lastWrite, lastSync;
+  long renamed = -1, copied = -1, directorySynced = -1;
+  for (long i = 0; i < static_cast<long>(calls.size()); ++i) {
+    const TracedCall& call = calls[i];
+    if (call.paths.empty()) continue;
+    const std::string& target =
+        call.name == "copy_file_range" && call.paths.size() > 1 ? call.paths[1]
+                                                                : call.paths[0];
+    if (call.name == "write" || call.name == "pwrite64" ||
+        call.name == "copy_file_range") {
+      lastWrite[target] = i;
+    } else if (call.name == "fsync" || call.name == "fdatasync") {
+      lastSync[target] = i;
+      if (target == directory && renamed >= 0 && directorySynced < 0)
+        directorySynced = i;
+    } else if (call.name == "rename" && call.paths.size() == 2) {
+      if (call.paths == std::vector<std::string>{layout.fresh, layout.registry})
+        renamed = i;
+      if (call.paths == std::vector<std::string>{copy, backup}) copied = i;
+    } else if (call.name == "unlink" && target == layout.journal &&
+               renamed >= 0) {
+      if (directorySynced < 0)
+        return "the journal was removed before the directory was synced";
+    }
+  }
+  if (renamed < 0) return "the new registry file was never put in place";
+  if (!(lastWrite[layout.fresh] < lastSync[layout.fresh] &&
+        lastSync[layout.fresh] < renamed)) {
+    return "the new registry file was not synced after its last write and "
+           "before its rename";
+  }
+  if (copied >= 0 &&
+      !(lastWrite[copy] < lastSync[copy] && lastSync[copy] < renamed)) {
+    return "the backup copy was not synced before the registry's rename";
+  }
+  if (directorySynced < 0)
+    return "the directory was not synced after the rename";
+  return "";
+}
+
 // A remove killed at each of its calls that change the disk in turn, by
 // strace: the registry the next run opens never has a key back that an
 // earlier kill found gone (no whole batch is ever lost, the save's steps
 // included, where the random kill times above seldom land), and the next
-// run leaves what an uninterrupted run leaves.
-class KillAtEachCallTest : public ::testing::TestWithParam<bool> {};
+// run leaves what an uninterrupted run leaves. The uninterrupted run's
+// calls keep the order a power cut needs (DurabilityBroken). On a host
+// directory the backup is a hard link; where links fail (as on FAT, played
+// by strace) it is a copy.
+struct WalkCase {
+  bool hive;
+  bool linksFail;
+};
+
+class KillAtEachCallTest : public ::testing::TestWithParam<WalkCase> {};
 
 TEST_P(KillAtEachCallTest, NoWholeBatchIsLostAndTheNextRunFinishes) {
   const char* calls = "write,pwrite64,link,rename,unlink,fsync";
+  const WalkCase walk = GetParam();
+  // Links that fail, where asked for; the syscall must be traced to be.
+  const std::vector<std::string> noLinks =
+      walk.linksFail ? std::vector<std::string>{"-e", "inject=link:error=EPERM"}
+                     : std::vector<std::string>();
   if (RunCommand({"strace", "-V"}, "", {}).status != 0) {
     if (std::getenv("BRINDLE_REQUIRE_ALL") != nullptr) FAIL() << "no strace";
     GTEST_SKIP() << "no strace";
@@ -230,31 +321,45 @@ TEST_P(KillAtEachCallTest, NoWholeBatchIsLostAndTheNextRunFinishes) {
   options.keys = 300;
   options.matchShare = 0.2;
   options.directory = pristine;
-  options.hive = GetParam();
+  options.hive = walk.hive;
   ASSERT_EQ(GenerateMachine(options), 0);
   // The uninterrupted run: what it leaves, and its calls in order.
   const std::string reference = work.path() + "/reference";
   CopyTree(pristine, reference);
   const std::string log = work.path() + "/calls";
+  std::vector<std::string> command = {
+      "strace",
+      "-f",
+      "-qq",
+      "-y",
+      "-o",
+      log,
+      "-e",
+      std::string("trace=") + calls +
+          ",copy_file_range,fdatasync,renameat,renameat2"};
+  command.insert(command.end(), noLinks.begin(), noLinks.end());
+  command.insert(command.end(), {BRINDLE_BINARY, "remove"});
   ProgramRun traced =
-      RunCommand({"strace", "-f", "-qq", "-o", log, "-e",
-                  std::string("trace=") + calls, BRINDLE_BINARY, "remove"},
-                 kDrivers, {"BRINDLE_MACHINE=" + reference});
+      RunCommand(command, kDrivers, {"BRINDLE_MACHINE=" + reference});
   ASSERT_EQ(traced.status, 0) << traced.err;
-  const std::string expected = State(LayoutOf(reference, options.hive));
+  const Layout layout = LayoutOf(reference, options.hive);
+  const std::string expected = State(layout);
+  const std::vector<TracedCall> called = ReadTrace(ReadHostFile(log));
+  const std::string backup = options.hive ? reference + "/windows/SYSTEM.BRB"
+                                          : reference + "/registry.bak";
+  EXPECT_EQ(DurabilityBroken(called, layout, backup), "");
   std::vector<std::string> names;
-  std::istringstream lines(ReadHostFile(log));
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t name = line.find_first_not_of(' ', line.find(' '));
-    const std::size_t paren = line.find('(', name);
-    const std::string call =
-        name == std::string::npos ? "" : line.substr(name, paren - name);
-    if (name != std::string::npos && paren != std::string::npos &&
-        ("," + std::string(calls) + ",").find("," + call + ",") !=
-            std::string::npos) {
-      names.push_back(call);
+  bool backupCopied = false;
+  for (const TracedCall& call : called) {
+    if (("," + std::string(calls) + ",").find("," + call.name + ",") !=
+        std::string::npos) {
+      names.push_back(call.name);
     }
+    backupCopied =
+        backupCopied || (call.name == "rename" && call.paths.size() == 2 &&
+                         call.paths[1] == backup);
   }
+  EXPECT_EQ(backupCopied, walk.linksFail);
   ASSERT_GT(names.size(), 20u);
   std::map<std::string, int> seen;
   long keys = KeysOpened(pristine);
@@ -263,32 +368,51 @@ TEST_P(KillAtEachCallTest, NoWholeBatchIsLostAndTheNextRunFinishes) {
     const std::string machine = work.path() + "/killed";
     RunCommand({"rm", "-rf", machine}, "", {});
     CopyTree(pristine, machine);
-    RunCommand(
-        {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + name, "-e",
-         "inject=" + name +
-             ":signal=SIGKILL:when=" + std::to_string(seen[name]),
-         BRINDLE_BINARY, "remove"},
-        kDrivers, {"BRINDLE_MACHINE=" + machine});
+    std::vector<std::string> kill = {
+        "strace",
+        "-f",
+        "-qq",
+        "-o",
+        "/dev/null",
+        "-e",
+        "trace=" + name + ",link",
+        "-e",
+        "inject=" + name +
+            ":signal=SIGKILL:when=" + std::to_string(seen[name])};
+    if (name != "link") kill.insert(kill.end(), noLinks.begin(), noLinks.end());
+    kill.insert(kill.end(), {BRINDLE_BINARY, "remove"});
+    RunCommand(kill, kDrivers, {"BRINDLE_MACHINE=" + machine});
     const long opened = KeysOpened(machine);
     EXPECT_LE(opened, keys) << "killed at " << at << ": keys came back";
     keys = opened;
-    ProgramRun next = RunCommand({BRINDLE_BINARY, "remove"}, kDrivers,
-                                 {"BRINDLE_MACHINE=" + machine});
+    // The next run on the same kind of file system: links fail there too.
+    std::vector<std::string> again = {"strace", "-f", "-qq", "-o", "/dev/null"};
+    again.insert(again.end(), noLinks.begin(), noLinks.end());
+    again.insert(again.end(), {BRINDLE_BINARY, "remove"});
+    ProgramRun next = RunCommand(
+        walk.linksFail ? again
+                       : std::vector<std::string>{BRINDLE_BINARY, "remove"},
+        kDrivers, {"BRINDLE_MACHINE=" + machine});
     EXPECT_NE(next.status, 4) << at << ": " << next.err;
     EXPECT_EQ(State(LayoutOf(machine, options.hive)), expected) << at;
     if (HasFailure()) break;
   }
   if (!HasFailure()) {
     std::cout << "[ KILLS    ] " << (options.hive ? "drive" : "directory")
+              << (walk.linksFail ? " (backup copied)" : "")
               << ": killed at each of " << names.size() << " calls (" << calls
               << "); no batch lost, each finished by the next run\n";
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, KillAtEachCallTest, ::testing::Bool(),
-                         [](const auto& info) {
-                           return info.param ? "drive" : "directory";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Machines, KillAtEachCallTest,
+    ::testing::Values(WalkCase{false, false}, WalkCase{true, false},
+                      WalkCase{true, true}),
+    [](const auto& info) {
+      return std::string(info.param.hive ? "drive" : "directory") +
+             (info.param.linksFail ? "_backup_copied" : "");
+    });
 
 INSTANTIATE_TEST_SUITE_P(Runs, CrashTest,
                          ::testing::Values(CrashCase{"remove", 20000, false},
