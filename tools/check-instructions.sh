@@ -11,22 +11,36 @@ program=$2
 list=${3:-"$(dirname "$0")/../platform/win32/i386-instructions.txt"}
 name=$(basename "$program")
 
-# The code section; the linker ends it with the lists of static
+# The code sections: every section the header marks as code, as the loader
+# maps it executable. The linker ends .text with the lists of static
 # constructors and destructors, which must be empty (-1, then 0, each):
 # nothing would run them, and they are data, not code.
-set -- $("$objdump" -h "$program" | awk '$2 == ".text" { print $3, $4 }')
-[ $# -eq 2 ] || { echo "$name has no .text section" >&2; exit 1; }
-start=$((0x$2))
-end=$((0x$2 + 0x$1 - 16))
-lists=$("$objdump" -s -j .text --start-address="$end" "$program" |
-  awk '/^ [0-9a-f]+ / { print $2 $3 $4 $5 }' | tr -d '\n')
-if [ "$lists" != ffffffff00000000ffffffff00000000 ]; then
-  echo "$name: its code does not end with empty constructor and destructor lists ($lists)" >&2
-  exit 1
-fi
+sections=$("$objdump" -h "$program" | awk '
+  $1 ~ /^[0-9]+$/ { section = $2; size = $3; address = $4; next }
+  section != "" && /CODE/ { print section, size, address }
+  { section = "" }')
+[ -n "$sections" ] || { echo "$name has no code section" >&2; exit 1; }
+echo "$sections" | grep -q '^\.text ' || { echo "$name has no .text section" >&2; exit 1; }
 
-"$objdump" -d -z -M intel --start-address="$start" --stop-address="$end" "$program" |
-  awk -F'\t' -v list="$list" -v name="$name" '
+disassembly() {
+  echo "$sections" | while read -r section size address; do
+    start=$((0x$address))
+    end=$((0x$address + 0x$size))
+    if [ "$section" = .text ]; then
+      end=$((end - 16))
+      lists=$("$objdump" -s -j .text --start-address="$end" "$program" |
+        awk '/^ [0-9a-f]+ / { print $2 $3 $4 $5 }' | tr -d '\n')
+      if [ "$lists" != ffffffff00000000ffffffff00000000 ]; then
+        echo "$name: its code does not end with empty constructor and destructor lists ($lists)" >&2
+        echo "0:	00	(bad)"
+      fi
+    fi
+    "$objdump" -d -z -M intel -j "$section" --start-address="$start" --stop-address="$end" "$program"
+  done
+}
+
+disassembly |
+  awk -F'\t' -v list="$list" -v name="$name" -v sections="$(echo "$sections" | cut -d' ' -f1 | tr '\n' ' ')" '
   BEGIN {
     while ((getline line < list) > 0) {
       if (line ~ /^#/ || line ~ /^[ \t]*$/) continue
@@ -53,7 +67,8 @@ fi
     if (why != "") { text = $3; gsub(/ +/, " ", text); print "0x" address ": " text ": " why; bad++ }
   }
   END {
+    sub(/ $/, "", sections)
     if (count == 0) { print "no instructions found in " name; exit 1 }
     if (bad) { print bad " of " count " instructions of " name " are not on every 80386"; exit 1 }
-    print "instruction check: " count " instructions of " name ", each in the 80386 integer set (" size " instructions listed) or the UD2 trap (" traps + 0 ")"
+    print "instruction check: " count " instructions of " name " (code sections: " sections "), each in the 80386 integer set (" size " instructions listed) or the UD2 trap (" traps + 0 ")"
   }'

@@ -12,7 +12,7 @@ require=${BRINDLE_REQUIRE_WINE:-0}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 missing=""
-for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-objdump x86_64-w64-mingw32-objdump wineserver; do
+for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-objdump i686-w64-mingw32-objcopy x86_64-w64-mingw32-objdump wineserver; do
   command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
 done
 if [ -n "$missing" ]; then
@@ -33,6 +33,19 @@ done
 # that an entry point without a C runtime would skip.
 tools/check-imports.sh i686-w64-mingw32-objdump build-i686-w64-mingw32/brindle.exe
 tools/check-instructions.sh i686-w64-mingw32-objdump build-i686-w64-mingw32/brindle.exe
+# The check reads every code section: a CMOVA in a section of its own,
+# added to a copy of the program, must fail it.
+planted=$(mktemp -d)
+printf '\017\107\321\220' >"$planted/cmova"
+i686-w64-mingw32-objcopy --add-section .planted="$planted/cmova" \
+  --set-section-flags .planted=code,readonly,alloc,load,contents \
+  build-i686-w64-mingw32/brindle.exe "$planted/brindle.exe" 2>/dev/null
+if tools/check-instructions.sh i686-w64-mingw32-objdump "$planted/brindle.exe" >/dev/null; then
+  echo "the instruction check missed a CMOVA in a code section of its own" >&2
+  exit 1
+fi
+rm -rf "$planted"
+echo "instruction check: a CMOVA planted in a second code section is found"
 for object in build-i686-w64-mingw32/*.a build-i686-w64-mingw32/CMakeFiles/brindle.dir/platform/win32/*.obj; do
   if i686-w64-mingw32-objdump -h "$object" | grep -E '\.(ctors|init_array)' >/dev/null; then
     echo "static constructors in $object: nothing would run them" >&2
