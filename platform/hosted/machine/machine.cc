@@ -170,23 +170,27 @@ bool Machine::Save(std::string* error) {
                                 "changed (" + why + "); it is kept as it was";
     return false;
   }
-  // Nothing written, the file holds the run's registry already (a journal
-  // replayed over a file a killed run had put in place). Else the new file,
-  // whole and synced, is read back as the next run would read it, and put
-  // in place only when it holds what the run left; the file as it was
-  // stays beside it, as Windows 98 kept its SYSTEM.DA0: a hard link where
-  // there can be one, else a copy (a drive is FAT).
-  if (!next.empty()) {
-    FileBytes written;
-    if ((failure = next.Sync()) != 0 ||
-        (failure = ReadWholeFile(files.fresh, &written)) != 0) {
-      *error = Describe(files.fresh, failure);
-      return false;
-    }
-    if (!file_->ReadBack(registry_, std::move(written), &why)) {
-      *error = files.registry + ": " + why + "; it is kept as it was";
-      return false;
-    }
+  // Whatever the writer decided, the file that is to hold the registry is
+  // read back as the next run would read it, and must hold what the run
+  // left: the new file, whole and synced, when one was written; else the
+  // file in place, which the writer found to hold it already (a journal
+  // replayed over a file a killed run had put in place). A new file is put
+  // in place only then; the file as it was stays beside it, as Windows 98
+  // kept its SYSTEM.DA0: a hard link where there can be one, else a copy
+  // (a drive is FAT).
+  const bool written = !next.empty();
+  const std::string& holding = written ? files.fresh : files.registry;
+  FileBytes held;
+  if ((written && (failure = next.Sync()) != 0) ||
+      (failure = ReadWholeFile(holding, &held)) != 0) {
+    *error = Describe(holding, failure);
+    return false;
+  }
+  if (!file_->ReadBack(registry_, std::move(held), &why)) {
+    *error = files.registry + ": " + why + "; it is kept as it was";
+    return false;
+  }
+  if (written) {
     if ((failure = LinkOrCopy(files.registry, files.backup)) != 0) {
       *error = Describe(files.backup, failure) +
                "; the registry file is kept as it was";
