@@ -187,6 +187,13 @@ TEST(WholeJournalBatchesTest, EndsAtTheLastWholeBatch) {
       "REGEDIT4\n[-A]\n; end of batch\n");
   EXPECT_EQ(WholeJournalBatches("REGEDIT4\r\n[-A]\r\n; end of batch"), "");
   EXPECT_EQ(WholeJournalBatches("REGEDIT4\r\n"), "");
+  // The last batch whole, its end line the file's last.
+  EXPECT_EQ(WholeJournalBatches("REGEDIT4\n[-A]\n; end of batch\n"),
+            "REGEDIT4\n[-A]\n; end of batch\n");
+  EXPECT_EQ(
+      WholeJournalBatches(
+          "REGEDIT4\r\n[-A]\r\n; end of batch\r\n[-B]\r\n; end of batch\r\n"),
+      "REGEDIT4\r\n[-A]\r\n; end of batch\r\n[-B]\r\n; end of batch\r\n");
 }
 
 // A start that hangs, played by a process named as qemu is that sleeps: the
