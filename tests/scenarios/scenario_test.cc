@@ -103,9 +103,16 @@ ProgramRun ExportHive(const std::string& hive, const std::string& text) {
     ASSERT_EQ(export_.status, 0) << hive << ": " << export_.err; \
   } while (false)
 
+// Checks that a hive is left as Windows would leave it: nothing allocated
+// that no key reaches (tests/tools/hive_allocation.py, which reads the
+// file's bytes itself).
+const std::string kAllocation =
+    std::string(BRINDLE_SOURCE_DIR) + "/tests/tools/hive_allocation.py";
+
 // A Windows 9x drive and the simulated machine, given the same registry,
 // run alike: the same output and status, and the hive left, read by
-// libcreg, holds exactly the registry the simulated machine left.
+// libcreg, holds exactly the registry the simulated machine left, and
+// nothing in it is allocated that no key reaches.
 TEST(HiveDriveTest, RunsLeaveWhatTheSimulatedMachineLeaves) {
   struct Case {
     long keys;
@@ -141,6 +148,10 @@ TEST(HiveDriveTest, RunsLeaveWhatTheSimulatedMachineLeaves) {
       EXPORT_OR_SKIP(hive, text);
       const std::string left = ReadHostFile(simulated);
       EXPECT_TRUE(ReadHostFile(text) == left) << mode << " " << c.keys;
+      ProgramRun allocation =
+          RunCommand({"/usr/bin/python3", kAllocation, hive}, "", {});
+      EXPECT_EQ(allocation.status, 0)
+          << mode << " " << c.keys << ": " << allocation.out << allocation.err;
       EXPECT_EQ(ListDrive(options.directory, "windows\\SYSTEM."),
                 ListDrive(work.path() + "/simulated/drive_c"))
           << mode << " " << c.keys;
@@ -217,6 +228,9 @@ TEST(HiveDriveTest, InstallSetsOtherDevicePathAndNothingElse) {
 
     ProgramRun install = RunProgram({"install"}, kDrivers, drive.path());
     EXPECT_EQ(install.status, 0) << c.name << install.out << install.err;
+    ProgramRun allocation =
+        RunCommand({"/usr/bin/python3", kAllocation, hive}, "", {});
+    EXPECT_EQ(allocation.status, 0) << c.name << ": " << allocation.out;
     EXPORT_OR_SKIP(hive, text);
     std::string expected = before;
     std::size_t at = expected.find(c.was);
