@@ -200,6 +200,7 @@ class Hive9xFile final : public RegistryFile {
   bool CheckKeys(std::uint32_t navSize,
                  std::vector<std::vector<std::uint32_t>>& numbered,
                  Hive9xFault* fault);
+  struct KeyWalk;
   // Writes into `*image` the run's changes to `registry`, from its record.
   bool Update(const Registry& registry, HiveImage* image, Hive9xFault* fault);
 
@@ -395,15 +396,24 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
   return true;
 }
 
-bool Hive9xFile::CheckKeys(std::uint32_t navSize,
-                           std::vector<std::vector<std::uint32_t>>& numbered,
-                           Hive9xFault* fault) {
-  const std::string_view file = this->file();
+// The walk CheckKeys makes over the key navigation record, from the root
+// down, for one check: the keys it takes become the file's nodes.
+struct Hive9xFile::KeyWalk {
+  Hive9xFile& hive;
+  const std::string_view file;
+  const std::uint32_t navSize;
+  // The name entries of each block by number: the entry's offset while it
+  // is free to be named, 1 once a key names it.
+  std::vector<std::vector<std::uint32_t>>& numbered;
+  Hive9xFault* fault;
   // Each word of the record belongs to one entry at most: links that loop
   // or cross are caught the second time they reach a word. (Windows lays
   // entries on words.)
-  std::vector<bool> reached(navSize / 4);
-  auto reach = [&](std::uint32_t entry, std::uint64_t linkAt) {
+  std::vector<bool> reached = std::vector<bool>(navSize / 4);
+
+  // Marks the entry a link at `linkAt` leads to as reached: false when it
+  // lies outside the record or was reached before.
+  bool Reach(std::uint32_t entry, std::uint64_t linkAt) {
     if (entry < Navigation::kSize || entry > navSize - Hierarchy::kSize ||
         entry % 4 != 0) {
       return Fail(fault, linkAt,
@@ -418,11 +428,13 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
       reached[word] = true;
     }
     return true;
-  };
-  // Takes the key the link at `linkAt` leads to, below `parent`.
-  auto take = [&](std::uint64_t linkAt, std::uint32_t parent) {
+  }
+
+  // Takes the key the link at `linkAt` leads to, below `parent` (kNone for
+  // the root), as the next node, with the name entry it names.
+  bool Take(std::uint64_t linkAt, std::uint32_t parent) {
     const std::uint32_t entry = LoadField(file, linkAt, kLink);
-    if (!reach(entry, linkAt)) return false;
+    if (!Reach(entry, linkAt)) return false;
     const std::uint64_t at = kNav + entry;
     if (LoadField(file, at, Hierarchy::kFlags) & Hierarchy::kFree)
       return Fail(fault, linkAt, "link to the free entry " + Hex(entry));
@@ -432,7 +444,7 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
     }
     const std::uint32_t block = LoadField(file, at, Hierarchy::kBlock);
     const std::uint32_t number = LoadField(file, at, Hierarchy::kNumber);
-    nodes_.push_back(Node{entry});
+    hive.nodes_.push_back(Node{entry});
     if (parent == kNone && number == kNoNumber) return true;  // mostly a root
     if (block >= numbered.size() || number >= numbered[block].size() ||
         numbered[block][number] <= 1) {
@@ -440,49 +452,67 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
                   "names no free name entry: number " + std::to_string(number) +
                       " of data block " + std::to_string(block));
     }
-    nodes_.back().nameEntry = numbered[block][number];
-    bytes_.NoteRead(Hierarchy::kSize + NameEntry::kSize);
+    hive.nodes_.back().nameEntry = numbered[block][number];
+    hive.bytes_.NoteRead(Hierarchy::kSize + NameEntry::kSize);
     numbered[block][number] = 1;  // taken: a second key naming it is refused
     return true;
-  };
+  }
 
-  nodes_.reserve(navSize / Hierarchy::kSize);
-  if (!take(kNav + Navigation::kRoot.at, kNone)) return false;
-  for (std::vector<std::uint32_t> work{0}; !work.empty();) {
-    const std::uint32_t parent = work.back();
-    work.pop_back();
+  // Takes the subkeys of node `parent`, in their order, each named, no two
+  // alike but for case; their numbers go on `*work`.
+  bool TakeSubkeys(std::uint32_t parent, std::vector<std::uint32_t>* work) {
     std::uint32_t last = kNone;
-    names_.clear();
+    hive.names_.clear();
     std::uint64_t linkAt =
-        kNav + nodes_[parent].entry + Hierarchy::kFirstChild.at;
+        kNav + hive.nodes_[parent].entry + Hierarchy::kFirstChild.at;
     for (std::uint32_t child; (child = LoadField(file, linkAt, kLink)) != kNone;
          linkAt = kNav + child + Hierarchy::kNext.at) {
-      const auto index = static_cast<std::uint32_t>(nodes_.size());
-      if (!take(linkAt, nodes_[parent].entry)) return false;
-      if (nodes_[index].nameEntry == 0) {
+      const auto index = static_cast<std::uint32_t>(hive.nodes_.size());
+      if (!Take(linkAt, hive.nodes_[parent].entry)) return false;
+      if (hive.nodes_[index].nameEntry == 0) {
         return Fail(fault, kNav + child + Hierarchy::kNumber.at,
                     "a subkey without a name entry");
       }
-      LinkAtEnd(index, nodes_[parent].firstChild, last, nodes_,
+      LinkAtEnd(index, hive.nodes_[parent].firstChild, last, hive.nodes_,
                 &Node::nextSibling);
-      work.push_back(index);
-      names_.push_back(NameOf(nodes_[index]));
+      work->push_back(index);
+      hive.names_.push_back(hive.NameOf(hive.nodes_[index]));
     }
-    if (const std::string_view* twin = FoldedTwin(names_, &sorted_)) {
-      return Fail(fault, kNav + nodes_[parent].entry,
+    if (const std::string_view* twin = FoldedTwin(hive.names_, &hive.sorted_)) {
+      return Fail(fault, kNav + hive.nodes_[parent].entry,
                   "two subkeys named \"" + std::string(*twin) + "\"");
     }
+    return true;
   }
+
   // The free entries' list holds free entries only, none a key's.
-  for (std::uint64_t linkAt = kNav + Navigation::kFirstFree.at, entry;
-       (entry = LoadField(file, linkAt, kLink)) != kNone;
-       linkAt = kNav + entry + Hierarchy::kNextFree.at) {
-    if (!reach(static_cast<std::uint32_t>(entry), linkAt)) return false;
-    if (!(LoadField(file, kNav + entry, Hierarchy::kFlags) & Hierarchy::kFree))
-      return Fail(fault, kNav + entry,
-                  "the free entries' list holds an entry not flagged free");
+  bool CheckFreeList() {
+    for (std::uint64_t linkAt = kNav + Navigation::kFirstFree.at, entry;
+         (entry = LoadField(file, linkAt, kLink)) != kNone;
+         linkAt = kNav + entry + Hierarchy::kNextFree.at) {
+      if (!Reach(static_cast<std::uint32_t>(entry), linkAt)) return false;
+      if (!(LoadField(file, kNav + entry, Hierarchy::kFlags) &
+            Hierarchy::kFree)) {
+        return Fail(fault, kNav + entry,
+                    "the free entries' list holds an entry not flagged free");
+      }
+    }
+    return true;
   }
-  return true;
+};
+
+bool Hive9xFile::CheckKeys(std::uint32_t navSize,
+                           std::vector<std::vector<std::uint32_t>>& numbered,
+                           Hive9xFault* fault) {
+  KeyWalk walk{*this, file(), navSize, numbered, fault};
+  nodes_.reserve(navSize / Hierarchy::kSize);
+  if (!walk.Take(kNav + Navigation::kRoot.at, kNone)) return false;
+  for (std::vector<std::uint32_t> work{0}; !work.empty();) {
+    const std::uint32_t parent = work.back();
+    work.pop_back();
+    if (!walk.TakeSubkeys(parent, &work)) return false;
+  }
+  return walk.CheckFreeList();
 }
 
 bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
