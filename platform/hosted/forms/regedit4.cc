@@ -67,13 +67,15 @@ struct Applier {
 class TextOut {
  public:
   explicit TextOut(const FileSink& sink) : sink_(sink) {}
-  bool Keep(std::string_view text) {
+  // Text of the file as it stands, `text` a piece of its bytes: pieces that
+  // follow each other go out as one.
+  bool CopyFileText(std::string_view text) {
     if (kept_.data() + kept_.size() != text.data()) return Flush(text);
     kept_ = std::string_view(kept_.data(), kept_.size() + text.size());
     return true;
   }
   // Text written anew; a line end first where what went before ends none.
-  bool Put(std::string_view text, std::string_view lineEnd) {
+  bool WriteNewText(std::string_view text, std::string_view lineEnd) {
     return Flush() && (ended_ || Send(lineEnd)) && Send(text);
   }
   bool Flush(std::string_view next = {}) {
@@ -104,8 +106,9 @@ class AppliedRegedit4File final : public RegistryFile {
              std::string*) override {
     if (registry.changes.empty()) return true;
     TextOut out(sink);
-    return ExportRegedit4(
-        registry, [&](std::string_view piece) { return out.Put(piece, ""); });
+    return ExportRegedit4(registry, [&](std::string_view piece) {
+      return out.WriteNewText(piece, "");
+    });
   }
   const FileBytes& bytes() const override { return bytes_; }
 
@@ -194,6 +197,25 @@ class Regedit4File final : public RegistryFile {
   }
   // Sets on `key` the values of `entry`'s spans, in the order of the file.
   void ReadValues(std::uint32_t entry, RegistryKey& key) const;
+  // What a write does with each entry of the file, for one write.
+  struct WritePlan {
+    enum State : std::uint8_t { kKept, kGone, kChanged };
+    std::vector<std::uint8_t> state;          // by entry
+    std::vector<const RegistryKey*> changed;  // by entry, where kChanged
+    // Keys the run made, each after its parent, and changed keys that have
+    // no key line of their own: written at the end.
+    std::vector<const RegistryKey*> atEnd;
+    bool ChangesNothing() const {
+      return atEnd.empty() && std::count(state.begin(), state.end(), kKept) ==
+                                  static_cast<std::ptrdiff_t>(state.size());
+    }
+  };
+  // The plan of a write of the run's changes to `registry`, from its record.
+  WritePlan PlanWrite(const Registry& registry) const;
+  // Writes each span as the plan says: kept as it stands, left out, or a
+  // changed key's text in its place.
+  bool WriteSpans(const WritePlan& plan, TextOut& out,
+                  const std::string& lineEnd) const;
   // Notes a key line's span; the keys it names are found at the next one,
   // while the slot they will look into is fetched into the cache.
   void NoteKeyLine(std::string_view path);
@@ -353,73 +375,87 @@ void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {
   }
 }
 
-bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
-                         std::string*) {
-  const std::string& lineEnd = registry.lineEnd;
-  enum State : std::uint8_t { kKept, kGone, kChanged };
-  std::vector<std::uint8_t> state(entries_.size(), kKept);
-  std::vector<const RegistryKey*> changed(entries_.size(), nullptr);
-  // Keys the run made, each after its parent, and changed keys that have no
-  // key line of their own: written at the end.
-  std::vector<const RegistryKey*> atEnd;
+Regedit4File::WritePlan Regedit4File::PlanWrite(
+    const Registry& registry) const {
+  WritePlan plan{std::vector<std::uint8_t>(entries_.size(), WritePlan::kKept),
+                 std::vector<const RegistryKey*>(entries_.size(), nullptr),
+                 {}};
   for (const ChangedKey& change : ChangedKeys(registry)) {
     const RegistryKey& key = *change.key;
     const std::uint32_t entry = key.fileKey() - 1;
-    if (change.deleted && key.fileKey() != 0) state[entry] = kGone;
+    if (change.deleted && key.fileKey() != 0)
+      plan.state[entry] = WritePlan::kGone;
     if (change.deleted || !key.attached()) continue;
     if (key.fileKey() == 0) {
-      atEnd.push_back(&key);
+      plan.atEnd.push_back(&key);
       continue;
     }
     // Values set to what they were leave the key's text as it stands.
     RegistryKey asRead(std::string_view(), nullptr);
     ReadValues(entry, asRead);
     if (SameValues(key, asRead)) continue;
-    state[entry] = kChanged;
-    changed[entry] = &key;
-    if (entries_[entry].firstSpan == kNone) atEnd.push_back(&key);
+    plan.state[entry] = WritePlan::kChanged;
+    plan.changed[entry] = &key;
+    if (entries_[entry].firstSpan == kNone) plan.atEnd.push_back(&key);
   }
-  if (atEnd.empty() && std::count(state.begin(), state.end(), kKept) ==
-                           static_cast<std::ptrdiff_t>(state.size())) {
-    return true;  // the file holds it already
-  }
+  // Below a key that goes, everything goes.
   for (std::size_t e = 1; e < entries_.size(); ++e) {
-    if (state[entries_[e].parent] == kGone) state[e] = kGone;
+    if (plan.state[entries_[e].parent] == WritePlan::kGone)
+      plan.state[e] = WritePlan::kGone;
   }
-  TextOut out(sink);
+  return plan;
+}
+
+bool Regedit4File::WriteSpans(const WritePlan& plan, TextOut& out,
+                              const std::string& lineEnd) const {
   std::string block;
-  if (!out.Keep(bytes_.view().substr(
-          0, spans_.empty() ? bytes_.size() : spans_[0].start))) {
-    return false;
-  }
   for (std::uint32_t span = 0; span < spans_.size(); ++span) {
     const std::uint32_t entry = spans_[span].entry;
-    if (state[entry] == kGone) {
+    if (plan.state[entry] == WritePlan::kGone) {
       // A key that stays, first named on this key line, is named here
       // still: it keeps its place among its siblings.
       std::uint32_t above = entries_[entry].parent;
-      while (state[above] == kGone) above = entries_[above].parent;
+      while (plan.state[above] == WritePlan::kGone)
+        above = entries_[above].parent;
       if (above != 0 && entries_[above].firstNamedIn == span) {
         AppendKeyLine(block, EntryPath(above), false, lineEnd);
         block += lineEnd;
       }
-    } else if (state[entry] == kChanged) {
+    } else if (plan.state[entry] == WritePlan::kChanged) {
+      const RegistryKey& key = *plan.changed[entry];
       if (entries_[entry].firstSpan == span)
-        AppendKeyBlock(block, *changed[entry], changed[entry]->Path(), lineEnd);
-    } else if (!out.Keep(SpanText(span, false))) {
+        AppendKeyBlock(block, key, key.Path(), lineEnd);
+    } else if (!out.CopyFileText(SpanText(span, false))) {
       return false;
     }
-    if (!block.empty() && !out.Put(block, lineEnd)) return false;
+    if (!block.empty() && !out.WriteNewText(block, lineEnd)) return false;
     block.clear();
   }
-  for (const RegistryKey* key : atEnd) {
+  return true;
+}
+
+bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
+                         std::string*) {
+  const std::string& lineEnd = registry.lineEnd;
+  const WritePlan plan = PlanWrite(registry);
+  if (plan.ChangesNothing()) return true;  // the file holds it already
+  TextOut out(sink);
+  // What comes before the first key line, then the spans, then the keys
+  // written at the end, in blocks of about 64 KB.
+  if (!out.CopyFileText(bytes_.view().substr(
+          0, spans_.empty() ? bytes_.size() : spans_[0].start)) ||
+      !WriteSpans(plan, out, lineEnd)) {
+    return false;
+  }
+  std::string block;
+  for (const RegistryKey* key : plan.atEnd) {
     AppendKeyBlock(block, *key, key->Path(), lineEnd);
     if (block.size() >= (std::size_t{1} << 16)) {
-      if (!out.Put(block, lineEnd)) return false;
+      if (!out.WriteNewText(block, lineEnd)) return false;
       block.clear();
     }
   }
-  return (block.empty() || out.Put(block, lineEnd)) && out.Flush();
+  return (block.empty() || out.WriteNewText(block, lineEnd)) && out.Flush();
 }
 
 }  // namespace
