@@ -208,7 +208,7 @@ class Hive9xFile final : public RegistryFile {
   std::uint32_t Get(std::uint64_t at, Field field) const {
     return LoadField(std::as_const(*image_), at, field);
   }
-  void Put(std::uint64_t at, Field field, std::uint64_t value) {
+  void SetField(std::uint64_t at, Field field, std::uint64_t value) {
     StoreField(*image_, at, field, value);
   }
   // Frees a key and all below it: each hierarchy entry heads the record's
@@ -218,10 +218,10 @@ class Hive9xFile final : public RegistryFile {
       const Node& node = nodes_[work.back()];
       work.pop_back();
       const std::uint64_t at = kNav + node.entry;
-      Put(at, Hierarchy::kFlags, Hierarchy::kFree);
-      Put(at, Hierarchy::kHash, Hierarchy::kSize);
-      Put(at, Hierarchy::kNextFree, Get(kNav, Navigation::kFirstFree));
-      Put(kNav, Navigation::kFirstFree, node.entry);
+      SetField(at, Hierarchy::kFlags, Hierarchy::kFree);
+      SetField(at, Hierarchy::kHash, Hierarchy::kSize);
+      SetField(at, Hierarchy::kNextFree, Get(kNav, Navigation::kFirstFree));
+      SetField(kNav, Navigation::kFirstFree, node.entry);
       if (node.nameEntry != 0) FreeNameEntry(node);
       for (std::uint32_t c = node.firstChild; c != kNone;
            c = nodes_[c].nextSibling)
@@ -236,15 +236,15 @@ class Hive9xFile final : public RegistryFile {
     const std::uint64_t at = blocks_[Get(kNav + node.entry, Hierarchy::kBlock)];
     const std::uint32_t number = Get(entry, NameEntry::kNumber);
     for (Field field : {NameEntry::kNumber, NameEntry::kBlock})
-      Put(entry, field, kNoNumber);
+      SetField(entry, field, kNoNumber);
     for (Field field : {NameEntry::kNameSize, NameEntry::kValueCount})
-      Put(entry, field, 0);
-    Put(entry, NameEntry::kUsed, Get(at, Block::kFirstFree));
-    Put(at, Block::kFirstFree, entry - at);
-    Put(at, Block::kUnused,
-        Get(at, Block::kUnused) + Get(entry, NameEntry::kEntrySize));
+      SetField(entry, field, 0);
+    SetField(entry, NameEntry::kUsed, Get(at, Block::kFirstFree));
+    SetField(at, Block::kFirstFree, entry - at);
+    SetField(at, Block::kUnused,
+             Get(at, Block::kUnused) + Get(entry, NameEntry::kEntrySize));
     if (number < Get(at, Block::kLowestFree))
-      Put(at, Block::kLowestFree, number);
+      SetField(at, Block::kLowestFree, number);
   }
   // Writes a key's values into its name entry: in place when they fit,
   // else the entry moves. A value as it was keeps its bytes.
@@ -546,8 +546,8 @@ bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
   if (used <= LoadField(file(), entry, NameEntry::kEntrySize)) {
     for (std::size_t i = 0; i < area.size(); ++i)
       (*image_)[areaAt + i] = area[i];
-    Put(entry, NameEntry::kUsed, used);
-    Put(entry, NameEntry::kValueCount, count);
+    SetField(entry, NameEntry::kUsed, used);
+    SetField(entry, NameEntry::kValueCount, count);
     return true;
   }
   // Too large for its place: the entry is freed there and laid anew in a
@@ -557,8 +557,8 @@ bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
   StoreField(moved, 0, NameEntry::kValueCount, count);
   FreeNameEntry(node);
   const auto [number, block] = blocks_added_->Add(moved + area);
-  Put(kNav + node.entry, Hierarchy::kNumber, number);
-  Put(kNav + node.entry, Hierarchy::kBlock, block);
+  SetField(kNav + node.entry, Hierarchy::kNumber, number);
+  SetField(kNav + node.entry, Hierarchy::kBlock, block);
   return true;
 }
 
@@ -603,7 +603,7 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
     for (std::uint32_t c = node.firstChild; c != kNone;
          c = nodes_[c].nextSibling) {
       if (mark[c] & kDeleted) {  // the link to it leads to the one after it
-        Put(linkAt, kLink, Get(kNav + nodes_[c].entry, Hierarchy::kNext));
+        SetField(linkAt, kLink, Get(kNav + nodes_[c].entry, Hierarchy::kNext));
         FreeSubtree(c);
         continue;
       }
@@ -617,7 +617,7 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
     return Fail(fault, Header::kBlockCount.at,
                 "no room for another data block");
   }
-  if (count != blocks_.size()) Put(0, Header::kBlockCount, count);
+  if (count != blocks_.size()) SetField(0, Header::kBlockCount, count);
   return true;
 }
 

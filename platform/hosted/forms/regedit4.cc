@@ -224,8 +224,8 @@ class Regedit4File final : public RegistryFile {
     return FoldedNameHash(name) ^ (parent * 0x9E3779B1u);
   }
   // The entry named `name` below `parent`, made when there is none.
-  std::uint32_t Child(std::uint32_t parent, std::string_view name,
-                      std::uint32_t span);
+  std::uint32_t FindOrAddEntry(std::uint32_t parent, std::string_view name,
+                               std::uint32_t span);
 
   FileBytes bytes_;
   std::vector<Entry> entries_;
@@ -235,8 +235,9 @@ class Regedit4File final : public RegistryFile {
   LineReader lines_{std::string_view()};
   std::vector<NameOnPath> chain_;
   std::string_view last_;
-  std::uint32_t noted_ = 0;  // how far the file was read at the last key line
-  std::vector<ListEnds> lasts_;
+  std::uint32_t readUpTo_ =
+      0;  // how far the file was read at the last key line
+  std::vector<ListEnds> listEnds_;
   std::vector<std::uint64_t> table_;  // entries by parent and folded name
 };
 
@@ -261,8 +262,8 @@ void Regedit4File::NoteKeyLine(std::string_view path) {
   const std::uint64_t hash = Hash(depth == 0 ? 0 : chain_.back().entry, name);
   __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
   last_ = path;
-  bytes_.NoteRead(start - noted_);
-  noted_ = start;
+  bytes_.NoteRead(start - readUpTo_);
+  readUpTo_ = start;
   spans_.push_back(
       Span{start, static_cast<std::uint32_t>(lines_.position()), kNone});
 }
@@ -275,18 +276,19 @@ void Regedit4File::NoteNamedKeys() {
   for (std::size_t at = chain_.empty() ? 0 : chain_.back().end + 1;
        at <= path.size();) {
     std::size_t end = std::min(path.find('\\', at), path.size());
-    entry = Child(entry, path.substr(at, end - at), span);
+    entry = FindOrAddEntry(entry, path.substr(at, end - at), span);
     chain_.push_back(NameOnPath{entry, end});
     at = end + 1;
   }
   spans_[span].entry = entry;
-  LinkAtEnd(span, entries_[entry].firstSpan, lasts_[entry].span, spans_,
+  LinkAtEnd(span, entries_[entry].firstSpan, listEnds_[entry].span, spans_,
             &Span::next);
 }
 
 // Slots hold the hash beside the entry: probes seldom look at the entry.
-std::uint32_t Regedit4File::Child(std::uint32_t parent, std::string_view name,
-                                  std::uint32_t span) {
+std::uint32_t Regedit4File::FindOrAddEntry(std::uint32_t parent,
+                                           std::string_view name,
+                                           std::uint32_t span) {
   const std::uint64_t hash = Hash(parent, name);
   std::size_t at = hash & (table_.size() - 1);
   for (; table_[at] != 0; at = (at + 1) & (table_.size() - 1)) {
@@ -300,9 +302,9 @@ std::uint32_t Regedit4File::Child(std::uint32_t parent, std::string_view name,
   entries_.push_back(
       Entry{parent, static_cast<std::uint32_t>(name.data() - bytes_.data()),
             static_cast<std::uint32_t>(name.size()), span});
-  lasts_.emplace_back();
-  LinkAtEnd(entry, entries_[parent].firstChild, lasts_[parent].child, entries_,
-            &Entry::nextSibling);
+  listEnds_.emplace_back();
+  LinkAtEnd(entry, entries_[parent].firstChild, listEnds_[parent].child,
+            entries_, &Entry::nextSibling);
   table_[at] = hash << 32 | entry;
   if (entries_.size() * 2 > table_.size()) {
     std::vector<std::uint64_t> old(table_.size() * 2, 0);
@@ -326,12 +328,12 @@ Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
   const std::size_t keys = file->bytes_.size() / 160 + 1;
   file->entries_.reserve(keys);
   file->spans_.reserve(keys);
-  file->lasts_.reserve(keys);
+  file->listEnds_.reserve(keys);
   std::size_t slots = 1024;
   while (slots < 2 * keys) slots *= 2;
   file->table_.assign(slots, 0);
   file->entries_.push_back(Entry{kNone, 0, 0, kNone});
-  file->lasts_.emplace_back();
+  file->listEnds_.emplace_back();
   file->value.checkOnly = true;
   file->lines_ = LineReader(file->bytes_.view());
   if (!ReadLines(file->lines_, *file, fault)) return kRefused;
@@ -342,7 +344,7 @@ Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
   }
   registry.lineEnd = file->lines_.lineEnd();
   file->chain_ = {};
-  file->lasts_ = {};
+  file->listEnds_ = {};
   file->table_ = {};
   registry.top.FillLater(file.get(), 1);
   registry.source = std::move(file);

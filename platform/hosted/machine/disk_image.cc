@@ -245,7 +245,8 @@ class Appliance {
     const std::vector<std::string> systems = WindowsFileSystems(&seen, &cut);
     std::string each;
     for (const std::string& system : systems)
-      each += (each.empty() ? "" : "; ") + Describe(system.c_str(), "vfat");
+      each +=
+          (each.empty() ? "" : "; ") + FileSystemName(system.c_str(), "vfat");
     if (!cut.empty()) {
       why = cut + " runs past the end of the disk: the image is cut short";
     } else if (systems.size() != 1) {
@@ -390,7 +391,7 @@ class Appliance {
 
   // A file system as a user knows it: the partition that holds it (or the
   // whole disk), what it is and its size.
-  std::string Describe(const char* device, const std::string& type) {
+  std::string FileSystemName(const char* device, const std::string& type) {
     const int partition = api_.part_to_partnum(g_, device);
     const std::int64_t size = api_.blockdev_getsize64(g_, device);
     return (partition > 0 ? "partition " + std::to_string(partition)
@@ -436,7 +437,7 @@ class Appliance {
     std::vector<std::string> found;
     char** systems = api_.list_filesystems(g_);
     for (char** at = systems; at != nullptr && at[0] != nullptr; at += 2) {
-      const std::string name = Describe(at[0], at[1]);
+      const std::string name = FileSystemName(at[0], at[1]);
       *seen += (seen->empty() ? "" : "; ") + name;
       if (std::strcmp(at[1], "vfat") != 0) continue;
       const std::int64_t room = api_.blockdev_getsize64(g_, at[0]);
@@ -502,7 +503,7 @@ bool DiskImage::IsImage(const std::string& path) {
          (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
 }
 
-std::string DiskImage::Shown(std::string text) const {
+std::string DiskImage::NamedAsTheUserNamesIt(std::string text) const {
   for (std::size_t at = 0;
        !directory_.empty() &&
        (at = text.find(directory_, at)) != std::string::npos;) {

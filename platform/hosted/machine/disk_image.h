@@ -31,7 +31,7 @@ class DiskImage {
   /// Where the file system is mounted.
   const std::string& directory() const { return directory_; }
   /// `text` with the mount's directory named as the image.
-  std::string Shown(std::string text) const;
+  std::string NamedAsTheUserNamesIt(std::string text) const;
   /// Unmounts, syncs the file system to the image and shuts the appliance
   /// down cleanly; false, with one line in `*error`, when any of it fails.
   bool Close(std::string* error);

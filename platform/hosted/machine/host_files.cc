@@ -76,7 +76,7 @@ int CopyWholeFile(const std::string& from, const std::string& to) {
   FileBytes bytes;
   NewFile copy(to + ".brindle-new");
   int failure = ReadWholeFile(from, &bytes);
-  if (failure == 0) failure = copy.Put(0, bytes.view(), &bytes);
+  if (failure == 0) failure = copy.WriteAt(0, bytes.view(), &bytes);
   if (failure == 0) failure = copy.TakeTimes(from);
   if (failure == 0) failure = copy.Sync();
   return failure != 0 ? failure : copy.Replace(to, false);
@@ -98,8 +98,8 @@ int NewFile::Open() {
   return fd_ < 0 ? errno : 0;
 }
 
-int NewFile::Put(std::uint64_t at, std::string_view piece,
-                 const FileBytes* from) {
+int NewFile::WriteAt(std::uint64_t at, std::string_view piece,
+                     const FileBytes* from) {
   if (int failure = Open()) return failure;
   const bool copied =
       from != nullptr && from->fd() >= 0 && piece.size() >= kLong &&

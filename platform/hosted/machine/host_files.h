@@ -48,9 +48,9 @@ class NewFile {
   /// Writes `piece` at `at`; a long one that lies in `from` (a file read
   /// whole) is copied by the kernel, short ones that follow each other are
   /// gathered. 0 or the errno.
-  int Put(std::uint64_t at, std::string_view piece,
-          const FileBytes* from = nullptr);
-  /// True while nothing was put.
+  int WriteAt(std::uint64_t at, std::string_view piece,
+              const FileBytes* from = nullptr);
+  /// True while nothing was written.
   bool empty() const { return fd_ < 0; }
   /// Gives it the host's times of the file `source`.
   int TakeTimes(const std::string& source);
@@ -60,7 +60,7 @@ class NewFile {
   /// or the errno.
   int Replace(const std::string& target, bool durable = true);
   /// Keeps it where it is, at `path`.
-  void Keep() { replaced_ = true; }
+  void KeepWhereItIs() { replaced_ = true; }
 
  private:
   int Open();

@@ -27,8 +27,9 @@ ErrorCode HostedPlatform::Lookup(HKey handle, RegistryKey** key,
   return ERROR_SUCCESS;
 }
 
-RegistryKey* HostedPlatform::Below(const RegistryKey& key, const char* subKey,
-                                   const SubkeyCursor* cursor) {
+RegistryKey* HostedPlatform::FindBelow(const RegistryKey& key,
+                                       const char* subKey,
+                                       const SubkeyCursor* cursor) {
   // A walk by index mostly opens the subkey it was handed last.
   SubkeyCursor at = cursor ? *cursor : SubkeyCursor{};
   RegistryKey* handed = cursor ? key.SubkeyAt(at.index, &at) : nullptr;
@@ -51,7 +52,7 @@ ErrorCode HostedPlatform::RegOpenKeyExA(HKey parent, const char* subKey,
   SubkeyCursor* cursor = nullptr;
   if (ErrorCode error = Lookup(parent, &key, &cursor)) return error;
   if (subKey != nullptr && *subKey != '\0') {
-    key = Below(*key, subKey, cursor);
+    key = FindBelow(*key, subKey, cursor);
     if (key == nullptr) return ERROR_FILE_NOT_FOUND;
   }
   std::size_t slot;
@@ -120,7 +121,7 @@ ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
   SubkeyCursor* cursor = nullptr;
   if (ErrorCode error = Lookup(handle, &key, &cursor)) return error;
   if (subKey == nullptr || *subKey == '\0') return ERROR_INVALID_PARAMETER;
-  RegistryKey* doomed = Below(*key, subKey, cursor);
+  RegistryKey* doomed = FindBelow(*key, subKey, cursor);
   if (doomed == nullptr) return ERROR_FILE_NOT_FOUND;
   // A delete made on the root itself is committed before the call returns,
   // and not made when it cannot be; those made through open keys when the

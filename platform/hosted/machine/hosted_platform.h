@@ -65,8 +65,8 @@ class HostedPlatform : public Platform {
   ErrorCode Lookup(HKey handle, RegistryKey** key,
                    SubkeyCursor** cursor = nullptr);
   // The key at `subKey` below `key`, whose enumeration stands at `cursor`.
-  static RegistryKey* Below(const RegistryKey& key, const char* subKey,
-                            const SubkeyCursor* cursor);
+  static RegistryKey* FindBelow(const RegistryKey& key, const char* subKey,
+                                const SubkeyCursor* cursor);
   // The slot of an open handle this platform issued, or kNoSlot.
   std::size_t OpenSlot(HKey handle) const;
   int FileResult(ErrorCode error);

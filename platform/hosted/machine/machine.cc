@@ -27,11 +27,11 @@ constexpr char kRegistry[] = "registry.reg";
 constexpr char kWindows[] = "WINDOWS";
 constexpr char kHive[] = "SYSTEM.DAT";
 
-std::string Describe(const std::string& path, const char* what) {
+std::string FileFault(const std::string& path, const char* what) {
   return path + ": " + what;
 }
-std::string Describe(const std::string& path, int error) {
-  return Describe(path, std::strerror(error));
+std::string FileFault(const std::string& path, int error) {
+  return FileFault(path, std::strerror(error));
 }
 
 bool IsDirectory(const std::string& path) {
@@ -45,7 +45,7 @@ std::unique_ptr<Machine> Machine::Open(const std::string& path,
                                        std::string* error, bool dryRun) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) {
-    *error = Describe(path, errno);
+    *error = FileFault(path, errno);
     return nullptr;
   }
   std::unique_ptr<DiskImage> image;
@@ -57,7 +57,7 @@ std::unique_ptr<Machine> Machine::Open(const std::string& path,
       new Machine(image ? image->directory() : path, dryRun));
   machine->image_ = std::move(image);
   if (machine->Load(error)) return machine;
-  *error = machine->Shown(*error);
+  *error = machine->NamedAsTheUserNamesIt(*error);
   return nullptr;
 }
 
@@ -76,20 +76,20 @@ bool Machine::Close(std::string* error) {
 
 bool Machine::Load(std::string* error) {
   if (!IsDirectory(directory_)) {
-    *error = Describe(directory_, "no machine directory there");
+    *error = FileFault(directory_, "no machine directory there");
     return false;
   }
   if ((lockFd_ = LockPath(directory_)) < 0) {
-    *error = Describe(directory_, errno == EWOULDBLOCK
-                                      ? "the machine is in use by another run"
-                                      : std::strerror(errno));
+    *error = FileFault(directory_, errno == EWOULDBLOCK
+                                       ? "the machine is in use by another run"
+                                       : std::strerror(errno));
     return false;
   }
   if (!ChooseFiles(error)) return false;
   drive_ = std::make_unique<Drive>(files_.drive, dryRun_);
   FileBytes bytes;
   if (int failure = ReadWholeFile(files_.registry, &bytes)) {
-    *error = Describe(files_.registry, failure);
+    *error = FileFault(files_.registry, failure);
     return false;
   }
   std::string why;
@@ -110,7 +110,7 @@ bool Machine::ChooseFiles(std::string* error) {
   if (!image_ && (::lstat(drive.c_str(), &status) == 0 ||
                   ::lstat(registry.c_str(), &status) == 0)) {
     if (!IsDirectory(drive)) {
-      *error = Describe(drive, "no drive C: directory there");
+      *error = FileFault(drive, "no drive C: directory there");
       return false;
     }
     files_ = {drive,
@@ -127,9 +127,9 @@ bool Machine::ChooseFiles(std::string* error) {
   const std::string hive =
       windows.empty() ? "" : FindEntry(directory_ + "/" + windows, kHive);
   if (hive.empty()) {
-    *error = Describe(directory_,
-                      "no machine there: neither drive_c and registry.reg "
-                      "nor WINDOWS\\SYSTEM.DAT");
+    *error = FileFault(directory_,
+                       "no machine there: neither drive_c and registry.reg "
+                       "nor WINDOWS\\SYSTEM.DAT");
     return false;
   }
   const std::string beside = directory_ + "/" + windows + "/";
@@ -162,10 +162,10 @@ bool Machine::Save(std::string* error) {
   if (!file_->Write(
           registry_,
           [&](std::uint64_t at, std::string_view piece) {
-            return failure = next.Put(at, piece, &from);
+            return failure = next.WriteAt(at, piece, &from);
           },
           &why)) {
-    *error = failure != 0 ? Describe(files.fresh, failure)
+    *error = failure != 0 ? FileFault(files.fresh, failure)
                           : files.registry + ": cannot hold what the run " +
                                 "changed (" + why + "); it is kept as it was";
     return false;
@@ -183,7 +183,7 @@ bool Machine::Save(std::string* error) {
   FileBytes held;
   if ((written && (failure = next.Sync()) != 0) ||
       (failure = ReadWholeFile(holding, &held)) != 0) {
-    *error = Describe(holding, failure);
+    *error = FileFault(holding, failure);
     return false;
   }
   if (!file_->ReadBack(registry_, std::move(held), &why)) {
@@ -192,12 +192,12 @@ bool Machine::Save(std::string* error) {
   }
   if (written) {
     if ((failure = LinkOrCopy(files.registry, files.backup)) != 0) {
-      *error = Describe(files.backup, failure) +
+      *error = FileFault(files.backup, failure) +
                "; the registry file is kept as it was";
       return false;
     }
     if ((failure = next.Replace(files.registry)) != 0) {
-      *error = Describe(files.registry, failure);
+      *error = FileFault(files.registry, failure);
       return false;
     }
   }
@@ -225,19 +225,19 @@ bool Machine::CreateFresh(const std::string& directory, bool* made,
   Regedit4Fault fault;
   ReadRegedit4(FreshRegistryText(), fresh, &fault);
   NewFile registry(building + "/" + kRegistry);
-  int failure = registry.Put(0, Regedit4Text(fresh));
+  int failure = registry.WriteAt(0, Regedit4Text(fresh));
   if (failure != 0 || (failure = registry.Sync()) != 0) {
-    *error = Describe(building + "/" + kRegistry, failure);
+    *error = FileFault(building + "/" + kRegistry, failure);
     return false;
   }
-  registry.Keep();
+  registry.KeepWhereItIs();
   *made = ::rename(building.c_str(), directory.c_str()) == 0;
   if (!*made) {
     failure = errno;
     std::filesystem::remove_all(building, failed);
     // Another first run got there first: its machine is used.
     if (failure == EEXIST || failure == ENOTEMPTY) return true;
-    *error = Describe(directory, failure);
+    *error = FileFault(directory, failure);
     return false;
   }
   SyncDirectory(directory.substr(0, directory.rfind('/')));
@@ -254,7 +254,7 @@ bool MachinePlatform::Finish(std::string* error) {
       machine_->dryRun() ||
       (machine_->registry().changes.empty() && !machine_->journalReplayed()) ||
       machine_->Save(error);
-  if (!saved) *error = machine_->Shown(*error);
+  if (!saved) *error = machine_->NamedAsTheUserNamesIt(*error);
   const bool closed = machine_->Close(saved ? error : &closing);
   return saved && closed;
 }

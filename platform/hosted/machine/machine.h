@@ -66,8 +66,8 @@ class Machine : public ChangeLog {
   /// appliance shut down. False, with `*error`, when that fails.
   bool Close(std::string* error);
   /// `text` with paths inside a disk image named as in it.
-  std::string Shown(std::string text) const {
-    return image_ ? image_->Shown(std::move(text)) : text;
+  std::string NamedAsTheUserNamesIt(std::string text) const {
+    return image_ ? image_->NamedAsTheUserNamesIt(std::move(text)) : text;
   }
 
  private:

@@ -82,16 +82,16 @@ RegistryKey::~RegistryKey() {
   }
 }
 
-void RegistryKey::Fill(bool values) const {
-  bool& waiting = values ? valuesWaiting_ : subkeysWaiting_;
-  if (!waiting) return;
-  waiting = false;
-  auto& self = const_cast<RegistryKey&>(*this);
-  if (values) {
-    filler_->FillValues(self, fileKey_);
-  } else {
-    filler_->FillSubkeys(self, fileKey_);
-  }
+void RegistryKey::FillValuesOnce() const {
+  if (!valuesWaiting_) return;
+  valuesWaiting_ = false;
+  filler_->FillValues(const_cast<RegistryKey&>(*this), fileKey_);
+}
+
+void RegistryKey::FillSubkeysOnce() const {
+  if (!subkeysWaiting_) return;
+  subkeysWaiting_ = false;
+  filler_->FillSubkeys(const_cast<RegistryKey&>(*this), fileKey_);
 }
 
 bool RegistryKey::attached() const {
@@ -102,7 +102,7 @@ bool RegistryKey::attached() const {
 
 RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
                                    SubkeyCursor* cursor) const {
-  Fill(false);
+  FillSubkeysOnce();
   SubkeyCursor at;
   if (cursor && cursor->index <= index) at = *cursor;
   for (; index < liveSubkeys_ && at.slot < subkeys_.size(); ++at.slot) {
@@ -115,7 +115,7 @@ RegistryKey* RegistryKey::SubkeyAt(std::size_t index,
 }
 
 RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
-  Fill(false);
+  FillSubkeysOnce();
   if (!index_ && liveSubkeys_ > 16) {  // fewer are faster searched in turn
     index_ = std::make_unique<NameIndex>();
     for (RegistryKey* slot : subkeys_)
@@ -131,7 +131,7 @@ RegistryKey* RegistryKey::FindSubkey(std::string_view name) const {
 }
 
 RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
-  Fill(false);
+  FillSubkeysOnce();
   subkey->slot_ = subkeys_.size();
   subkeys_.push_back(subkey);
   ++liveSubkeys_;
@@ -140,7 +140,7 @@ RegistryKey* RegistryKey::AddSubkey(RegistryKey* subkey) {
 }
 
 RegistryKey* RegistryKey::DetachSubkey(RegistryKey* subkey) {
-  Fill(false);
+  FillSubkeysOnce();
   if (index_) index_->erase(subkey->name_);
   subkeys_[subkey->slot_] = nullptr;
   --liveSubkeys_;
@@ -148,7 +148,7 @@ RegistryKey* RegistryKey::DetachSubkey(RegistryKey* subkey) {
 }
 
 std::vector<RegistryValue> RegistryKey::Values() const {
-  Fill(true);
+  FillValuesOnce();
   std::vector<RegistryValue> values;
   for (std::size_t at = 0; at < values_.size();)
     values.push_back(RecordAt(values_, &at));
@@ -156,7 +156,7 @@ std::vector<RegistryValue> RegistryKey::Values() const {
 }
 
 std::size_t RegistryKey::FindValueOffset(std::string_view name) const {
-  Fill(true);
+  FillValuesOnce();
   for (std::size_t at = 0; at < values_.size();) {
     std::size_t start = at;
     if (EqualsAsciiFolded(RecordAt(values_, &at).name, name)) return start;
@@ -195,8 +195,8 @@ std::string RegistryKey::Path() const {
 }
 
 bool SameValues(const RegistryKey& a, const RegistryKey& b) {
-  a.Fill(true);
-  b.Fill(true);
+  a.FillValuesOnce();
+  b.FillValuesOnce();
   return a.values_ == b.values_;
 }
 

@@ -81,7 +81,7 @@ class RegistryKey {
   bool attached() const;
 
   std::size_t subkeyCount() const {
-    Fill(false);
+    FillSubkeysOnce();
     return liveSubkeys_;
   }
   /// The subkey at `index`, or null; from where `cursor` stands.
@@ -100,7 +100,7 @@ class RegistryKey {
   void RemoveSubkey(RegistryKey* subkey) { delete DetachSubkey(subkey); }
   template <typename Visit>
   void ForEachSubkey(Visit&& visit) const {
-    Fill(false);
+    FillSubkeysOnce();
     for (const RegistryKey* slot : subkeys_)
       if (slot) visit(*slot);
   }
@@ -123,7 +123,10 @@ class RegistryKey {
 
  private:
   class NameIndex;
-  void Fill(bool values) const;  // its subkeys or values, if waiting
+  // Its values, or its subkeys, from its filler the first time they are
+  // looked into.
+  void FillValuesOnce() const;
+  void FillSubkeysOnce() const;
   std::size_t FindValueOffset(std::string_view name) const;
 
   std::string_view name_;
