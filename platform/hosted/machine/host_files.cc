@@ -27,13 +27,18 @@ int ReadWholeFile(const std::string& path, FileBytes* bytes) {
   return failure;
 }
 
-int WriteAllBytes(int fd, const char* data, std::size_t size) {
+int WriteAllBytes(int fd, const char* data, std::size_t size, std::int64_t at) {
   while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno != EINTR) return errno;
-    if (written < 0) continue;
+    const ssize_t written =
+        at == kAtFilePosition
+            ? ::write(fd, data, size)
+            : ::pwrite(fd, data, size, static_cast<off_t>(at));
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return errno;
+    if (written == 0) return EIO;  // a regular file never says so: a fault
     data += written;
     size -= static_cast<std::size_t>(written);
+    if (at != kAtFilePosition) at += written;
   }
   return 0;
 }
@@ -134,12 +139,9 @@ int NewFile::WriteAt(std::uint64_t at, std::string_view piece,
 }
 
 int NewFile::Flush() {
-  for (std::size_t done = 0; done < gathered_.size();) {
-    const ssize_t wrote =
-        ::pwrite(fd_, gathered_.data() + done, gathered_.size() - done,
-                 static_cast<off_t>(gatheredAt_ + done));
-    if (wrote < 0 && errno != EINTR) return errno;
-    if (wrote > 0) done += static_cast<std::size_t>(wrote);
+  if (int failure = WriteAllBytes(fd_, gathered_.data(), gathered_.size(),
+                                  static_cast<std::int64_t>(gatheredAt_))) {
+    return failure;
   }
   gatheredAt_ += gathered_.size();
   gathered_.clear();

@@ -16,8 +16,13 @@ namespace brindle {
 
 /// Reads the whole file at `path`, mapped where it can be: 0 or the errno.
 int ReadWholeFile(const std::string& path, FileBytes* bytes);
-/// Writes all of `data` to `fd`: 0, or the errno of the write that failed.
-int WriteAllBytes(int fd, const char* data, std::size_t size);
+/// Where WriteAllBytes writes when given no offset: where the file stands.
+constexpr std::int64_t kAtFilePosition = -1;
+/// Writes all of `data` to `fd`, at offset `at` or where the file stands:
+/// 0, or the errno of the write that failed (EIO for one that wrote
+/// nothing). The one write loop of the machine's files.
+int WriteAllBytes(int fd, const char* data, std::size_t size,
+                  std::int64_t at = kAtFilePosition);
 /// The entry of `directory` called `name`: that spelling first, otherwise
 /// one that differs only in ASCII case, as FAT matches; empty when none.
 std::string FindEntry(const std::string& directory, const std::string& name);
