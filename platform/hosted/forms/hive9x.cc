@@ -103,14 +103,11 @@ class Hive9xFile final : public RegistryFile {
   bool Check(Hive9xFault* fault);
 
   void FillSubkeys(RegistryKey& key, std::uint32_t fileKey) override {
-    for (std::uint32_t c = nodes_[fileKey - 1].firstChild; c != kNone;
-         c = nodes_[c].nextSibling) {
-      // Names are borrowed from the file, held as long as the registry.
-      bytes_.NoteRead(Hierarchy::kSize + NameEntry::kSize);
-      auto* subkey = new RegistryKey(NameOf(nodes_[c]), &key, true);
-      subkey->FillLater(this, c + 1);
-      key.AddSubkey(subkey);
-    }
+    FillSubkeysFromList(key, this, nodes_[fileKey - 1].firstChild, nodes_,
+                        &Node::nextSibling, [this](std::uint32_t node) {
+                          bytes_.NoteRead(Hierarchy::kSize + NameEntry::kSize);
+                          return NameOf(nodes_[node]);
+                        });
   }
 
   void FillValues(RegistryKey& key, std::uint32_t fileKey) override {

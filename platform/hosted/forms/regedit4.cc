@@ -352,12 +352,9 @@ Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
 }
 
 void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t fileKey) {
-  for (std::uint32_t c = entries_[fileKey - 1].firstChild; c != kNone;
-       c = entries_[c].nextSibling) {
-    auto* subkey = new RegistryKey(Name(c), &key, true);
-    subkey->FillLater(this, c + 1);
-    key.AddSubkey(subkey);
-  }
+  FillSubkeysFromList(key, this, entries_[fileKey - 1].firstChild, entries_,
+                      &Entry::nextSibling,
+                      [this](std::uint32_t entry) { return Name(entry); });
 }
 
 void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {

@@ -9,8 +9,10 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/hosted/forms/file_bytes.h"
+#include "platform/hosted/forms/threaded_list.h"
 #include "platform/hosted/registry/registry.h"
 
 namespace brindle {
@@ -35,6 +37,23 @@ class RegistryFile : public KeyFiller {
   /// The file as loaded: pieces written from it can be copied by the kernel.
   virtual const FileBytes& bytes() const = 0;
 };
+
+/// Gives `key` a subkey for each item of a list threaded through `items`
+/// from `first` (kEndOfList ends it), named `nameOf(item)` and filled
+/// later by `filler` as its file key `item + 1`: how each form fills a
+/// key's subkeys from its index of the file.
+template <typename Item, typename NameOf>
+void FillSubkeysFromList(RegistryKey& key, KeyFiller* filler,
+                         std::uint32_t first, const std::vector<Item>& items,
+                         std::uint32_t Item::*next, NameOf nameOf) {
+  for (std::uint32_t item = first; item != kEndOfList;
+       item = items[item].*next) {
+    // Names are borrowed from the file, held as long as the registry.
+    auto* subkey = new RegistryKey(nameOf(item), &key, true);
+    subkey->FillLater(filler, item + 1);
+    key.AddSubkey(subkey);
+  }
+}
 
 /// How a form reads a file into an empty registry, which then owns it:
 /// the file, or null with where and why it was refused in `*error`.
