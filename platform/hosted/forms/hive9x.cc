@@ -576,8 +576,8 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
   std::vector<const RegistryKey*> keyOf(nodes_.size(), nullptr);
   for (const ChangedKey& change : ChangedKeys(registry)) {
     const RegistryKey* key = change.key;
-    if (change.deleted ? key->fileKey() == 0 : !key->attached()) continue;
-    if (key->fileKey() == 0)
+    if (change.deleted ? change.made : !key->attached()) continue;
+    if (change.made)
       return Fail(fault, 0, "\"" + key->Path() + "\" is a key the file lacks");
     mark[key->fileKey() - 1] |= change.deleted ? kDeleted : kChanged;
     keyOf[key->fileKey() - 1] = key;

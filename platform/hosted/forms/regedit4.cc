@@ -382,10 +382,9 @@ Regedit4File::WritePlan Regedit4File::PlanWrite(
   for (const ChangedKey& change : ChangedKeys(registry)) {
     const RegistryKey& key = *change.key;
     const std::uint32_t entry = key.fileKey() - 1;
-    if (change.deleted && key.fileKey() != 0)
-      plan.state[entry] = WritePlan::kGone;
+    if (change.deleted && !change.made) plan.state[entry] = WritePlan::kGone;
     if (change.deleted || !key.attached()) continue;
-    if (key.fileKey() == 0) {
+    if (change.made) {
       plan.atEnd.push_back(&key);
       continue;
     }

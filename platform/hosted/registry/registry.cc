@@ -257,16 +257,17 @@ std::vector<ChangedKey> ChangedKeys(const Registry& registry,
   for (std::size_t i = from; i < registry.changes.size(); ++i) {
     const RegistryChange& change = registry.changes[i];
     auto [at, first] = listed.try_emplace(change.key, keys.size());
-    if (first) keys.push_back(ChangedKey{change.key, false, {}});
+    if (first) keys.push_back(ChangedKey{change.key, false, false, {}});
     ChangedKey& key = keys[at->second];
+    key.made |= change.kind == RegistryChange::kKeyMade;
     key.deleted |= change.kind == RegistryChange::kKeyDeleted;
+    const bool aValue = change.kind == RegistryChange::kValueSet ||
+                        change.kind == RegistryChange::kValueRemoved;
     auto same = [&](std::string_view name) {
       return EqualsAsciiFolded(name, change.value);
     };
-    if (change.kind >= RegistryChange::kValueSet &&
-        std::none_of(key.values.begin(), key.values.end(), same)) {
+    if (aValue && std::none_of(key.values.begin(), key.values.end(), same))
       key.values.push_back(change.value);
-    }
   }
   return keys;
 }

@@ -183,7 +183,8 @@ struct Registry {
 /// A key the record names from some change on: what happened to it, once.
 struct ChangedKey {
   const RegistryKey* key;
-  bool deleted = false;
+  bool made = false;     // the run made it: the file has no text of it
+  bool deleted = false;  // the run deleted it (made or not)
   std::vector<std::string_view> values;  // set or removed, each named once
 };
 /// The one walk over the record, for every reader of a run's changes: each
