@@ -29,11 +29,11 @@ bool ReadLines(LineReader& lines, Reader& reader, Regedit4Fault* fault) {
       if (!lines.ReadKey(body, &key, fault)) return false;
       reader.Key(key);
     } else if (kind == LineKind::Value) {
-      if (!reader.Current()) return lines.Refuse("value before any key", fault);
+      if (!reader.Current()) return lines.Refuse(fault, "value before any key");
       if (!lines.ReadValue(&reader.value, fault)) return false;
       reader.Value();
     } else if (kind == LineKind::Other) {
-      return lines.Refuse("not a key, value or comment line", fault);
+      return lines.Refuse(fault, "not a key, value or comment line");
     }
   }
   return true;

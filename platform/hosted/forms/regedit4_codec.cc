@@ -125,7 +125,7 @@ void AppendHexByte(std::string& out, unsigned char byte) {
 bool LineReader::ReadHeader(Regedit4Fault* fault) {
   std::string_view line;
   return (NextLine(&line) && TrimBlanks(line) == Regedit4Header) ||
-         Refuse("no REGEDIT4 header", fault);
+         Refuse(fault, "no REGEDIT4 header");
 }
 
 void LineReader::EndLine(std::size_t at) {
@@ -183,7 +183,7 @@ bool LineReader::Next(LineKind* kind, std::string_view* body) {
   return true;
 }
 
-bool LineReader::Refuse(const char* what, Regedit4Fault* fault,
+bool LineReader::Refuse(Regedit4Fault* fault, const char* what,
                         std::size_t line) const {
   *fault = Regedit4Fault{line != 0 ? line : number_ != 0 ? number_ : 1, what};
   return false;
@@ -207,13 +207,13 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
   }
   p = SkipBlanks(p, end());
   if (AtLineEnd(p, end()) || *p != '=')
-    return Refuse("no '=' after name", fault);
+    return Refuse(fault, "no '=' after name");
   p = SkipBlanks(p + 1, end());
   const char kind = AtLineEnd(p, end()) ? '\0' : *p;
   if (kind == '"') {
     if (!ReadString(&p, data, fault)) return false;
     p = SkipBlanks(p, end());
-    if (!AtLineEnd(p, end())) return Refuse("text after string", fault);
+    if (!AtLineEnd(p, end())) return Refuse(fault, "text after string");
     if (data != nullptr) data->push_back('\0');
   } else if (kind == 'd' || kind == 'D') {
     value->type = REG_DWORD;
@@ -222,7 +222,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
     if (!ReadHex(&p, &value->type, data, fault)) return false;
   } else {
     const std::string_view rest = RestOfLine(p, end());
-    if (TrimBlanks(rest) != "-") return Refuse("unknown value data", fault);
+    if (TrimBlanks(rest) != "-") return Refuse(fault, "unknown value data");
     value->deletion = true;
     p = rest.data() + rest.size();
   }
@@ -242,7 +242,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
     const char* stop = EndOfPlain(p, end());
     if (out != nullptr) out->append(p, static_cast<std::size_t>(stop - p));
     p = stop;
-    if (p == end()) return Refuse("unterminated string", fault, firstLine);
+    if (p == end()) return Refuse(fault, "unterminated string", firstLine);
     if (*p == '"') {
       *at = p + 1;
       return true;
@@ -253,9 +253,9 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
       ++number_;
       if (out != nullptr) out->append(from, static_cast<std::size_t>(p - from));
     } else if (end() - p < 2 || p[1] == '\r' || p[1] == '\n') {
-      return Refuse("unterminated string", fault);
+      return Refuse(fault, "unterminated string");
     } else if (p[1] != '\\' && p[1] != '"') {
-      return Refuse("unknown escape in string", fault);
+      return Refuse(fault, "unknown escape in string");
     } else {
       if (out != nullptr) out->push_back(p[1]);
       p += 2;
@@ -270,9 +270,9 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
   const std::string_view rest = RestOfLine(*p, end());
   std::uint32_t number = 0;
   if (!EqualsAsciiFolded(rest.substr(0, 6), "dword:"))
-    return Refuse("unknown value data", fault);
+    return Refuse(fault, "unknown value data");
   if (!ReadHexNumber(TrimBlanks(rest.substr(6)), &number))
-    return Refuse("bad dword", fault);
+    return Refuse(fault, "bad dword");
   for (int i = 0; out != nullptr && i < 4; ++i)
     out->push_back(static_cast<char>((number >> (8 * i)) & 0xFF));
   *p = rest.data() + rest.size();
@@ -294,11 +294,11 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
     const std::string_view rest = RestOfLine(p, end());
     const std::size_t close = rest.find(')');
     if (!EqualsAsciiFolded(head, "hex("))
-      return Refuse("unknown value data", fault);
+      return Refuse(fault, "unknown value data");
     if (close == std::string_view::npos ||
         !ReadHexNumber(rest.substr(4, close - 4), type) ||
         close + 1 >= rest.size() || rest[close + 1] != ':') {
-      return Refuse("bad hex type", fault);
+      return Refuse(fault, "bad hex type");
     }
     p += close + 2;
   }
@@ -313,21 +313,21 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
     if (AtLineEnd(p, end())) break;
     if (*p == '\\') {
       p = SkipBlanks(p + 1, end());
-      if (!AtLineEnd(p, end())) return Refuse("bad hex byte", fault);
-      if (p == end()) return Refuse("hex value continued past the end", fault);
+      if (!AtLineEnd(p, end())) return Refuse(fault, "bad hex byte");
+      if (p == end()) return Refuse(fault, "hex value continued past the end");
       EndLine(static_cast<std::size_t>(p - text_.data()));
       p = text_.data() + begin_;
-      if (p == end()) return Refuse("hex value continued past the end", fault);
+      if (p == end()) return Refuse(fault, "hex value continued past the end");
       ++number_;
       continue;
     }
     int byte = HexDigit(*p++);
-    if (byte < 0) return Refuse("bad hex byte", fault);
+    if (byte < 0) return Refuse(fault, "bad hex byte");
     if (p != end() && HexDigit(*p) >= 0) byte = byte * 16 + HexDigit(*p++);
     if (out != nullptr) out->push_back(static_cast<char>(byte));
     p = SkipBlanks(p, end());
     if (AtLineEnd(p, end())) break;
-    if (*p != ',' && *p != '\\') return Refuse("bad hex byte", fault);
+    if (*p != ',' && *p != '\\') return Refuse(fault, "bad hex byte");
     if (*p == ',') ++p;
   }
   *at = p;
@@ -338,7 +338,7 @@ bool LineReader::ReadKey(std::string_view body, KeyLine* key,
                          Regedit4Fault* fault) {
   body = TrimBlanks(body);
   if (body.size() < 2 || body.back() != ']')
-    return Refuse("unterminated key line", fault);
+    return Refuse(fault, "unterminated key line");
   std::string_view path = body.substr(1, body.size() - 2);
   key->deletion = !path.empty() && path.front() == '-';
   if (key->deletion) path.remove_prefix(1);
@@ -347,9 +347,9 @@ bool LineReader::ReadKey(std::string_view body, KeyLine* key,
   if (std::none_of(
           std::begin(kRoots), std::end(kRoots),
           [&](std::string_view r) { return EqualsAsciiFolded(root, r); }))
-    return Refuse("unknown root key", fault);
+    return Refuse(fault, "unknown root key");
   const bool empty = path.back() == '\\' || path.find("\\\\") != path.npos;
-  return !empty || Refuse("empty key name", fault);
+  return !empty || Refuse(fault, "empty key name");
 }
 
 void AppendKeyLine(std::string& out, std::string_view path, bool deletion,

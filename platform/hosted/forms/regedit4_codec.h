@@ -59,7 +59,7 @@ class LineReader {
   /// Reads the value line Next left; false, with `*fault`, when malformed.
   bool ReadValue(ValueLine* value, Regedit4Fault* fault);
   /// False, with `*fault` naming `what` on `line` (0: the line last read).
-  bool Refuse(const char* what, Regedit4Fault* fault,
+  bool Refuse(Regedit4Fault* fault, const char* what,
               std::size_t line = 0) const;
   /// Where the next line starts, and where the last one read started.
   std::size_t position() const { return begin_; }
