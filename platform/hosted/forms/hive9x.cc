@@ -696,13 +696,13 @@ RegistryFile* LoadHive9x(FileBytes bytes, std::string_view rootName,
 }
 
 RegistryFile* ReadHive9xFile(FileBytes bytes, Registry& registry,
-                             std::string* error) {
-  Hive9xFault fault;
+                             LoadFault* fault) {
+  Hive9xFault read;
   RegistryFile* file =
-      LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &fault);
+      LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &read);
   if (file == nullptr) {
-    *error =
-        " at " + Hex(fault.offset) + ": malformed registry file: " + fault.what;
+    *fault = {LoadFault::kOffset, read.offset,
+              "malformed registry file: " + read.what};
   }
   return file;
 }

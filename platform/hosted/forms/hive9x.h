@@ -159,10 +159,10 @@ struct Hive9xFault {
 /// into: the file, or null with `*fault` at the first failed check.
 RegistryFile* LoadHive9x(FileBytes bytes, std::string_view rootName,
                          Registry& registry, Hive9xFault* fault);
-/// LoadHive9x for a machine, its root HKEY_LOCAL_MACHINE: the refusal as
-/// " at OFFSET: malformed registry file: WHAT".
+/// LoadHive9x for a machine, its root HKEY_LOCAL_MACHINE: a refusal at the
+/// offset of the check that failed.
 RegistryFile* ReadHive9xFile(FileBytes bytes, Registry& registry,
-                             std::string* error);
+                             LoadFault* fault);
 
 }  // namespace brindle
 

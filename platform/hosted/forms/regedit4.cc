@@ -482,13 +482,12 @@ RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,
 }
 
 RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
-                               std::string* error) {
-  Regedit4Fault fault;
-  RegistryFile* file = LoadRegedit4(std::move(bytes), registry, &fault);
-  if (file == nullptr) {
-    *error =
-        std::to_string(fault.line) + ": malformed registry file: " + fault.what;
-  }
+                               LoadFault* fault) {
+  Regedit4Fault read;
+  RegistryFile* file = LoadRegedit4(std::move(bytes), registry, &read);
+  if (file == nullptr)
+    *fault = {LoadFault::kLine, read.line,
+              "malformed registry file: " + read.what};
   return file;
 }
 

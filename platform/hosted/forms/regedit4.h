@@ -30,10 +30,9 @@ bool ReadRegedit4(std::string_view text, Registry& registry,
 /// made at the end; or null.
 RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,
                            Regedit4Fault* fault);
-/// LoadRegedit4 for a machine: the refusal as "LINE: malformed registry
-/// file: WHAT".
+/// LoadRegedit4 for a machine: a refusal on the line that failed.
 RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
-                               std::string* error);
+                               LoadFault* fault);
 
 /// Writes every key of `registry` as regedit exports it, a piece at a time;
 /// false when `sink` refused one.

@@ -1,8 +1,18 @@
 #include "platform/hosted/forms/registry_file.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace brindle {
+
+std::string FaultText(const std::string& file, const LoadFault& fault) {
+  if (fault.place == LoadFault::kLine)
+    return file + ":" + std::to_string(fault.at) + ": " + fault.what;
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%llx",
+                static_cast<unsigned long long>(fault.at));
+  return file + ": at 0x" + offset + ": " + fault.what;
+}
 
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
   // Depth first; a pair the walk was first to look into is emptied again

@@ -55,11 +55,22 @@ void FillSubkeysFromList(RegistryKey& key, KeyFiller* filler,
   }
 }
 
+/// Where and why a file was refused as it was read: on a line of text, or
+/// at a byte of a binary file.
+struct LoadFault {
+  enum Place { kLine, kOffset } place = kLine;
+  std::uint64_t at = 0;  // the line, from 1, or the byte's offset
+  std::string what;
+};
+/// The fault as the user is shown it: "FILE:LINE: WHAT", or
+/// "FILE: at 0xOFFSET: WHAT".
+std::string FaultText(const std::string& file, const LoadFault& fault);
+
 /// How a form reads a file into an empty registry, which then owns it:
-/// the file, or null with where and why it was refused in `*error`.
+/// the file, or null with where and why it was refused in `*fault`.
 using RegistryFileReader = RegistryFile* (*)(FileBytes bytes,
                                              Registry& registry,
-                                             std::string* error);
+                                             LoadFault* fault);
 
 /// Where the trees below `a` and `b` differ (a path and what), or empty:
 /// a file read back against the registry the run left. Keys both left

@@ -37,8 +37,8 @@ bool Journal::Apply(Registry& registry, std::string* error) {
   Regedit4Fault fault;
   if (whole_ != 0 &&
       !ReadRegedit4(journal.view().substr(0, whole_), registry, &fault, true)) {
-    *error = path_ + ":" + std::to_string(fault.line) +
-             ": malformed journal: " + fault.what;
+    *error = FaultText(path_, {LoadFault::kLine, fault.line,
+                               "malformed journal: " + fault.what});
     return false;
   }
   replayed_ = whole_ != 0;

@@ -92,9 +92,9 @@ bool Machine::Load(std::string* error) {
     *error = FileFault(files_.registry, failure);
     return false;
   }
-  std::string why;
-  if ((file_ = files_.read(std::move(bytes), registry_, &why)) == nullptr) {
-    *error = files_.registry + ":" + why;
+  LoadFault fault;
+  if ((file_ = files_.read(std::move(bytes), registry_, &fault)) == nullptr) {
+    *error = FaultText(files_.registry, fault);
     return false;
   }
   // A journal means the last run was killed before it saved.
