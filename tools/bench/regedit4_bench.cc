@@ -40,9 +40,9 @@ void BM_WriteRegedit4(benchmark::State& state) {
   ReadRegedit4(text, registry, &fault);
   for (auto _ : state) {
     std::size_t written = 0;
-    ExportRegedit4(registry, [&](std::string_view piece) {
+    ExportRegedit4(registry, [&](std::uint64_t, std::string_view piece) {
       written += piece.size();
-      return true;
+      return 0;
     });
     benchmark::DoNotOptimize(written);
   }

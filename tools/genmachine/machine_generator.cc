@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -188,8 +189,11 @@ int GenerateMachine(const MachineOptions& options) {
         WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &fault) &&
         std::fwrite(image.data(), 1, image.size(), file) == image.size();
   } else {
-    written = ExportRegedit4(registry, [&](std::string_view piece) {
-      return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+    written = ExportRegedit4(registry, [&](std::uint64_t,
+                                           std::string_view piece) {
+      return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size()
+                 ? 0
+                 : EIO;
     });
   }
   if (std::fclose(file) != 0 || !written) {

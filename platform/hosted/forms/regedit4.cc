@@ -105,10 +105,7 @@ class AppliedRegedit4File final : public RegistryFile {
   bool Write(const Registry& registry, const FileSink& sink,
              std::string*) override {
     if (registry.changes.empty()) return true;
-    TextOut out(sink);
-    return ExportRegedit4(registry, [&](std::string_view piece) {
-      return out.WriteNewText(piece, "");
-    });
+    return ExportRegedit4(registry, sink);
   }
   const FileBytes& bytes() const override { return bytes_; }
 
@@ -491,9 +488,9 @@ RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
   return file;
 }
 
-bool ExportRegedit4(const Registry& registry,
-                    const std::function<bool(std::string_view)>& sink) {
+bool ExportRegedit4(const Registry& registry, const FileSink& sink) {
   const std::string& lineEnd = registry.lineEnd;
+  std::uint64_t at = 0;
   std::string block(Regedit4Header);
   block.append(lineEnd).append(lineEnd);
   std::vector<const RegistryKey*> walk;
@@ -504,21 +501,22 @@ bool ExportRegedit4(const Registry& registry,
     walk.pop_back();
     AppendKeyBlock(block, key, key.Path(), lineEnd);
     if (block.size() >= (std::size_t{1} << 16)) {
-      if (!sink(block)) return false;
+      if (sink(at, block) != 0) return false;
+      at += block.size();
       block.clear();
     }
     const std::size_t at = walk.size();
     key.ForEachSubkey([&](const RegistryKey& s) { walk.push_back(&s); });
     std::reverse(walk.begin() + static_cast<std::ptrdiff_t>(at), walk.end());
   }
-  return sink(block);
+  return sink(at, block) == 0;
 }
 
 std::string Regedit4Text(const Registry& registry) {
   std::string text;
-  ExportRegedit4(registry, [&](std::string_view piece) {
+  ExportRegedit4(registry, [&](std::uint64_t, std::string_view piece) {
     text += piece;
-    return true;
+    return 0;
   });
   return text;
 }

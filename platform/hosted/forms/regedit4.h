@@ -34,10 +34,9 @@ RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,
 RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
                                LoadFault* fault);
 
-/// Writes every key of `registry` as regedit exports it, a piece at a time;
-/// false when `sink` refused one.
-bool ExportRegedit4(const Registry& registry,
-                    const std::function<bool(std::string_view)>& sink);
+/// Writes every key of `registry` as regedit exports it to `sink`, a piece
+/// at a time, each after the last; false when `sink` refused one.
+bool ExportRegedit4(const Registry& registry, const FileSink& sink);
 /// The whole text ExportRegedit4 writes.
 std::string Regedit4Text(const Registry& registry);
 
