@@ -244,18 +244,15 @@ bool Machine::CreateFresh(const std::string& directory, bool* made,
   return true;
 }
 
-MachinePlatform::MachinePlatform(std::unique_ptr<Machine> machine)
-    : HostedPlatform(machine->registry(), machine->drive(), machine.get()),
-      machine_(std::move(machine)) {}
-
-bool MachinePlatform::Finish(std::string* error) {
+bool Machine::Finish(std::string* error) {
   std::string closing;
-  const bool saved =
-      machine_->dryRun() ||
-      (machine_->registry().changes.empty() && !machine_->journalReplayed()) ||
-      machine_->Save(error);
-  if (!saved) *error = machine_->NamedAsTheUserNamesIt(*error);
-  const bool closed = machine_->Close(saved ? error : &closing);
+  // A dry run, and a run that changed nothing over a file that holds its
+  // registry already, save nothing.
+  const bool saved = dryRun_ ||
+                     (registry_.changes.empty() && !journalReplayed()) ||
+                     Save(error);
+  if (!saved) *error = NamedAsTheUserNamesIt(*error);
+  const bool closed = Close(saved ? error : &closing);
   return saved && closed;
 }
 

@@ -65,6 +65,10 @@ class Machine : public ChangeLog {
   /// Lets go of the machine: a disk image's file system is synced and its
   /// appliance shut down. False, with `*error`, when that fails.
   bool Close(std::string* error);
+  /// Ends the run: keeps what it changed (Save, unless it is a dry run or
+  /// changed nothing) and closes the machine. False, with the reason in
+  /// `*error`, when either fails; the journal then still holds every change.
+  bool Finish(std::string* error);
   /// `text` with paths inside a disk image named as in it.
   std::string NamedAsTheUserNamesIt(std::string text) const {
     return image_ ? image_->NamedAsTheUserNamesIt(std::move(text)) : text;
@@ -86,20 +90,6 @@ class Machine : public ChangeLog {
   RegistryFile* file_ = nullptr;  // registry_.source, as a registry file
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<Drive> drive_;
-};
-
-/// The platform of a run on a machine.
-class MachinePlatform : public HostedPlatform {
- public:
-  explicit MachinePlatform(std::unique_ptr<Machine> machine);
-
-  /// Keeps what the run changed: false, with the reason in `*error`, when it
-  /// could not be saved; the journal then still holds every change.
-  bool Finish(std::string* error);
-  Machine& machine() { return *machine_; }
-
- private:
-  std::unique_ptr<Machine> machine_;
 };
 
 }  // namespace brindle

@@ -122,7 +122,7 @@ void AdviseAfterRun(Mode mode, int status, Machine& machine) {
     std::fprintf(stderr, "brindle: %s\n", error.c_str());
     std::exit(ExitMachineFault);
   }
-  MachinePlatform system(std::move(machine));
+  HostedPlatform system(machine->registry(), machine->drive(), machine.get());
   int status = RunMode(mode, system, out);
   std::cout.flush();
   if (!std::cout) {
@@ -131,10 +131,10 @@ void AdviseAfterRun(Mode mode, int status, Machine& machine) {
         "went on to its end, and what it printed since is lost\n",
         stderr);
   }
-  AdviseAfterRun(mode, status, system.machine());
+  AdviseAfterRun(mode, status, *machine);
   // A run whose changes could not be kept must not look like one that
   // finished: the next run folds the journal in.
-  if (!system.Finish(&error)) {
+  if (!machine->Finish(&error)) {
     std::fprintf(stderr, "brindle: %s\n", error.c_str());
     status = ExitMachineFault;
   }
