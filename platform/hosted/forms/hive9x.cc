@@ -201,60 +201,13 @@ class Hive9xFile final : public RegistryFile {
   // Writes into `*image` the run's changes to `registry`, from its record.
   bool Update(const Registry& registry, HiveImage* image, Hive9xFault* fault);
 
-  // An update's reads and writes, on its image (read without copying).
-  std::uint32_t Get(std::uint64_t at, Field field) const {
-    return LoadField(std::as_const(*image_), at, field);
-  }
-  void SetField(std::uint64_t at, Field field, std::uint64_t value) {
-    StoreField(*image_, at, field, value);
-  }
-  // Frees a key and all below it: each hierarchy entry heads the record's
-  // free list, its other fields left as Windows leaves them.
-  void FreeSubtree(std::uint32_t top) {
-    for (std::vector<std::uint32_t> work{top}; !work.empty();) {
-      const Node& node = nodes_[work.back()];
-      work.pop_back();
-      const std::uint64_t at = kNav + node.entry;
-      SetField(at, Hierarchy::kFlags, Hierarchy::kFree);
-      SetField(at, Hierarchy::kHash, Hierarchy::kSize);
-      SetField(at, Hierarchy::kNextFree, Get(kNav, Navigation::kFirstFree));
-      SetField(kNav, Navigation::kFirstFree, node.entry);
-      if (node.nameEntry != 0) FreeNameEntry(node);
-      for (std::uint32_t c = node.firstChild; c != kNone;
-           c = nodes_[c].nextSibling)
-        work.push_back(c);
-    }
-  }
-  // Frees a key's name entry: it heads its block's free list, its number
-  // free again, its name and values emptied (libcreg parses every entry of
-  // a block, and would read old values against the free-list link).
-  void FreeNameEntry(const Node& node) {
-    const std::uint64_t entry = node.nameEntry;
-    const std::uint64_t at = blocks_[Get(kNav + node.entry, Hierarchy::kBlock)];
-    const std::uint32_t number = Get(entry, NameEntry::kNumber);
-    for (Field field : {NameEntry::kNumber, NameEntry::kBlock})
-      SetField(entry, field, kNoNumber);
-    for (Field field : {NameEntry::kNameSize, NameEntry::kValueCount})
-      SetField(entry, field, 0);
-    SetField(entry, NameEntry::kUsed, Get(at, Block::kFirstFree));
-    SetField(at, Block::kFirstFree, entry - at);
-    SetField(at, Block::kUnused,
-             Get(at, Block::kUnused) + Get(entry, NameEntry::kEntrySize));
-    if (number < Get(at, Block::kLowestFree))
-      SetField(at, Block::kLowestFree, number);
-  }
-  // Writes a key's values into its name entry: in place when they fit,
-  // else the entry moves. A value as it was keeps its bytes.
-  bool RewriteValues(const RegistryKey& key, const Node& node,
-                     Hive9xFault* fault);
+  struct Updating;
 
   FileBytes bytes_;
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> blocks_;  // each data block's offset
   std::vector<std::string_view> names_;
   std::vector<std::uint64_t> sorted_;
-  HiveImage* image_ = nullptr;  // the update's
-  std::optional<HiveBlockWriter> blocks_added_;
 };
 
 bool Hive9xFile::Check(Hive9xFault* fault) {
@@ -512,52 +465,167 @@ bool Hive9xFile::CheckKeys(std::uint32_t navSize,
   return walk.CheckFreeList();
 }
 
-bool Hive9xFile::RewriteValues(const RegistryKey& key, const Node& node,
-                               Hive9xFault* fault) {
-  std::string area;
-  std::uint32_t count = 0;
-  for (const RegistryValue& value : key.Values()) {
-    ++count;
-    // Written as the file stores it, a value as it was keeps its bytes.
-    std::uint32_t unknown = 0;
-    if (node.nameEntry != 0) {
-      ForEachStored(file(), node.nameEntry, [&](const StoredValue& v) {
-        if (EqualsAsciiFolded(v.name, value.name)) unknown = v.unknown;
-      });
-    }
-    if (!AppendHiveValue(area, value, unknown)) {
-      return Fail(fault, node.nameEntry,
-                  "a value of \"" + key.Path() + "\" is 64 KB or more");
+// One update of the file: the image the run's changes go into, and the
+// data blocks added at its end for name entries that move. It lives for
+// one write.
+struct Hive9xFile::Updating {
+  const Hive9xFile& hive;
+  HiveImage& image;
+  HiveBlockWriter blocksAdded;
+  Hive9xFault* fault;
+
+  // Reads and writes on the image (read without copying).
+  std::uint32_t Get(std::uint64_t at, Field field) const {
+    return LoadField(std::as_const(image), at, field);
+  }
+  void SetField(std::uint64_t at, Field field, std::uint64_t value) {
+    StoreField(image, at, field, value);
+  }
+
+  // Frees a key and all below it: each hierarchy entry heads the record's
+  // free list, its other fields left as Windows leaves them.
+  void FreeSubtree(std::uint32_t top) {
+    for (std::vector<std::uint32_t> work{top}; !work.empty();) {
+      const Node& node = hive.nodes_[work.back()];
+      work.pop_back();
+      const std::uint64_t at = kNav + node.entry;
+      SetField(at, Hierarchy::kFlags, Hierarchy::kFree);
+      SetField(at, Hierarchy::kHash, Hierarchy::kSize);
+      SetField(at, Hierarchy::kNextFree, Get(kNav, Navigation::kFirstFree));
+      SetField(kNav, Navigation::kFirstFree, node.entry);
+      if (node.nameEntry != 0) FreeNameEntry(node);
+      for (std::uint32_t c = node.firstChild; c != kNone;
+           c = hive.nodes_[c].nextSibling)
+        work.push_back(c);
     }
   }
-  const std::uint32_t entry = node.nameEntry;
-  if (entry == 0) {
-    return count == 0 || Fail(fault, kNav + node.entry,
-                              "the root key has no name entry to hold values");
+
+  // Frees a key's name entry: it heads its block's free list, its number
+  // free again, its name and values emptied (libcreg parses every entry of
+  // a block, and would read old values against the free-list link).
+  void FreeNameEntry(const Node& node) {
+    const std::uint64_t entry = node.nameEntry;
+    const std::uint64_t at =
+        hive.blocks_[Get(kNav + node.entry, Hierarchy::kBlock)];
+    const std::uint32_t number = Get(entry, NameEntry::kNumber);
+    for (Field field : {NameEntry::kNumber, NameEntry::kBlock})
+      SetField(entry, field, kNoNumber);
+    for (Field field : {NameEntry::kNameSize, NameEntry::kValueCount})
+      SetField(entry, field, 0);
+    SetField(entry, NameEntry::kUsed, Get(at, Block::kFirstFree));
+    SetField(at, Block::kFirstFree, entry - at);
+    SetField(at, Block::kUnused,
+             Get(at, Block::kUnused) + Get(entry, NameEntry::kEntrySize));
+    if (number < Get(at, Block::kLowestFree))
+      SetField(at, Block::kLowestFree, number);
   }
-  const std::string_view was = ValueArea(entry);
-  if (count == LoadField(file(), entry, NameEntry::kValueCount) && was == area)
-    return true;  // set to what they were
-  const std::uint64_t areaAt = was.data() - file().data();
-  const auto used = static_cast<std::uint32_t>(areaAt - entry + area.size());
-  if (used <= LoadField(file(), entry, NameEntry::kEntrySize)) {
-    for (std::size_t i = 0; i < area.size(); ++i)
-      (*image_)[areaAt + i] = area[i];
-    SetField(entry, NameEntry::kUsed, used);
-    SetField(entry, NameEntry::kValueCount, count);
+
+  // Writes a key's values into its name entry: in place when they fit,
+  // else the entry moves. A value as it was keeps its bytes.
+  bool RewriteValues(const RegistryKey& key, const Node& node) {
+    const std::string_view file = hive.file();
+    std::string area;
+    std::uint32_t count = 0;
+    for (const RegistryValue& value : key.Values()) {
+      ++count;
+      // Written as the file stores it, a value as it was keeps its bytes.
+      std::uint32_t unknown = 0;
+      if (node.nameEntry != 0) {
+        ForEachStored(file, node.nameEntry, [&](const StoredValue& v) {
+          if (EqualsAsciiFolded(v.name, value.name)) unknown = v.unknown;
+        });
+      }
+      if (!AppendHiveValue(area, value, unknown)) {
+        return Fail(fault, node.nameEntry,
+                    "a value of \"" + key.Path() + "\" is 64 KB or more");
+      }
+    }
+    const std::uint32_t entry = node.nameEntry;
+    if (entry == 0) {
+      return count == 0 ||
+             Fail(fault, kNav + node.entry,
+                  "the root key has no name entry to hold values");
+    }
+    const std::string_view was = hive.ValueArea(entry);
+    if (count == LoadField(file, entry, NameEntry::kValueCount) && was == area)
+      return true;  // set to what they were
+    const std::uint64_t areaAt = was.data() - file.data();
+    const auto used = static_cast<std::uint32_t>(areaAt - entry + area.size());
+    if (used <= LoadField(file, entry, NameEntry::kEntrySize)) {
+      for (std::size_t i = 0; i < area.size(); ++i) image[areaAt + i] = area[i];
+      SetField(entry, NameEntry::kUsed, used);
+      SetField(entry, NameEntry::kValueCount, count);
+      return true;
+    }
+    // Too large for its place: the entry is freed there and laid anew in a
+    // block added at the end, where the key's hierarchy entry now finds it.
+    std::string moved(file.substr(entry, areaAt - entry));
+    StoreField(moved, 0, NameEntry::kUsed, used);
+    StoreField(moved, 0, NameEntry::kValueCount, count);
+    FreeNameEntry(node);
+    const auto [number, block] = blocksAdded.Add(moved + area);
+    SetField(kNav + node.entry, Hierarchy::kNumber, number);
+    SetField(kNav + node.entry, Hierarchy::kBlock, block);
     return true;
   }
-  // Too large for its place: the entry is freed there and laid anew in a
-  // block added at the end, where the key's hierarchy entry now finds it.
-  std::string moved(file().substr(entry, areaAt - entry));
-  StoreField(moved, 0, NameEntry::kUsed, used);
-  StoreField(moved, 0, NameEntry::kValueCount, count);
-  FreeNameEntry(node);
-  const auto [number, block] = blocks_added_->Add(moved + area);
-  SetField(kNav + node.entry, Hierarchy::kNumber, number);
-  SetField(kNav + node.entry, Hierarchy::kBlock, block);
-  return true;
-}
+
+  // What the record says of each key of the file: deleted, its values
+  // changed, or above one that was; `keyOf` the registry's key of each
+  // changed one.
+  enum : std::uint8_t { kDeleted = 1, kChanged = 2, kAbove = 4 };
+  bool Mark(const Registry& registry, std::vector<std::uint8_t>* mark,
+            std::vector<const RegistryKey*>* keyOf) {
+    for (const ChangedKey& change : ChangedKeys(registry)) {
+      const RegistryKey* key = change.key;
+      if (change.deleted ? change.made : !key->attached()) continue;
+      if (change.made)
+        return Fail(fault, 0,
+                    "\"" + key->Path() + "\" is a key the file lacks");
+      (*mark)[key->fileKey() - 1] |= change.deleted ? kDeleted : kChanged;
+      (*keyOf)[key->fileKey() - 1] = key;
+      for (const RegistryKey* above = key->parent();
+           above->fileKey() != 0 && !((*mark)[above->fileKey() - 1] & kAbove);
+           above = above->parent()) {
+        (*mark)[above->fileKey() - 1] |= kAbove;
+      }
+    }
+    return true;
+  }
+
+  // Depth first from the root, into the keys above a change: each changed
+  // key's values rewritten, each deleted key unlinked from its siblings
+  // and freed with all below it; then the blocks added, counted.
+  bool Apply(const std::vector<std::uint8_t>& mark,
+             const std::vector<const RegistryKey*>& keyOf) {
+    for (std::vector<std::uint32_t> work{0}; !work.empty();) {
+      const std::uint32_t index = work.back();
+      work.pop_back();
+      const Node& node = hive.nodes_[index];
+      if ((mark[index] & kChanged) && !RewriteValues(*keyOf[index], node))
+        return false;
+      if (!(mark[index] & kAbove)) continue;
+      std::uint64_t linkAt = kNav + node.entry + Hierarchy::kFirstChild.at;
+      for (std::uint32_t c = node.firstChild; c != kNone;
+           c = hive.nodes_[c].nextSibling) {
+        if (mark[c] & kDeleted) {  // the link to it leads to the one after it
+          SetField(linkAt, kLink,
+                   Get(kNav + hive.nodes_[c].entry, Hierarchy::kNext));
+          FreeSubtree(c);
+          continue;
+        }
+        if (mark[c] != 0) work.push_back(c);
+        linkAt = kNav + hive.nodes_[c].entry + Hierarchy::kNext.at;
+      }
+    }
+    const std::uint32_t count = blocksAdded.Close();
+    if (count > kMaxField) {
+      return Fail(fault, Header::kBlockCount.at,
+                  "no room for another data block");
+    }
+    if (count != hive.blocks_.size()) SetField(0, Header::kBlockCount, count);
+    return true;
+  }
+};
 
 bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
                         Hive9xFault* fault) {
@@ -566,56 +634,13 @@ bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
       registry.top.subkeyCount() != 1) {
     return Fail(fault, 0, "the registry holds a root the file does not");
   }
-  image_ = image;
-  blocks_added_.emplace(&image->appended,
-                        static_cast<std::uint32_t>(blocks_.size()));
-  // What the record says of each key of the file: deleted, its values
-  // changed, or above one that was.
-  enum : std::uint8_t { kDeleted = 1, kChanged = 2, kAbove = 4 };
+  Updating updating{*this, *image,
+                    HiveBlockWriter(&image->appended,
+                                    static_cast<std::uint32_t>(blocks_.size())),
+                    fault};
   std::vector<std::uint8_t> mark(nodes_.size(), 0);
   std::vector<const RegistryKey*> keyOf(nodes_.size(), nullptr);
-  for (const ChangedKey& change : ChangedKeys(registry)) {
-    const RegistryKey* key = change.key;
-    if (change.deleted ? change.made : !key->attached()) continue;
-    if (change.made)
-      return Fail(fault, 0, "\"" + key->Path() + "\" is a key the file lacks");
-    mark[key->fileKey() - 1] |= change.deleted ? kDeleted : kChanged;
-    keyOf[key->fileKey() - 1] = key;
-    for (const RegistryKey* above = key->parent();
-         above->fileKey() != 0 && !(mark[above->fileKey() - 1] & kAbove);
-         above = above->parent()) {
-      mark[above->fileKey() - 1] |= kAbove;
-    }
-  }
-  // Depth first from the root, into the keys above a change: each deleted
-  // key is unlinked from its siblings and freed with all below it.
-  for (std::vector<std::uint32_t> work{0}; !work.empty();) {
-    const std::uint32_t index = work.back();
-    work.pop_back();
-    const Node& node = nodes_[index];
-    if ((mark[index] & kChanged) && !RewriteValues(*keyOf[index], node, fault))
-      return false;
-    if (!(mark[index] & kAbove)) continue;
-    std::uint64_t linkAt = kNav + node.entry + Hierarchy::kFirstChild.at;
-    for (std::uint32_t c = node.firstChild; c != kNone;
-         c = nodes_[c].nextSibling) {
-      if (mark[c] & kDeleted) {  // the link to it leads to the one after it
-        SetField(linkAt, kLink, Get(kNav + nodes_[c].entry, Hierarchy::kNext));
-        FreeSubtree(c);
-        continue;
-      }
-      if (mark[c] != 0) work.push_back(c);
-      linkAt = kNav + nodes_[c].entry + Hierarchy::kNext.at;
-    }
-  }
-  // The blocks the moved entries went to, counted.
-  const std::uint32_t count = blocks_added_->Close();
-  if (count > kMaxField) {
-    return Fail(fault, Header::kBlockCount.at,
-                "no room for another data block");
-  }
-  if (count != blocks_.size()) SetField(0, Header::kBlockCount, count);
-  return true;
+  return updating.Mark(registry, &mark, &keyOf) && updating.Apply(mark, keyOf);
 }
 
 }  // namespace
