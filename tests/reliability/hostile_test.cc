@@ -309,11 +309,18 @@ TEST_F(HostileTest, AReadOnlyMachineRefusesEveryChangeFaithfully) {
       "cd '" +
       work_.path() +
       "'; set +e; BRINDLE_MACHINE=\"$d/m\" '" BRINDLE_BINARY
-      "' remove; echo \"status=$?\"; ls \"$d/m\"";
+      "' --dry-run remove; echo \"dry=$?\"; BRINDLE_MACHINE=\"$d/m\" "
+      "'" BRINDLE_BINARY "' remove; echo \"status=$?\"; ls \"$d/m\"";
   ProgramRun run = RunCommand({"unshare", "-m", "sh", "-c", script}, "", {});
   if (run.status == 99 || run.status == 127 || run.out.empty()) {
     GTEST_SKIP() << "no private read-only mount here: " << run.err;
   }
+  // A dry run works on it, and shows what a run would do on a machine it
+  // may write.
+  EXPECT_NE(run.out.find("\nDeleted file: c:\\windows\\system\\tavcom.sys\n"
+                         "Deleted key : Enum\\TAVPORT\nDone\ndry=0\n"),
+            std::string::npos)
+      << run.out;
   EXPECT_NE(
       run.out.find("Can not delete file 'c:\\windows\\system\\tavcom.sys'.\n"
                    "The media is write protected.\n"),
