@@ -49,8 +49,6 @@ class Machine : public ChangeLog {
   Drive& drive() { return *drive_; }
   /// True when a journal a killed run left was applied.
   bool journalReplayed() const { return journal_->replayed(); }
-  /// True when the run is a dry run.
-  bool dryRun() const { return dryRun_; }
   /// True when the machine is a Windows 9x drive, in a directory or an
   /// image, rather than a simulated one.
   bool isDrive() const;
