@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   Registry registry;
   Hive9xFault fault;
-  RegistryFile* file = LoadHive9x(FileBytes::Copy(bytes), "HKEY_LOCAL_MACHINE",
-                                  registry, &fault);
+  const auto file = LoadHive9x(FileBytes::Copy(bytes), "HKEY_LOCAL_MACHINE",
+                               registry, &fault);
   if (file == nullptr) {
     if (fault.what.empty() || fault.offset > size) std::abort();
     return 0;

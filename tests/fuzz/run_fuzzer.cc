@@ -261,22 +261,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Mode mode = first % 2 ? Mode::Install : Mode::Remove;
 
   Registry registry;
-  registry.lineEnd = "\n";
   Build(bytes, registry);
-  std::string before = Regedit4Text(registry);
+  std::string before = Regedit4Text(registry, "\n");
   std::string hive;  // the registry as a Windows 9x hive, for half the inputs
   if (first & 2) {
     Hive9xFault fault;
     if (WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &fault)) {
       Registry read;
-      read.lineEnd = "\n";
-      if (!LoadHive9x(FileBytes::Copy(hive), "HKEY_LOCAL_MACHINE", read,
-                      &fault)) {
+      const auto readFile =
+          LoadHive9x(FileBytes::Copy(hive), "HKEY_LOCAL_MACHINE", read, &fault);
+      if (readFile == nullptr) {
         std::fprintf(stderr, "hive written unreadable: %s\n",
                      fault.what.c_str());
         std::abort();
       }
-      before = Regedit4Text(read);  // its strings as a hive hands them out
+      before = Regedit4Text(read, "\n");  // strings as a hive gives them
     } else {
       hive.clear();
     }
@@ -286,7 +285,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // The run works on the registry as a machine loads it: kept as text, its
   // keys built as the run reaches them.
   Registry loaded;
-  RegistryFile* file = LoadRegedit4(FileBytes::Copy(before), loaded, nullptr);
+  const auto file = LoadRegedit4(FileBytes::Copy(before), loaded, nullptr);
   if (file == nullptr) std::abort();
 
   Clear(workspace.drive);
@@ -395,10 +394,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   if (!hive.empty()) {
     Registry onDrive;
-    onDrive.lineEnd = "\n";
     Hive9xFault fault;
-    RegistryFile* hiveFile = LoadHive9x(FileBytes::Copy(hive),
-                                        "HKEY_LOCAL_MACHINE", onDrive, &fault);
+    const auto hiveFile = LoadHive9x(FileBytes::Copy(hive),
+                                     "HKEY_LOCAL_MACHINE", onDrive, &fault);
     if (hiveFile == nullptr) std::abort();
     Clear(workspace.drive);
     Lay(workspace.drive, filesBefore);

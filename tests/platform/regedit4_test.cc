@@ -11,15 +11,19 @@
 namespace brindle {
 namespace {
 
-std::string Export(const Registry& registry) { return Regedit4Text(registry); }
+std::string Export(const Registry& registry,
+                   std::string_view lineEnd = "\r\n") {
+  return Regedit4Text(registry, lineEnd);
+}
 
-// Reads `text` and writes it back (the reader keeps its line end).
+// Reads `text` and writes it back with the line end it read.
 std::string RoundTrip(const std::string& text) {
   Registry registry;
   Regedit4Fault fault;
-  EXPECT_TRUE(ReadRegedit4(text, registry, &fault))
+  std::string lineEnd;
+  EXPECT_TRUE(ReadRegedit4(text, registry, &fault, &lineEnd))
       << "line " << fault.line << ": " << fault.what;
-  return Export(registry);
+  return Export(registry, lineEnd);
 }
 
 std::string WithLineEnd(std::string text, const std::string& lineEnd) {
@@ -78,10 +82,9 @@ TEST(Regedit4Test, CanonicalFilesStayByteIdentical) {
 
 TEST(Regedit4Test, HexWrapsWhereRegeditWrapsIt) {
   Registry registry;
-  registry.lineEnd = "\n";
   registry.top.FindOrAddSubkey("HKEY_LOCAL_MACHINE")
       ->SetValue("a", 3, std::string(60, '\x11'));
-  std::string text = Export(registry);
+  std::string text = Export(registry, "\n");
   // "a"=hex: counts 8; 23 bytes reach 77; then 25 bytes a line from 2.
   std::string first = "\"a\"=hex:";
   for (int i = 0; i < 23; ++i) first += "11,";
@@ -177,7 +180,8 @@ TEST(Regedit4Test, MalformedTextIsRefusedWithItsLine) {
 }
 
 // Loads `text` the way a machine does; null when it is refused.
-RegistryFile* Load(const std::string& text, Registry& registry) {
+std::unique_ptr<RegistryFile> Load(const std::string& text,
+                                   Registry& registry) {
   Regedit4Fault fault;
   return LoadRegedit4(FileBytes::Copy(text), registry, &fault);
 }
@@ -189,10 +193,12 @@ std::string LoadedOtherwise(const std::string& text) {
   Registry loaded;
   Registry read;
   Regedit4Fault fault;
-  bool readOk = ReadRegedit4(text, read, &fault);
-  if ((Load(text, loaded) != nullptr) != readOk) return "refused";
+  std::string lineEnd;
+  bool readOk = ReadRegedit4(text, read, &fault, &lineEnd);
+  const auto file = Load(text, loaded);
+  if ((file != nullptr) != readOk) return "refused";
   if (!readOk) return std::string();
-  if (loaded.lineEnd != read.lineEnd) return "line end";
+  if (file->lineEnd() != lineEnd) return "line end";
   return RegistryDifference(loaded.top, read.top);
 }
 
@@ -202,11 +208,12 @@ std::string WrittenWithAKeyMade(RegistryFile& file, Registry& registry) {
   registry.MakeKey("HKEY_CURRENT_CONFIG");
   return NewFileBytes(file, registry);
 }
-std::string WithAKeyMade(const std::string& text, const Registry& registry) {
-  const std::string& end = registry.lineEnd;
+std::string WithAKeyMade(const std::string& text, const RegistryFile& file) {
+  const std::string_view end = file.lineEnd();
   const bool ended =
       !text.empty() && (text.back() == '\n' || text.back() == '\r');
-  return text + (ended ? "" : end) + "[HKEY_CURRENT_CONFIG]" + end + end;
+  return text + std::string(ended ? "" : end) + "[HKEY_CURRENT_CONFIG]" +
+         std::string(end) + std::string(end);
 }
 
 // A run's kind of change to a registry: keys deleted, values set, keys made.
@@ -311,7 +318,7 @@ TEST(LoadRegedit4Test, TextOfKeysARunLeftAloneIsWrittenBackAsItStands) {
     Registry loaded;
     Registry read;
     Regedit4Fault fault;
-    RegistryFile* file = Load(c.input, loaded);
+    const auto file = Load(c.input, loaded);
     ASSERT_TRUE(file) << c.name;
     ASSERT_TRUE(ReadRegedit4(c.input, read, &fault)) << c.name;
     c.change(loaded);
@@ -360,11 +367,11 @@ TEST(LoadRegedit4Test, AnyFormIsReadAsTheLineByLineReaderReadsIt) {
     // Untouched, it is written back as it stands; but a file that deletes
     // keys or values is applied in order and written anew.
     Registry loaded;
-    RegistryFile* file = Load(text, loaded);
+    const auto file = Load(text, loaded);
     if (file && text.find("=-\n") == std::string::npos &&
         text.find("[-") == std::string::npos) {
       EXPECT_EQ(NewFileBytes(*file, loaded), text);
-      EXPECT_EQ(WrittenWithAKeyMade(*file, loaded), WithAKeyMade(text, loaded))
+      EXPECT_EQ(WrittenWithAKeyMade(*file, loaded), WithAKeyMade(text, *file))
           << "not written back as it stands";
     }
   }
@@ -398,10 +405,10 @@ TEST(LoadRegedit4Test, ALargeFileInAnyOrderIsReadAlike) {
        {&text, static_cast<const std::string*>(&reordered)}) {
     EXPECT_EQ(LoadedOtherwise(*file), "");
     Registry loaded;
-    RegistryFile* read = Load(*file, loaded);
+    const auto read = Load(*file, loaded);
     ASSERT_TRUE(read);
     EXPECT_TRUE(WrittenWithAKeyMade(*read, loaded) ==
-                WithAKeyMade(*file, loaded));
+                WithAKeyMade(*file, *read));
   }
 }
 

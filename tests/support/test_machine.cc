@@ -87,11 +87,10 @@ TestMachine::TestMachine(std::string_view registryText)
     throw std::runtime_error("test registry line " +
                              std::to_string(fault.line) + ": " + fault.what);
   }
-  registry_.lineEnd = "\n";
 }
 
 std::string TestMachine::RegistryText() const {
-  return Regedit4Text(registry_);
+  return Regedit4Text(registry_, "\n");
 }
 
 bool TestMachine::HasKey(std::string_view path) const {

@@ -59,9 +59,8 @@ void BM_LoadRegedit4(benchmark::State& state) {
   for (auto _ : state) {
     Registry registry;
     Regedit4Fault fault;
-    if (!LoadRegedit4(FileBytes::Copy(text), registry, &fault)) {
-      state.SkipWithError("refused");
-    }
+    const auto file = LoadRegedit4(FileBytes::Copy(text), registry, &fault);
+    if (file == nullptr) state.SkipWithError("refused");
     benchmark::DoNotOptimize(registry.top.subkeyCount());
   }
   state.SetBytesProcessed(
@@ -76,7 +75,7 @@ void BM_WriteLoadedRegedit4(benchmark::State& state) {
   const std::string text = MachineText(state.range(0));
   Registry registry;
   Regedit4Fault fault;
-  RegistryFile* file = LoadRegedit4(FileBytes::Copy(text), registry, &fault);
+  const auto file = LoadRegedit4(FileBytes::Copy(text), registry, &fault);
   RegistryKey* usb = registry.Find("HKEY_LOCAL_MACHINE\\Enum\\USB");
   if (file == nullptr || usb == nullptr || usb->subkeyCount() == 0) {
     state.SkipWithError("no Enum\\USB to delete from");
@@ -89,14 +88,14 @@ void BM_WriteLoadedRegedit4(benchmark::State& state) {
   out.reserve(text.size() + 4096);
   for (auto _ : state) {
     out.clear();
-    std::string error;
+    WriteFault writeFault;
     file->Write(
         registry,
         [&](std::uint64_t, std::string_view piece) {
           out += piece;
           return 0;
         },
-        &error);
+        &writeFault);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(

@@ -61,10 +61,11 @@ void Sweep(benchmark::State& state, bool classes) {
   }
   for (auto _ : state) {
     state.PauseTiming();
+    std::unique_ptr<RegistryFile> file;  // outlives the registry it fills
     auto registry = std::make_unique<Registry>();
     if (fromExport) {
       Regedit4Fault fault;
-      LoadRegedit4(FileBytes::Copy(text), *registry, &fault);
+      file = LoadRegedit4(FileBytes::Copy(text), *registry, &fault);
     } else {
       Fill(*registry, classes, count, matchEvery);
     }

@@ -30,22 +30,20 @@ std::uint32_t HiveNameHash(std::string_view name) {
 std::string NewFileBytes(RegistryFile& file, const Registry& registry,
                          std::string* error) {
   std::string bytes;
-  std::string why;
-  bool written = false;
+  WriteFault fault;
   if (!file.Write(
           registry,
           [&](std::uint64_t at, std::string_view piece) {
             if (bytes.size() < at + piece.size())
               bytes.resize(at + piece.size());
             bytes.replace(at, piece.size(), piece);
-            written = true;
             return 0;
           },
-          &why)) {
-    if (error != nullptr) *error = why;
+          &fault)) {
+    if (error != nullptr) *error = fault.cannotHold;
     return std::string();
   }
-  return written ? bytes : std::string(file.bytes().view());
+  return bytes;
 }
 
 bool WriteHive9x(const RegistryKey& root, std::string* image,

@@ -16,9 +16,9 @@ namespace brindle {
 bool WriteHive9x(const RegistryKey& root, std::string* image,
                  Hive9xFault* fault);
 
-/// What `file.Write` makes of the registry, whole, in memory: the file as
-/// loaded when nothing changed; empty, with `*error`, when the form cannot
-/// hold it. Any form's, for the tests and the fuzzers.
+/// What `file.Write` makes of the registry, whole, in memory; empty, with
+/// `*error`, when the form cannot hold it. Any form's, for the tests and the
+/// fuzzers.
 std::string NewFileBytes(RegistryFile& file, const Registry& registry,
                          std::string* error = nullptr);
 

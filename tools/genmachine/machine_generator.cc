@@ -152,18 +152,19 @@ void MakeDirectories(const std::string& path) {
 }  // namespace
 
 void GenerateRegistry(const MachineOptions& options, Registry& registry) {
-  registry.lineEnd = options.lf ? "\n" : "\r\n";
   Generator(options).Build(registry);
 }
 
 int GenerateMachine(const MachineOptions& options) {
+  std::unique_ptr<RegistryFile> base;  // the hive built on, if any
   Registry registry;
   if (!options.base.empty()) {
     FileBytes bytes;
     Hive9xFault fault;
     const int fd = ::open(options.base.c_str(), O_RDONLY);
     if (fd < 0 || FileBytes::Read(fd, &bytes) != 0 ||
-        !LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &fault)) {
+        !(base = LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry,
+                            &fault))) {
       std::fprintf(stderr, "%s: cannot be read as a hive\n",
                    options.base.c_str());
       return 1;
@@ -189,12 +190,15 @@ int GenerateMachine(const MachineOptions& options) {
         WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &fault) &&
         std::fwrite(image.data(), 1, image.size(), file) == image.size();
   } else {
-    written = ExportRegedit4(registry, [&](std::uint64_t,
-                                           std::string_view piece) {
-      return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size()
-                 ? 0
-                 : EIO;
-    });
+    written = ExportRegedit4(
+                  registry,
+                  [&](std::uint64_t, std::string_view piece) {
+                    return std::fwrite(piece.data(), 1, piece.size(), file) ==
+                                   piece.size()
+                               ? 0
+                               : EIO;
+                  },
+                  options.lf ? "\n" : "\r\n") == 0;
   }
   if (std::fclose(file) != 0 || !written) {
     std::perror(path.c_str());

@@ -29,21 +29,27 @@ bool Fail(Hive9xFault* fault, std::uint64_t offset, std::string what) {
   return false;
 }
 
-// The later of two names that are the same but for ASCII case, or null.
-const std::string_view* FoldedTwin(const std::vector<std::string_view>& names,
-                                   std::vector<std::uint64_t>* sorted) {
-  sorted->clear();
-  for (std::size_t i = 0; i < names.size(); ++i)
-    sorted->push_back(std::uint64_t{FoldedNameHash(names[i])} << 32 | i);
-  std::sort(sorted->begin(), sorted->end());
-  // Each name against those before it with its hash.
-  for (auto b = sorted->begin(); b != sorted->end(); ++b) {
-    for (auto a = b; a != sorted->begin() && *--a >> 32 == *b >> 32;)
-      if (EqualsAsciiFolded(names[*a & kNone], names[*b & kNone]))
-        return &names[*b & kNone];
+// The names of one key's values, or of its subkeys, to be checked for two
+// alike but for ASCII case. Kept from key to key, for one load.
+struct NameCheck {
+  std::vector<std::string_view> names;
+  std::vector<std::uint64_t> sorted;  // hash and index of each name
+
+  // The later of two names that are the same but for ASCII case, or null.
+  const std::string_view* FoldedTwin() {
+    sorted.clear();
+    for (std::size_t i = 0; i < names.size(); ++i)
+      sorted.push_back(std::uint64_t{FoldedNameHash(names[i])} << 32 | i);
+    std::sort(sorted.begin(), sorted.end());
+    // Each name against those before it with its hash.
+    for (auto b = sorted.begin(); b != sorted.end(); ++b) {
+      for (auto a = b; a != sorted.begin() && *--a >> 32 == *b >> 32;)
+        if (EqualsAsciiFolded(names[*a & kNone], names[*b & kNone]))
+          return &names[*b & kNone];
+    }
+    return nullptr;
   }
-  return nullptr;
-}
+};
 
 // One value as the file stores it.
 struct StoredValue {
@@ -95,6 +101,10 @@ struct HiveImage {
   }
 };
 
+// A hive as an index of its keys: where each key's hierarchy and name
+// entries are, and where each data block starts. Built by the checks of the
+// load, it does not change after; a write is one function of it and the
+// run's record.
 class Hive9xFile final : public RegistryFile {
  public:
   explicit Hive9xFile(FileBytes bytes) : bytes_(std::move(bytes)) {}
@@ -132,29 +142,29 @@ class Hive9xFile final : public RegistryFile {
   // The file with the run's changes written over it and blocks added at its
   // end: a copy of the file, then each changed piece at its place.
   bool Write(const Registry& registry, const FileSink& sink,
-             std::string* error) override {
+             WriteFault* writeFault) override {
     Hive9xFault fault;
     HiveImage image{file(), {}, {}};
     if (!Update(registry, &image, &fault)) {
-      *error = fault.what;
+      writeFault->cannotHold = fault.what;
       return false;
     }
-    const bool same = image.pages.empty() && image.appended.empty();
-    int failure = same ? 0 : sink(0, file());
+    int failure = sink(0, file());
     for (const auto& [page, bytes] : image.pages)
       failure = failure != 0 ? failure : sink(page * HiveImage::kPage, bytes);
     if (failure == 0 && !image.appended.empty())
       failure = sink(file().size(), image.appended);
-    if (failure == 0) return true;
-    error->clear();  // the sink refused: its caller knows why
-    return false;
+    writeFault->sinkError = failure;
+    return failure == 0;
   }
   bool ReadBack(Registry& registry, FileBytes written,
                 std::string* error) const override {
     const RegistryKey* root = registry.top.SubkeyAt(0);
     Registry again;
     Hive9xFault fault;
-    if (LoadHive9x(std::move(written), root->name(), again, &fault))
+    const auto file =
+        LoadHive9x(std::move(written), root->name(), again, &fault);
+    if (file != nullptr)
       fault.what = RegistryDifference(registry.top, again.top);
     if (!fault.what.empty()) {
       *error = "the new hive read back is not what the run left (" +
@@ -191,9 +201,10 @@ class Hive9xFile final : public RegistryFile {
   }
 
   bool CheckBlock(std::uint64_t at, std::uint64_t end,
-                  std::vector<std::uint32_t>* numbered, Hive9xFault* fault);
-  bool CheckNameEntry(std::uint64_t entry, std::uint32_t size,
-                      Hive9xFault* fault);
+                  std::vector<std::uint32_t>* numbered, NameCheck& names,
+                  Hive9xFault* fault) const;
+  bool CheckNameEntry(std::uint64_t entry, std::uint32_t size, NameCheck& names,
+                      Hive9xFault* fault) const;
   bool CheckKeys(std::uint32_t navSize,
                  std::vector<std::vector<std::uint32_t>>& numbered,
                  Hive9xFault* fault);
@@ -206,8 +217,6 @@ class Hive9xFile final : public RegistryFile {
   FileBytes bytes_;
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> blocks_;  // each data block's offset
-  std::vector<std::string_view> names_;
-  std::vector<std::uint64_t> sorted_;
 };
 
 bool Hive9xFile::Check(Hive9xFault* fault) {
@@ -238,6 +247,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
   }
   // Every data block, every entry in it: where each name entry is.
   std::vector<std::vector<std::uint32_t>> numbered;
+  NameCheck names;
   for (std::uint64_t at = blocksAt; at < file.size();) {
     if (file.size() - at < Block::kSize || file.substr(at, 4) != "RGDB")
       return Fail(fault, at, "no data block (RGDB) where one should start");
@@ -248,7 +258,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
     }
     if (numbered.size() == kMaxField)
       return Fail(fault, at, "more data blocks than a key can name");
-    if (!CheckBlock(at, at + size, &numbered.emplace_back(), fault))
+    if (!CheckBlock(at, at + size, &numbered.emplace_back(), names, fault))
       return false;
     bytes_.NoteRead(size);
     blocks_.push_back(static_cast<std::uint32_t>(at));
@@ -266,7 +276,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
 
 bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
                             std::vector<std::uint32_t>* numbered,
-                            Hive9xFault* fault) {
+                            NameCheck& names, Hive9xFault* fault) const {
   const std::string_view file = this->file();
   std::vector<std::uint32_t> free;  // where the free entries are, in order
   std::uint64_t freeSize = 0;
@@ -280,7 +290,7 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
       free.push_back(static_cast<std::uint32_t>(entry - at));
       freeSize += size;
     } else {
-      if (!CheckNameEntry(entry, size, fault)) return false;
+      if (!CheckNameEntry(entry, size, names, fault)) return false;
       if (numbered->size() <= number) numbered->resize(number + 1, 0);
       if ((*numbered)[number] != 0) {
         return Fail(fault, entry + NameEntry::kNumber.at,
@@ -313,7 +323,7 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
 }
 
 bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
-                                Hive9xFault* fault) {
+                                NameCheck& names, Hive9xFault* fault) const {
   const std::string_view file = this->file();
   if (size < NameEntry::kSize)
     return Fail(fault, entry, "name entry too small");
@@ -328,7 +338,7 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
     return Fail(fault, entry + NameEntry::kNameSize.at,
                 "key name past the end of its entry");
   }
-  names_.clear();
+  names.names.clear();
   for (std::uint32_t n = LoadField(file, entry, NameEntry::kValueCount); n != 0;
        --n) {
     const std::uint32_t nameSize =
@@ -337,10 +347,10 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
         at + Value::kSize + nameSize + LoadField(file, at, Value::kDataSize);
     if (end - at < Value::kSize || next > end)
       return Fail(fault, at, "value past the end of its key's entry");
-    names_.push_back(file.substr(at + Value::kSize, nameSize));
+    names.names.push_back(file.substr(at + Value::kSize, nameSize));
     at = next;
   }
-  if (const std::string_view* twin = FoldedTwin(names_, &sorted_))
+  if (const std::string_view* twin = names.FoldedTwin())
     return Fail(fault, entry,
                 "two values named \"" + std::string(*twin) + "\"");
   return true;
@@ -349,6 +359,16 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
 // The walk CheckKeys makes over the key navigation record, from the root
 // down, for one check: the keys it takes become the file's nodes.
 struct Hive9xFile::KeyWalk {
+  KeyWalk(Hive9xFile& into, std::uint32_t navigationSize,
+          std::vector<std::vector<std::uint32_t>>& numberedEntries,
+          Hive9xFault* faultAt)
+      : hive(into),
+        file(into.file()),
+        navSize(navigationSize),
+        numbered(numberedEntries),
+        fault(faultAt),
+        reached(navigationSize / 4) {}
+
   Hive9xFile& hive;
   const std::string_view file;
   const std::uint32_t navSize;
@@ -359,7 +379,8 @@ struct Hive9xFile::KeyWalk {
   // Each word of the record belongs to one entry at most: links that loop
   // or cross are caught the second time they reach a word. (Windows lays
   // entries on words.)
-  std::vector<bool> reached = std::vector<bool>(navSize / 4);
+  std::vector<bool> reached;  // a word's worth each
+  NameCheck subkeyNames;
 
   // Marks the entry a link at `linkAt` leads to as reached: false when it
   // lies outside the record or was reached before.
@@ -412,7 +433,7 @@ struct Hive9xFile::KeyWalk {
   // alike but for case; their numbers go on `*work`.
   bool TakeSubkeys(std::uint32_t parent, std::vector<std::uint32_t>* work) {
     std::uint32_t last = kNone;
-    hive.names_.clear();
+    subkeyNames.names.clear();
     std::uint64_t linkAt =
         kNav + hive.nodes_[parent].entry + Hierarchy::kFirstChild.at;
     for (std::uint32_t child; (child = LoadField(file, linkAt, kLink)) != kNone;
@@ -426,9 +447,9 @@ struct Hive9xFile::KeyWalk {
       LinkAtEnd(index, hive.nodes_[parent].firstChild, last, hive.nodes_,
                 &Node::nextSibling);
       work->push_back(index);
-      hive.names_.push_back(hive.NameOf(hive.nodes_[index]));
+      subkeyNames.names.push_back(hive.NameOf(hive.nodes_[index]));
     }
-    if (const std::string_view* twin = FoldedTwin(hive.names_, &hive.sorted_)) {
+    if (const std::string_view* twin = subkeyNames.FoldedTwin()) {
       return Fail(fault, kNav + hive.nodes_[parent].entry,
                   "two subkeys named \"" + std::string(*twin) + "\"");
     }
@@ -454,7 +475,7 @@ struct Hive9xFile::KeyWalk {
 bool Hive9xFile::CheckKeys(std::uint32_t navSize,
                            std::vector<std::vector<std::uint32_t>>& numbered,
                            Hive9xFault* fault) {
-  KeyWalk walk{*this, file(), navSize, numbered, fault};
+  KeyWalk walk(*this, navSize, numbered, fault);
   nodes_.reserve(navSize / Hierarchy::kSize);
   if (!walk.Take(kNav + Navigation::kRoot.at, kNone)) return false;
   for (std::vector<std::uint32_t> work{0}; !work.empty();) {
@@ -709,21 +730,23 @@ std::uint32_t HiveBlockWriter::Close() {
   return ++number_;
 }
 
-RegistryFile* LoadHive9x(FileBytes bytes, std::string_view rootName,
-                         Registry& registry, Hive9xFault* fault) {
+std::unique_ptr<RegistryFile> LoadHive9x(FileBytes bytes,
+                                         std::string_view rootName,
+                                         Registry& registry,
+                                         Hive9xFault* fault) {
   auto file = std::make_unique<Hive9xFile>(std::move(bytes));
   if (!file->Check(fault)) return nullptr;
   auto* root = new RegistryKey(rootName, &registry.top);
   root->FillLater(file.get(), 1);
   registry.top.AddSubkey(root);
-  registry.source = std::move(file);
-  return static_cast<RegistryFile*>(registry.source.get());
+  return file;
 }
 
-RegistryFile* ReadHive9xFile(FileBytes bytes, Registry& registry,
-                             LoadFault* fault) {
+std::unique_ptr<RegistryFile> ReadHive9xFile(FileBytes bytes,
+                                             Registry& registry,
+                                             LoadFault* fault) {
   Hive9xFault read;
-  RegistryFile* file =
+  auto file =
       LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &read);
   if (file == nullptr) {
     *fault = {LoadFault::kOffset, read.offset,

@@ -10,6 +10,7 @@
 #define BRINDLE_PLATFORM_HOSTED_FORMS_HIVE9X_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -157,12 +158,14 @@ struct Hive9xFault {
 /// Checks every structure of the file, then reads it into an empty
 /// `registry`, its root named `rootName`, each key built when first looked
 /// into: the file, or null with `*fault` at the first failed check.
-RegistryFile* LoadHive9x(FileBytes bytes, std::string_view rootName,
-                         Registry& registry, Hive9xFault* fault);
+[[nodiscard]] std::unique_ptr<RegistryFile> LoadHive9x(
+    FileBytes bytes, std::string_view rootName, Registry& registry,
+    Hive9xFault* fault);
 /// LoadHive9x for a machine, its root HKEY_LOCAL_MACHINE: a refusal at the
 /// offset of the check that failed.
-RegistryFile* ReadHive9xFile(FileBytes bytes, Registry& registry,
-                             LoadFault* fault);
+std::unique_ptr<RegistryFile> ReadHive9xFile(FileBytes bytes,
+                                             Registry& registry,
+                                             LoadFault* fault);
 
 }  // namespace brindle
 

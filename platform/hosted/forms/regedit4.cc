@@ -81,11 +81,13 @@ class TextOut {
   bool Flush(std::string_view next = {}) {
     return Send(std::exchange(kept_, next));
   }
+  // 0, or the errno with which the sink refused a piece.
+  int failure() const { return failure_; }
 
  private:
   bool Send(std::string_view piece) {
     if (piece.empty()) return true;
-    if (sink_(at_, piece) != 0) return false;
+    if ((failure_ = sink_(at_, piece)) != 0) return false;
     at_ += piece.size();
     ended_ = piece.back() == '\n' || piece.back() == '\r';
     return true;
@@ -95,82 +97,69 @@ class TextOut {
   std::uint64_t at_ = 0;
   std::string_view kept_;  // not yet handed on
   bool ended_ = true;      // what went out ends a line
+  int failure_ = 0;
 };
 
-// A file that was applied line by line: written anew, whole, once the run
-// changed anything.
+// A file that was applied line by line: written anew, whole.
 class AppliedRegedit4File final : public RegistryFile {
  public:
-  explicit AppliedRegedit4File(FileBytes bytes) : bytes_(std::move(bytes)) {}
+  AppliedRegedit4File(FileBytes bytes, std::string lineEnd)
+      : bytes_(std::move(bytes)), lineEnd_(std::move(lineEnd)) {}
   bool Write(const Registry& registry, const FileSink& sink,
-             std::string*) override {
-    if (registry.changes.empty()) return true;
-    return ExportRegedit4(registry, sink);
+             WriteFault* fault) override {
+    fault->sinkError = ExportRegedit4(registry, sink, lineEnd_);
+    return fault->sinkError == 0;
   }
   const FileBytes& bytes() const override { return bytes_; }
+  std::string_view lineEnd() const override { return lineEnd_; }
 
  private:
   FileBytes bytes_;
+  std::string lineEnd_;
 };
 
-// A registry file as spans of its own text. While the file is read, it is
-// also the reader that notes each key line's span under the entry it names,
-// every line checked as the line-by-line reader checks it.
+// A key as the file names it, by its own key line or on the path to
+// another; a name given again, in any case, is the same entry. Entry 0 is
+// the nameless top; an entry comes after its parent.
+struct Entry {
+  std::uint32_t parent;
+  std::uint32_t nameAt;  // its name's place in the file
+  std::uint32_t nameSize;
+  std::uint32_t firstNamedIn;  // the span whose key line named it first
+  std::uint32_t firstChild = kNone;
+  std::uint32_t nextSibling = kNone;
+  std::uint32_t firstSpan = kNone;
+};
+// A key line and the lines after it up to the next key line.
+struct Span {
+  std::uint32_t start;   // where its key line starts
+  std::uint32_t values;  // where the line after it starts
+  std::uint32_t entry;
+  std::uint32_t next = kNone;  // the same key's next span
+};
+
+// A registry file as an index of its own text: its spans, and the keys
+// their key lines name. Built by Indexing as the file is read, it does not
+// change after; a write is one function of it and the run's record.
 class Regedit4File final : public RegistryFile {
  public:
   enum Outcome { kLoaded, kRefused, kApplyInOrder };
-  // Reads `*bytes` into an empty `registry`, taking them when loaded.
+  // Reads `*bytes` into an empty `registry` as `*file`, taking the bytes
+  // when loaded.
   static Outcome Load(FileBytes* bytes, Registry& registry,
+                      std::unique_ptr<RegistryFile>* file,
                       Regedit4Fault* fault);
   void FillSubkeys(RegistryKey& key, std::uint32_t fileKey) override;
   void FillValues(RegistryKey& key, std::uint32_t fileKey) override {
     ReadValues(fileKey - 1, key);
   }
   bool Write(const Registry& registry, const FileSink& sink,
-             std::string* error) override;
+             WriteFault* fault) override;
   const FileBytes& bytes() const override { return bytes_; }
-
-  // As the reader for ReadLines: a line that deletes stops it (the file is
-  // applied in order instead).
-  ValueLine value;
-  bool stopped = false;
-  bool Current() const { return !spans_.empty(); }
-  void Value() { stopped = value.deletion; }
-  void Key(const KeyLine& line) {
-    stopped = line.deletion;
-    if (!stopped) NoteKeyLine(line.path);
-  }
+  std::string_view lineEnd() const override { return lineEnd_; }
 
  private:
-  // A key as the file names it, by its own key line or on the path to
-  // another; a name given again, in any case, is the same entry. Entry 0 is
-  // the nameless top; an entry comes after its parent.
-  struct Entry {
-    std::uint32_t parent;
-    std::uint32_t nameAt;  // its name's place in the file
-    std::uint32_t nameSize;
-    std::uint32_t firstNamedIn;  // the span whose key line named it first
-    std::uint32_t firstChild = kNone;
-    std::uint32_t nextSibling = kNone;
-    std::uint32_t firstSpan = kNone;
-  };
-  // A key line and the lines after it up to the next key line.
-  struct Span {
-    std::uint32_t start;   // where its key line starts
-    std::uint32_t values;  // where the line after it starts
-    std::uint32_t entry;
-    std::uint32_t next = kNone;  // the same key's next span
-  };
-  // A name of the key line read last: its entry, where it ends in the path.
-  struct NameOnPath {
-    std::uint32_t entry;
-    std::size_t end;
-  };
-  // The last of each entry's subkeys and spans, while the lists grow.
-  struct ListEnds {
-    std::uint32_t child = kNone;
-    std::uint32_t span = kNone;
-  };
+  struct Indexing;
 
   std::string_view Name(std::uint32_t entry) const {
     return bytes_.view().substr(entries_[entry].nameAt,
@@ -202,17 +191,46 @@ class Regedit4File final : public RegistryFile {
     // Keys the run made, each after its parent, and changed keys that have
     // no key line of their own: written at the end.
     std::vector<const RegistryKey*> atEnd;
-    bool ChangesNothing() const {
-      return atEnd.empty() && std::count(state.begin(), state.end(), kKept) ==
-                                  static_cast<std::ptrdiff_t>(state.size());
-    }
   };
   // The plan of a write of the run's changes to `registry`, from its record.
   WritePlan PlanWrite(const Registry& registry) const;
   // Writes each span as the plan says: kept as it stands, left out, or a
   // changed key's text in its place.
-  bool WriteSpans(const WritePlan& plan, TextOut& out,
-                  const std::string& lineEnd) const;
+  bool WriteSpans(const WritePlan& plan, TextOut& out) const;
+  // The whole new text, as the plan says; false when `out` refused a piece.
+  bool WriteText(const WritePlan& plan, TextOut& out) const;
+
+  FileBytes bytes_;
+  std::vector<Entry> entries_;
+  std::vector<Span> spans_;
+  std::string lineEnd_;      // the text's
+  mutable ValueLine value_;  // kept from key to key: no allocation a value
+};
+
+// The reading of a file into its index, for one load: each key line's span
+// noted under the entry it names, every line checked as the line-by-line
+// reader checks it. As the reader for ReadLines, a line that deletes stops
+// it: the file is then applied in order instead.
+struct Regedit4File::Indexing {
+  // A name of the key line read last: its entry, where it ends in the path.
+  struct NameOnPath {
+    std::uint32_t entry;
+    std::size_t end;
+  };
+  // The last of each entry's subkeys and spans, while the lists grow.
+  struct ListEnds {
+    std::uint32_t child = kNone;
+    std::uint32_t span = kNone;
+  };
+
+  explicit Indexing(Regedit4File& into);
+
+  bool Current() const { return !file.spans_.empty(); }
+  void Value() { stopped = value.deletion; }
+  void Key(const KeyLine& line) {
+    stopped = line.deletion;
+    if (!stopped) NoteKeyLine(line.path);
+  }
   // Notes a key line's span; the keys it names are found at the next one,
   // while the slot they will look into is fetched into the cache.
   void NoteKeyLine(std::string_view path);
@@ -223,128 +241,132 @@ class Regedit4File final : public RegistryFile {
   // The entry named `name` below `parent`, made when there is none.
   std::uint32_t FindOrAddEntry(std::uint32_t parent, std::string_view name,
                                std::uint32_t span);
+  void GrowTable();
 
-  FileBytes bytes_;
-  std::vector<Entry> entries_;
-  std::vector<Span> spans_;
-  mutable ValueLine value_;  // kept from key to key: no allocation a value
-  // While the file is read.
-  LineReader lines_{std::string_view()};
-  std::vector<NameOnPath> chain_;
-  std::string_view last_;
-  std::uint32_t readUpTo_ =
-      0;  // how far the file was read at the last key line
-  std::vector<ListEnds> listEnds_;
-  std::vector<std::uint64_t> table_;  // entries by parent and folded name
+  Regedit4File& file;
+  LineReader lines;
+  ValueLine value;  // checked only, kept from line to line
+  bool stopped = false;
+  std::vector<NameOnPath> chain;
+  std::string_view last;       // the key line read last
+  std::uint32_t readUpTo = 0;  // how far the file was read at it
+  std::vector<ListEnds> listEnds;
+  std::vector<std::uint64_t> table;  // entries by parent and folded name
 };
 
-void Regedit4File::NoteKeyLine(std::string_view path) {
+Regedit4File::Indexing::Indexing(Regedit4File& into)
+    : file(into), lines(into.bytes_.view()) {
+  // About one key a 160 bytes in a generated machine: room made once.
+  const std::size_t keys = file.bytes_.size() / 160 + 1;
+  file.entries_.reserve(keys);
+  file.spans_.reserve(keys);
+  listEnds.reserve(keys);
+  std::size_t slots = 1024;
+  while (slots < 2 * keys) slots *= 2;
+  table.assign(slots, 0);
+  file.entries_.push_back(Entry{kNone, 0, 0, kNone});
+  listEnds.emplace_back();
+  value.checkOnly = true;
+}
+
+void Regedit4File::Indexing::NoteKeyLine(std::string_view path) {
   NoteNamedKeys();
-  const auto start = static_cast<std::uint32_t>(lines_.lineStart());
+  const auto start = static_cast<std::uint32_t>(lines.lineStart());
   // The names this path shares, byte for byte, with the last key line's are
   // its entries again: in a file in tree order, all but the last. The
   // deepest is tried first, one comparison for all above it.
-  std::size_t depth = chain_.size();
+  std::size_t depth = chain.size();
   for (; depth > 0; --depth) {
-    const std::size_t end = chain_[depth - 1].end;
+    const std::size_t end = chain[depth - 1].end;
     if (end <= path.size() && (end == path.size() || path[end] == '\\') &&
-        std::memcmp(path.data(), last_.data(), end) == 0) {
+        std::memcmp(path.data(), last.data(), end) == 0) {
       break;
     }
   }
-  chain_.resize(depth);
+  chain.resize(depth);
   const std::size_t at =
-      std::min(depth == 0 ? 0 : chain_.back().end + 1, path.size());
+      std::min(depth == 0 ? 0 : chain.back().end + 1, path.size());
   const std::string_view name = path.substr(at, path.find('\\', at) - at);
-  const std::uint64_t hash = Hash(depth == 0 ? 0 : chain_.back().entry, name);
-  __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
-  last_ = path;
-  bytes_.NoteRead(start - readUpTo_);
-  readUpTo_ = start;
-  spans_.push_back(
-      Span{start, static_cast<std::uint32_t>(lines_.position()), kNone});
+  const std::uint64_t hash = Hash(depth == 0 ? 0 : chain.back().entry, name);
+  __builtin_prefetch(&table[hash & (table.size() - 1)]);
+  last = path;
+  file.bytes_.NoteRead(start - readUpTo);
+  readUpTo = start;
+  file.spans_.push_back(
+      Span{start, static_cast<std::uint32_t>(lines.position()), kNone});
 }
 
-void Regedit4File::NoteNamedKeys() {
-  if (spans_.empty() || spans_.back().entry != kNone) return;
-  const auto span = static_cast<std::uint32_t>(spans_.size() - 1);
-  const std::string_view path = last_;
-  std::uint32_t entry = chain_.empty() ? 0 : chain_.back().entry;
-  for (std::size_t at = chain_.empty() ? 0 : chain_.back().end + 1;
+void Regedit4File::Indexing::NoteNamedKeys() {
+  std::vector<Span>& spans = file.spans_;
+  if (spans.empty() || spans.back().entry != kNone) return;
+  const auto span = static_cast<std::uint32_t>(spans.size() - 1);
+  const std::string_view path = last;
+  std::uint32_t entry = chain.empty() ? 0 : chain.back().entry;
+  for (std::size_t at = chain.empty() ? 0 : chain.back().end + 1;
        at <= path.size();) {
     std::size_t end = std::min(path.find('\\', at), path.size());
     entry = FindOrAddEntry(entry, path.substr(at, end - at), span);
-    chain_.push_back(NameOnPath{entry, end});
+    chain.push_back(NameOnPath{entry, end});
     at = end + 1;
   }
-  spans_[span].entry = entry;
-  LinkAtEnd(span, entries_[entry].firstSpan, listEnds_[entry].span, spans_,
+  spans[span].entry = entry;
+  LinkAtEnd(span, file.entries_[entry].firstSpan, listEnds[entry].span, spans,
             &Span::next);
 }
 
 // Slots hold the hash beside the entry: probes seldom look at the entry.
-std::uint32_t Regedit4File::FindOrAddEntry(std::uint32_t parent,
-                                           std::string_view name,
-                                           std::uint32_t span) {
+std::uint32_t Regedit4File::Indexing::FindOrAddEntry(std::uint32_t parent,
+                                                     std::string_view name,
+                                                     std::uint32_t span) {
+  std::vector<Entry>& entries = file.entries_;
   const std::uint64_t hash = Hash(parent, name);
-  std::size_t at = hash & (table_.size() - 1);
-  for (; table_[at] != 0; at = (at + 1) & (table_.size() - 1)) {
-    const auto other = static_cast<std::uint32_t>(table_[at]);
-    if (table_[at] >> 32 == hash && entries_[other].parent == parent &&
-        EqualsAsciiFolded(Name(other), name)) {
+  std::size_t at = hash & (table.size() - 1);
+  for (; table[at] != 0; at = (at + 1) & (table.size() - 1)) {
+    const auto other = static_cast<std::uint32_t>(table[at]);
+    if (table[at] >> 32 == hash && entries[other].parent == parent &&
+        EqualsAsciiFolded(file.Name(other), name)) {
       return other;
     }
   }
-  const auto entry = static_cast<std::uint32_t>(entries_.size());
-  entries_.push_back(
-      Entry{parent, static_cast<std::uint32_t>(name.data() - bytes_.data()),
-            static_cast<std::uint32_t>(name.size()), span});
-  listEnds_.emplace_back();
-  LinkAtEnd(entry, entries_[parent].firstChild, listEnds_[parent].child,
-            entries_, &Entry::nextSibling);
-  table_[at] = hash << 32 | entry;
-  if (entries_.size() * 2 > table_.size()) {
-    std::vector<std::uint64_t> old(table_.size() * 2, 0);
-    old.swap(table_);
-    for (std::uint64_t slot : old) {
-      std::size_t to = (slot >> 32) & (table_.size() - 1);
-      while (slot != 0 && table_[to] != 0) to = (to + 1) & (table_.size() - 1);
-      if (slot != 0) table_[to] = slot;
-    }
-  }
+  const auto entry = static_cast<std::uint32_t>(entries.size());
+  entries.push_back(Entry{
+      parent, static_cast<std::uint32_t>(name.data() - file.bytes_.data()),
+      static_cast<std::uint32_t>(name.size()), span});
+  listEnds.emplace_back();
+  LinkAtEnd(entry, entries[parent].firstChild, listEnds[parent].child, entries,
+            &Entry::nextSibling);
+  table[at] = hash << 32 | entry;
+  if (entries.size() * 2 > table.size()) GrowTable();
   return entry;
 }
 
+void Regedit4File::Indexing::GrowTable() {
+  std::vector<std::uint64_t> old(table.size() * 2, 0);
+  old.swap(table);
+  for (std::uint64_t slot : old) {
+    std::size_t to = (slot >> 32) & (table.size() - 1);
+    while (slot != 0 && table[to] != 0) to = (to + 1) & (table.size() - 1);
+    if (slot != 0) table[to] = slot;
+  }
+}
+
 Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
+                                         std::unique_ptr<RegistryFile>* loaded,
                                          Regedit4Fault* fault) {
   if (bytes->size() >= kLargestFile) return kApplyInOrder;
-  // The notes point into the bytes, which stay where they are from here on.
+  // The index points into the bytes, which stay where they are from here on.
   std::unique_ptr<Regedit4File> file(new Regedit4File);
   file->bytes_ = std::move(*bytes);
-  // About one key a 160 bytes in a generated machine: room made once.
-  const std::size_t keys = file->bytes_.size() / 160 + 1;
-  file->entries_.reserve(keys);
-  file->spans_.reserve(keys);
-  file->listEnds_.reserve(keys);
-  std::size_t slots = 1024;
-  while (slots < 2 * keys) slots *= 2;
-  file->table_.assign(slots, 0);
-  file->entries_.push_back(Entry{kNone, 0, 0, kNone});
-  file->listEnds_.emplace_back();
-  file->value.checkOnly = true;
-  file->lines_ = LineReader(file->bytes_.view());
-  if (!ReadLines(file->lines_, *file, fault)) return kRefused;
-  file->NoteNamedKeys();
-  if (file->stopped) {
+  Indexing indexing(*file);
+  if (!ReadLines(indexing.lines, indexing, fault)) return kRefused;
+  indexing.NoteNamedKeys();
+  if (indexing.stopped) {
     *bytes = std::move(file->bytes_);
     return kApplyInOrder;
   }
-  registry.lineEnd = file->lines_.lineEnd();
-  file->chain_ = {};
-  file->listEnds_ = {};
-  file->table_ = {};
+  file->lineEnd_ = indexing.lines.lineEnd();
   registry.top.FillLater(file.get(), 1);
-  registry.source = std::move(file);
+  *loaded = std::move(file);
   return kLoaded;
 }
 
@@ -401,8 +423,7 @@ Regedit4File::WritePlan Regedit4File::PlanWrite(
   return plan;
 }
 
-bool Regedit4File::WriteSpans(const WritePlan& plan, TextOut& out,
-                              const std::string& lineEnd) const {
+bool Regedit4File::WriteSpans(const WritePlan& plan, TextOut& out) const {
   std::string block;
   for (std::uint32_t span = 0; span < spans_.size(); ++span) {
     const std::uint32_t entry = spans_[span].entry;
@@ -413,83 +434,93 @@ bool Regedit4File::WriteSpans(const WritePlan& plan, TextOut& out,
       while (plan.state[above] == WritePlan::kGone)
         above = entries_[above].parent;
       if (above != 0 && entries_[above].firstNamedIn == span) {
-        AppendKeyLine(block, EntryPath(above), false, lineEnd);
-        block += lineEnd;
+        AppendKeyLine(block, EntryPath(above), false, lineEnd_);
+        block += lineEnd_;
       }
     } else if (plan.state[entry] == WritePlan::kChanged) {
       const RegistryKey& key = *plan.changed[entry];
       if (entries_[entry].firstSpan == span)
-        AppendKeyBlock(block, key, key.Path(), lineEnd);
+        AppendKeyBlock(block, key, key.Path(), lineEnd_);
     } else if (!out.CopyFileText(SpanText(span, false))) {
       return false;
     }
-    if (!block.empty() && !out.WriteNewText(block, lineEnd)) return false;
+    if (!block.empty() && !out.WriteNewText(block, lineEnd_)) return false;
     block.clear();
   }
   return true;
 }
 
 bool Regedit4File::Write(const Registry& registry, const FileSink& sink,
-                         std::string*) {
-  const std::string& lineEnd = registry.lineEnd;
-  const WritePlan plan = PlanWrite(registry);
-  if (plan.ChangesNothing()) return true;  // the file holds it already
+                         WriteFault* fault) {
   TextOut out(sink);
+  const bool written = WriteText(PlanWrite(registry), out);
+  fault->sinkError = out.failure();
+  return written;
+}
+
+bool Regedit4File::WriteText(const WritePlan& plan, TextOut& out) const {
   // What comes before the first key line, then the spans, then the keys
   // written at the end, in blocks of about 64 KB.
   if (!out.CopyFileText(bytes_.view().substr(
           0, spans_.empty() ? bytes_.size() : spans_[0].start)) ||
-      !WriteSpans(plan, out, lineEnd)) {
+      !WriteSpans(plan, out)) {
     return false;
   }
   std::string block;
   for (const RegistryKey* key : plan.atEnd) {
-    AppendKeyBlock(block, *key, key->Path(), lineEnd);
+    AppendKeyBlock(block, *key, key->Path(), lineEnd_);
     if (block.size() >= (std::size_t{1} << 16)) {
-      if (!out.WriteNewText(block, lineEnd)) return false;
+      if (!out.WriteNewText(block, lineEnd_)) return false;
       block.clear();
     }
   }
-  return (block.empty() || out.WriteNewText(block, lineEnd)) && out.Flush();
+  return (block.empty() || out.WriteNewText(block, lineEnd_)) && out.Flush();
 }
 
 }  // namespace
 
 bool ReadRegedit4(std::string_view text, Registry& registry,
-                  Regedit4Fault* fault, bool asChanges) {
+                  Regedit4Fault* fault, std::string* lineEnd) {
   LineReader lines(text);
   Applier applier(registry);
   const bool read = ReadLines(lines, applier, fault);
-  if (asChanges) return read;
-  registry.lineEnd = lines.lineEnd();
+  if (lineEnd != nullptr) *lineEnd = lines.lineEnd();
   registry.changes.clear();  // what a text holds is no change of a run's
   registry.deleted.clear();
   return read;
 }
 
-RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,
-                           Regedit4Fault* fault) {
-  const auto outcome = Regedit4File::Load(&bytes, registry, fault);
-  if (outcome == Regedit4File::kRefused) return nullptr;
-  if (outcome == Regedit4File::kApplyInOrder) {
-    if (!ReadRegedit4(bytes.view(), registry, fault)) return nullptr;
-    registry.source = std::make_unique<AppliedRegedit4File>(std::move(bytes));
-  }
-  return static_cast<RegistryFile*>(registry.source.get());
+bool ApplyRegedit4(std::string_view text, Registry& registry,
+                   Regedit4Fault* fault) {
+  LineReader lines(text);
+  Applier applier(registry);
+  return ReadLines(lines, applier, fault);
 }
 
-RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
-                               LoadFault* fault) {
+std::unique_ptr<RegistryFile> LoadRegedit4(FileBytes bytes, Registry& registry,
+                                           Regedit4Fault* fault) {
+  std::unique_ptr<RegistryFile> file;
+  const auto outcome = Regedit4File::Load(&bytes, registry, &file, fault);
+  if (outcome != Regedit4File::kApplyInOrder) return file;
+  std::string lineEnd;
+  if (!ReadRegedit4(bytes.view(), registry, fault, &lineEnd)) return nullptr;
+  return std::make_unique<AppliedRegedit4File>(std::move(bytes),
+                                               std::move(lineEnd));
+}
+
+std::unique_ptr<RegistryFile> ReadRegedit4File(FileBytes bytes,
+                                               Registry& registry,
+                                               LoadFault* fault) {
   Regedit4Fault read;
-  RegistryFile* file = LoadRegedit4(std::move(bytes), registry, &read);
+  auto file = LoadRegedit4(std::move(bytes), registry, &read);
   if (file == nullptr)
     *fault = {LoadFault::kLine, read.line,
               "malformed registry file: " + read.what};
   return file;
 }
 
-bool ExportRegedit4(const Registry& registry, const FileSink& sink) {
-  const std::string& lineEnd = registry.lineEnd;
+int ExportRegedit4(const Registry& registry, const FileSink& sink,
+                   std::string_view lineEnd) {
   std::uint64_t at = 0;
   std::string block(Regedit4Header);
   block.append(lineEnd).append(lineEnd);
@@ -501,23 +532,27 @@ bool ExportRegedit4(const Registry& registry, const FileSink& sink) {
     walk.pop_back();
     AppendKeyBlock(block, key, key.Path(), lineEnd);
     if (block.size() >= (std::size_t{1} << 16)) {
-      if (sink(at, block) != 0) return false;
+      if (int failure = sink(at, block)) return failure;
       at += block.size();
       block.clear();
     }
-    const std::size_t at = walk.size();
+    const std::size_t subkeysFrom = walk.size();
     key.ForEachSubkey([&](const RegistryKey& s) { walk.push_back(&s); });
-    std::reverse(walk.begin() + static_cast<std::ptrdiff_t>(at), walk.end());
+    std::reverse(walk.begin() + static_cast<std::ptrdiff_t>(subkeysFrom),
+                 walk.end());
   }
-  return sink(at, block) == 0;
+  return sink(at, block);
 }
 
-std::string Regedit4Text(const Registry& registry) {
+std::string Regedit4Text(const Registry& registry, std::string_view lineEnd) {
   std::string text;
-  ExportRegedit4(registry, [&](std::uint64_t, std::string_view piece) {
-    text += piece;
-    return 0;
-  });
+  ExportRegedit4(
+      registry,
+      [&](std::uint64_t, std::string_view piece) {
+        text += piece;
+        return 0;
+      },
+      lineEnd);
   return text;
 }
 

@@ -6,6 +6,7 @@
 #define BRINDLE_PLATFORM_HOSTED_FORMS_REGEDIT4_H_
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -14,13 +15,17 @@
 
 namespace brindle {
 
-/// Applies a REGEDIT4 text to `registry` line by line: keys and values
-/// added or merged, `[-key]` and `"name"=-` applied as read, each change
-/// recorded as the run's when `asChanges` (a journal replayed), else
-/// `registry.lineEnd` set to the text's. False at the first malformed line,
-/// with `*fault` set; `registry` is then half-changed and to be dropped.
+/// Reads a REGEDIT4 text into `registry` line by line: keys and values
+/// added or merged, `[-key]` and `"name"=-` applied as read, none of it
+/// recorded as a run's change; the text's line end in `*lineEnd`, if given.
+/// False at the first malformed line, with `*fault` set; `registry` is then
+/// half-changed and to be dropped.
 bool ReadRegedit4(std::string_view text, Registry& registry,
-                  Regedit4Fault* fault, bool asChanges = false);
+                  Regedit4Fault* fault, std::string* lineEnd = nullptr);
+/// Applies a REGEDIT4 text (a journal) to `registry` as ReadRegedit4 reads
+/// it, each change recorded as the run's.
+bool ApplyRegedit4(std::string_view text, Registry& registry,
+                   Regedit4Fault* fault);
 
 /// Reads a registry file into an empty `registry` as spans of its text, each
 /// key built when first looked into; refuses what ReadRegedit4 refuses. A
@@ -28,17 +33,22 @@ bool ReadRegedit4(std::string_view text, Registry& registry,
 /// file, which writes every byte of a key the run did not change as it
 /// was, a changed key anew in its place, a deleted one not at all and keys
 /// made at the end; or null.
-RegistryFile* LoadRegedit4(FileBytes bytes, Registry& registry,
-                           Regedit4Fault* fault);
+[[nodiscard]] std::unique_ptr<RegistryFile> LoadRegedit4(FileBytes bytes,
+                                                         Registry& registry,
+                                                         Regedit4Fault* fault);
 /// LoadRegedit4 for a machine: a refusal on the line that failed.
-RegistryFile* ReadRegedit4File(FileBytes bytes, Registry& registry,
-                               LoadFault* fault);
+std::unique_ptr<RegistryFile> ReadRegedit4File(FileBytes bytes,
+                                               Registry& registry,
+                                               LoadFault* fault);
 
 /// Writes every key of `registry` as regedit exports it to `sink`, a piece
-/// at a time, each after the last; false when `sink` refused one.
-bool ExportRegedit4(const Registry& registry, const FileSink& sink);
+/// at a time, each after the last, its lines ended by `lineEnd`: 0, or what
+/// `sink` returned when it refused a piece.
+int ExportRegedit4(const Registry& registry, const FileSink& sink,
+                   std::string_view lineEnd = "\r\n");
 /// The whole text ExportRegedit4 writes.
-std::string Regedit4Text(const Registry& registry);
+std::string Regedit4Text(const Registry& registry,
+                         std::string_view lineEnd = "\r\n");
 
 }  // namespace brindle
 

@@ -14,6 +14,24 @@ std::string FaultText(const std::string& file, const LoadFault& fault) {
   return file + ": at 0x" + offset + ": " + fault.what;
 }
 
+bool FileHoldsRegistry(RegistryFile& file, const Registry& registry) {
+  for (const ChangedKey& change : ChangedKeys(registry)) {
+    if (change.made || change.deleted) {
+      if (change.made && change.deleted) continue;  // made and gone again
+      return false;
+    }
+    // Below a key that went, the key that went tells.
+    if (!change.key->attached()) continue;
+    // A key the file does not fill (a file applied line by line) cannot
+    // be compared with it: the file is written anew.
+    if (change.key->fileKey() == 0) return false;
+    RegistryKey asRead(std::string_view(), nullptr);
+    file.FillValues(asRead, change.key->fileKey());
+    if (!SameValues(*change.key, asRead)) return false;
+  }
+  return true;
+}
+
 std::string RegistryDifference(RegistryKey& a, RegistryKey& b) {
   // Depth first; a pair the walk was first to look into is emptied again
   // once all below it is compared (`compared`).

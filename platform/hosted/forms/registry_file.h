@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,14 +22,19 @@ namespace brindle {
 /// that stops the writing.
 using FileSink = std::function<int(std::uint64_t at, std::string_view piece)>;
 
+/// Why a registry could not be written to a file: the sink refused a piece
+/// (its errno), or the form cannot hold what the run changed (why).
+struct WriteFault {
+  int sinkError = 0;
+  std::string cannotHold;
+};
+
 class RegistryFile : public KeyFiller {
  public:
-  /// Writes the registry as the run left it to `sink`, nothing at all when
-  /// the file holds it already. False, with why in `*error`, when this form
-  /// cannot hold a change; false, with `*error` empty, when the sink
-  /// refused a piece.
+  /// Writes the registry as the run left it to `sink`, whole, the file as
+  /// loaded with the run's changes: false, with `*fault`, when it cannot.
   virtual bool Write(const Registry& registry, const FileSink& sink,
-                     std::string* error) = 0;
+                     WriteFault* fault) = 0;
   /// Reads `written` back: false, with why in `*error`, when it is not the
   /// registry the run left.
   virtual bool ReadBack(Registry&, FileBytes, std::string*) const {
@@ -36,6 +42,9 @@ class RegistryFile : public KeyFiller {
   }
   /// The file as loaded: pieces written from it can be copied by the kernel.
   virtual const FileBytes& bytes() const = 0;
+  /// How lines end in REGEDIT4 text kept beside the file (a journal): as
+  /// in the file when it is such text, else CR LF, as regedit writes them.
+  virtual std::string_view lineEnd() const { return "\r\n"; }
 };
 
 /// Gives `key` a subkey for each item of a list threaded through `items`
@@ -66,11 +75,18 @@ struct LoadFault {
 /// "FILE: at 0xOFFSET: WHAT".
 std::string FaultText(const std::string& file, const LoadFault& fault);
 
-/// How a form reads a file into an empty registry, which then owns it:
-/// the file, or null with where and why it was refused in `*fault`.
-using RegistryFileReader = RegistryFile* (*)(FileBytes bytes,
-                                             Registry& registry,
-                                             LoadFault* fault);
+/// How a form reads a file into an empty registry, whose keys it fills
+/// and which it must outlive: the file, or null with where and why it was
+/// refused in `*fault`.
+using RegistryFileReader = std::unique_ptr<RegistryFile> (*)(FileBytes bytes,
+                                                             Registry& registry,
+                                                             LoadFault* fault);
+
+/// True when `file` holds already the registry the run left: the run made
+/// or deleted none of its keys, and each key whose values it changed holds
+/// the values the file gives it. The one judge of whether a save has
+/// anything to write.
+bool FileHoldsRegistry(RegistryFile& file, const Registry& registry);
 
 /// Where the trees below `a` and `b` differ (a path and what), or empty:
 /// a file read back against the registry the run left. Keys both left

@@ -36,7 +36,7 @@ bool Journal::Apply(Registry& registry, std::string* error) {
   whole_ = WholeJournalBatches(journal.view()).size();
   Regedit4Fault fault;
   if (whole_ != 0 &&
-      !ReadRegedit4(journal.view().substr(0, whole_), registry, &fault, true)) {
+      !ApplyRegedit4(journal.view().substr(0, whole_), registry, &fault)) {
     *error = FaultText(path_, {LoadFault::kLine, fault.line,
                                "malformed journal: " + fault.what});
     return false;
@@ -64,7 +64,7 @@ bool Journal::Replay(Registry& registry, std::string* error) {
 
 int Journal::Append(const Registry& registry) {
   if (written_ == registry.changes.size()) return 0;
-  const std::string& lineEnd = registry.lineEnd;
+  const std::string& lineEnd = lineEnd_;
   std::string batch;
   if (fd_ < 0) {
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -20,7 +20,9 @@ std::string_view WholeJournalBatches(std::string_view journal);
 
 class Journal {
  public:
-  explicit Journal(std::string path) : path_(std::move(path)) {}
+  /// The journal at `path`, its lines ended as `lineEnd`.
+  Journal(std::string path, std::string_view lineEnd)
+      : path_(std::move(path)), lineEnd_(lineEnd) {}
   ~Journal() { Close(); }
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
@@ -46,6 +48,7 @@ class Journal {
 
  private:
   std::string path_;
+  std::string lineEnd_;
   int fd_ = -1;
   std::size_t written_ = 0;  // changes of the record the journal holds
   bool replayed_ = false;

@@ -70,7 +70,7 @@ bool Machine::Close(std::string* error) {
   while (RegistryKey* root = registry_.top.SubkeyAt(0))
     registry_.top.RemoveSubkey(root);
   registry_.deleted.clear();
-  registry_.source.reset();
+  file_.reset();
   return image_->Close(error);
 }
 
@@ -93,12 +93,13 @@ bool Machine::Load(std::string* error) {
     return false;
   }
   LoadFault fault;
-  if ((file_ = files_.read(std::move(bytes), registry_, &fault)) == nullptr) {
+  file_ = files_.read(std::move(bytes), registry_, &fault);
+  if (file_ == nullptr) {
     *error = FaultText(files_.registry, fault);
     return false;
   }
   // A journal means the last run was killed before it saved.
-  journal_ = std::make_unique<Journal>(files_.journal);
+  journal_ = std::make_unique<Journal>(files_.journal, file_->lineEnd());
   return dryRun_ ? journal_->Apply(registry_, error)
                  : journal_->Replay(registry_, error);
 }
@@ -153,44 +154,54 @@ ErrorCode Machine::Commit() {
   return ErrorFromErrno(journal_->Append(registry_), ERROR_PATH_NOT_FOUND);
 }
 
-bool Machine::Save(std::string* error) {
-  const MachineFiles& files = files_;
-  NewFile next(files.fresh);
-  std::string why;
-  int failure = 0;
+bool Machine::WriteNext(NewFile& next, std::string* error) {
   const FileBytes& from = file_->bytes();
-  if (!file_->Write(
-          registry_,
-          [&](std::uint64_t at, std::string_view piece) {
-            return failure = next.WriteAt(at, piece, &from);
-          },
-          &why)) {
-    *error = failure != 0 ? FileFault(files.fresh, failure)
-                          : files.registry + ": cannot hold what the run " +
-                                "changed (" + why + "); it is kept as it was";
+  WriteFault fault;
+  const bool written = file_->Write(
+      registry_,
+      [&next, &from](std::uint64_t at, std::string_view piece) {
+        return next.WriteAt(at, piece, &from);
+      },
+      &fault);
+  if (!written && fault.sinkError == 0) {
+    *error = files_.registry + ": cannot hold what the run changed (" +
+             fault.cannotHold + "); it is kept as it was";
     return false;
   }
-  // Whatever the writer decided, the file that is to hold the registry is
+  const int failure = written ? next.Sync() : fault.sinkError;
+  if (failure != 0) *error = FileFault(files_.fresh, failure);
+  return failure == 0;
+}
+
+bool Machine::Save(std::string* error) {
+  // A registry that neither the run nor a journal changed is the file in
+  // place, as it was read.
+  if (registry_.changes.empty() && !journalReplayed()) return true;
+  const MachineFiles& files = files_;
+  // Whatever is written or not, the file that is to hold the registry is
   // read back as the next run would read it, and must hold what the run
   // left: the new file, whole and synced, when one was written; else the
-  // file in place, which the writer found to hold it already (a journal
-  // replayed over a file a killed run had put in place). A new file is put
-  // in place only then; the file as it was stays beside it, as Windows 98
-  // kept its SYSTEM.DA0: a hard link where there can be one, else a copy
-  // (a drive is FAT).
-  const bool written = !next.empty();
-  const std::string& holding = written ? files.fresh : files.registry;
-  FileBytes held;
-  if ((written && (failure = next.Sync()) != 0) ||
-      (failure = ReadWholeFile(holding, &held)) != 0) {
+  // file in place (a journal replayed over a file a killed run had put in
+  // place, or values set to what they were). A new file is put in place
+  // only then; the file as it was stays beside it, as Windows 98 kept its
+  // SYSTEM.DA0: a hard link where there can be one, else a copy (a drive
+  // is FAT).
+  const bool held = FileHoldsRegistry(*file_, registry_);
+  NewFile next(files.fresh);
+  if (!held && !WriteNext(next, error)) return false;
+  const std::string& holding = held ? files.registry : files.fresh;
+  FileBytes read;
+  std::string why;
+  int failure = ReadWholeFile(holding, &read);
+  if (failure != 0) {
     *error = FileFault(holding, failure);
     return false;
   }
-  if (!file_->ReadBack(registry_, std::move(held), &why)) {
+  if (!file_->ReadBack(registry_, std::move(read), &why)) {
     *error = files.registry + ": " + why + "; it is kept as it was";
     return false;
   }
-  if (written) {
+  if (!held) {
     if ((failure = LinkOrCopy(files.registry, files.backup)) != 0) {
       *error = FileFault(files.backup, failure) +
                "; the registry file is kept as it was";
@@ -246,11 +257,7 @@ bool Machine::CreateFresh(const std::string& directory, bool* made,
 
 bool Machine::Finish(std::string* error) {
   std::string closing;
-  // A dry run, and a run that changed nothing over a file that holds its
-  // registry already, save nothing.
-  const bool saved = dryRun_ ||
-                     (registry_.changes.empty() && !journalReplayed()) ||
-                     Save(error);
+  const bool saved = dryRun_ || Save(error);
   if (!saved) *error = NamedAsTheUserNamesIt(*error);
   const bool closed = Close(saved ? error : &closing);
   return saved && closed;

@@ -13,6 +13,7 @@
 #include "platform/hosted/forms/registry_file.h"
 #include "platform/hosted/machine/disk_image.h"
 #include "platform/hosted/machine/drive.h"
+#include "platform/hosted/machine/host_files.h"
 #include "platform/hosted/machine/hosted_platform.h"
 #include "platform/hosted/machine/journal.h"
 
@@ -63,8 +64,8 @@ class Machine : public ChangeLog {
   /// Lets go of the machine: a disk image's file system is synced and its
   /// appliance shut down. False, with `*error`, when that fails.
   bool Close(std::string* error);
-  /// Ends the run: keeps what it changed (Save, unless it is a dry run or
-  /// changed nothing) and closes the machine. False, with the reason in
+  /// Ends the run: keeps what it changed (Save, unless it is a dry run)
+  /// and closes the machine. False, with the reason in
   /// `*error`, when either fails; the journal then still holds every change.
   bool Finish(std::string* error);
   /// `text` with paths inside a disk image named as in it.
@@ -76,6 +77,8 @@ class Machine : public ChangeLog {
   Machine(std::string directory, bool dryRun)
       : directory_(std::move(directory)), dryRun_(dryRun) {}
   bool Load(std::string* error);
+  // Writes the registry as the run left it to `next`, whole and synced.
+  bool WriteNext(NewFile& next, std::string* error);
   // Finds the drive and the registry's files.
   bool ChooseFiles(std::string* error);
 
@@ -84,8 +87,8 @@ class Machine : public ChangeLog {
   const bool dryRun_;
   MachineFiles files_;
   int lockFd_ = -1;
+  std::unique_ptr<RegistryFile> file_;  // before the registry it fills
   Registry registry_;
-  RegistryFile* file_ = nullptr;  // registry_.source, as a registry file
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<Drive> drive_;
 };

@@ -65,10 +65,12 @@ class RegistryKey {
   std::size_t slot() const { return slot_; }  // among its parent's
   /// Leaves the empty key to `filler` until first looked into.
   void FillLater(KeyFiller* filler, std::uint32_t fileKey) {
-    filler_ = filler, fileKey_ = fileKey;
+    filler_ = filler;
+    fileKey_ = fileKey;
     subkeysWaiting_ = valuesWaiting_ = true;
   }
-  /// The number its file gave it; 0 for a key made since the file was read.
+  /// The number its file gave it; 0 for a key no file fills (made since the
+  /// file was read, or read from a text line by line).
   std::uint32_t fileKey() const { return fileKey_; }
   /// True while its filler has filled in neither subkeys nor values; then
   /// its values as the file stores them, if it says.
@@ -158,11 +160,10 @@ struct RegistryChange {
 };
 
 /// The roots (HKEY_LOCAL_MACHINE, ...) below one nameless top, and what a
-/// run changed, change by change, through the calls below.
+/// run changed, change by change, through the calls below. Keys filled from
+/// a file borrow from it: the file must outlive them.
 struct Registry {
-  std::unique_ptr<KeyFiller> source;  // first: it outlives the keys
   RegistryKey top{std::string_view(), nullptr};
-  std::string lineEnd = "\r\n";  // of the text it came from
   std::vector<RegistryChange> changes;
   std::vector<std::unique_ptr<RegistryKey>> deleted;  // for the record
 
