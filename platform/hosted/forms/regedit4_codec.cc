@@ -183,10 +183,14 @@ bool LineReader::Next(LineKind* kind, std::string_view* body) {
   return true;
 }
 
-bool LineReader::Refuse(Regedit4Fault* fault, const char* what,
-                        std::size_t line) const {
-  *fault = Regedit4Fault{line != 0 ? line : number_ != 0 ? number_ : 1, what};
+bool LineReader::RefuseAt(Regedit4Fault* fault, std::size_t line,
+                          const char* what) const {
+  *fault = Regedit4Fault{line, what};
   return false;
+}
+
+bool LineReader::Refuse(Regedit4Fault* fault, const char* what) const {
+  return RefuseAt(fault, number_ != 0 ? number_ : 1, what);
 }
 
 // A value line is read straight from the text: its name, then its data by
@@ -242,7 +246,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
     const char* stop = EndOfPlain(p, end());
     if (out != nullptr) out->append(p, static_cast<std::size_t>(stop - p));
     p = stop;
-    if (p == end()) return Refuse(fault, "unterminated string", firstLine);
+    if (p == end()) return RefuseAt(fault, firstLine, "unterminated string");
     if (*p == '"') {
       *at = p + 1;
       return true;

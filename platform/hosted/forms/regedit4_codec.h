@@ -58,9 +58,9 @@ class LineReader {
   bool ReadKey(std::string_view body, KeyLine* key, Regedit4Fault* fault);
   /// Reads the value line Next left; false, with `*fault`, when malformed.
   bool ReadValue(ValueLine* value, Regedit4Fault* fault);
-  /// False, with `*fault` naming `what` on `line` (0: the line last read).
-  bool Refuse(Regedit4Fault* fault, const char* what,
-              std::size_t line = 0) const;
+  /// False, with `*fault` naming `what` on `line`, or on the line last read.
+  bool RefuseAt(Regedit4Fault* fault, std::size_t line, const char* what) const;
+  bool Refuse(Regedit4Fault* fault, const char* what) const;
   /// Where the next line starts, and where the last one read started.
   std::size_t position() const { return begin_; }
   std::size_t lineStart() const { return lineStart_; }
