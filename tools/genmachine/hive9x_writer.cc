@@ -46,86 +46,124 @@ std::string NewFileBytes(RegistryFile& file, const Registry& registry,
   return bytes;
 }
 
-bool WriteHive9x(const RegistryKey& root, std::string* image,
-                 Hive9xFault* fault) {
-  // The keys in preorder, as Windows lays a new file: each key's entry
-  // before its subkeys'.
-  struct Laid {
-    const RegistryKey* key;
-    std::uint32_t parent;
-    std::uint32_t firstChild = kNone;
-    std::uint32_t next = kNone;
-    std::uint32_t entry = 0;
-    std::uint32_t number = kNoNumber;
-    std::uint32_t block = kNoNumber;
-  };
-  std::vector<Laid> keys{{&root, kNone}};
+namespace {
+
+// A key as a new file lays it: its links, by index into the keys laid, and
+// where its hierarchy and name entries went.
+struct Laid {
+  const RegistryKey* key;
+  std::uint32_t parent;
+  std::uint32_t firstChild = kNone;
+  std::uint32_t next = kNone;
+  std::uint32_t entry = 0;  // its hierarchy entry's place in the record
+  std::uint32_t number = kNoNumber;
+  std::uint32_t block = kNoNumber;
+};
+
+// A registry laid out as Windows lays a new file, for one write: the keys
+// in preorder, each key's hierarchy entry before its subkeys', entries
+// never crossing a page of the record; name entries in data blocks in the
+// same order; the rest of the record's last page free entries in a list.
+class HiveLayout {
+ public:
+  explicit HiveLayout(const RegistryKey& root);
+  // Lays each key's hierarchy entry and name entry; false, with `*fault`,
+  // for a key too large for the file.
+  bool LayEntries(Hive9xFault* fault);
+  // The key navigation record, and then the whole file.
+  std::string NavigationRecord();
+  std::string File();
+
+ private:
+  // The next place for a hierarchy entry, on a page it fits.
+  std::uint32_t NextPlace();
+  // The name entry of the key at `at`; false, with `*fault`, when too large.
+  bool BuildNameEntry(std::uint32_t at, std::string* entry, Hive9xFault* fault);
+  std::uint32_t EntryOf(std::uint32_t key) const {
+    return key == kNone ? kNone : keys_[key].entry;
+  }
+
+  std::vector<Laid> keys_;
+  std::vector<std::uint32_t> order_;  // preorder
+  std::uint32_t place_ = Navigation::kSize;
+  std::string blockBytes_;
+  std::uint32_t blockCount_ = 0;
+};
+
+HiveLayout::HiveLayout(const RegistryKey& root) : keys_{{&root, kNone}} {
   std::vector<std::uint32_t> work{0};
   std::vector<const RegistryKey*> children;
-  std::vector<std::uint32_t> order;
   while (!work.empty()) {
     const std::uint32_t at = work.back();
     work.pop_back();
-    order.push_back(at);
+    order_.push_back(at);
     children.clear();
-    keys[at].key->ForEachSubkey(
+    keys_[at].key->ForEachSubkey(
         [&](const RegistryKey& subkey) { children.push_back(&subkey); });
-    const auto first = static_cast<std::uint32_t>(keys.size());
+    const auto first = static_cast<std::uint32_t>(keys_.size());
     for (std::size_t i = 0; i < children.size(); ++i) {
-      keys.push_back({children[i], at});
+      keys_.push_back({children[i], at});
       if (i + 1 < children.size())
-        keys.back().next = first + static_cast<std::uint32_t>(i) + 1;
+        keys_.back().next = first + static_cast<std::uint32_t>(i) + 1;
     }
-    if (!children.empty()) keys[at].firstChild = first;
+    if (!children.empty()) keys_[at].firstChild = first;
     for (std::size_t i = children.size(); i-- > 0;)
       work.push_back(first + static_cast<std::uint32_t>(i));
   }
-  // Entries never cross a page of the record.
-  std::uint32_t place = Navigation::kSize;
-  auto nextPlace = [&]() {
-    if (place % kPage + Hierarchy::kSize > kPage)
-      place += kPage - place % kPage;
-    const std::uint32_t at = place;
-    place += Hierarchy::kSize;
-    return at;
-  };
-  std::string blockBytes;
-  HiveBlockWriter blocks(&blockBytes, 0);
-  for (std::uint32_t at : order) {
-    Laid& laid = keys[at];
-    laid.entry = nextPlace();
-    const std::vector<RegistryValue> values = laid.key->Values();
-    if (at == 0 && values.empty()) continue;  // the root needs no name entry
-    std::string entry(NameEntry::kSize, '\0');
-    const std::string_view name =
-        at == 0 ? std::string_view() : laid.key->name();
-    if (name.size() > 0xFFFF || values.size() > 0xFFFF) {
-      return Refuse(fault, "\"" + laid.key->Path() + "\" is too large");
-    }
-    StoreField(entry, 0, NameEntry::kNameSize,
-               static_cast<std::uint32_t>(name.size()));
-    StoreField(entry, 0, NameEntry::kValueCount,
-               static_cast<std::uint32_t>(values.size()));
-    entry += name;
-    for (const RegistryValue& value : values) {
-      if (!AppendHiveValue(entry, value, 0)) {
-        return Refuse(
-            fault, "a value of \"" + laid.key->Path() + "\" is 64 KB or more");
-      }
-    }
-    StoreField(entry, 0, NameEntry::kUsed,
-               static_cast<std::uint32_t>(entry.size()));
+}
+
+std::uint32_t HiveLayout::NextPlace() {
+  if (place_ % kPage + Hierarchy::kSize > kPage)
+    place_ += kPage - place_ % kPage;
+  const std::uint32_t at = place_;
+  place_ += Hierarchy::kSize;
+  return at;
+}
+
+bool HiveLayout::BuildNameEntry(std::uint32_t at, std::string* entry,
+                                Hive9xFault* fault) {
+  const RegistryKey& key = *keys_[at].key;
+  const std::vector<RegistryValue> values = key.Values();
+  const std::string_view name = at == 0 ? std::string_view() : key.name();
+  if (name.size() > 0xFFFF || values.size() > 0xFFFF)
+    return Refuse(fault, "\"" + key.Path() + "\" is too large");
+  entry->assign(NameEntry::kSize, '\0');
+  StoreField(*entry, 0, NameEntry::kNameSize,
+             static_cast<std::uint32_t>(name.size()));
+  StoreField(*entry, 0, NameEntry::kValueCount,
+             static_cast<std::uint32_t>(values.size()));
+  *entry += name;
+  for (const RegistryValue& value : values) {
+    if (!AppendHiveValue(*entry, value, 0))
+      return Refuse(fault,
+                    "a value of \"" + key.Path() + "\" is 64 KB or more");
+  }
+  StoreField(*entry, 0, NameEntry::kUsed,
+             static_cast<std::uint32_t>(entry->size()));
+  return true;
+}
+
+bool HiveLayout::LayEntries(Hive9xFault* fault) {
+  HiveBlockWriter blocks(&blockBytes_, 0);
+  std::string entry;
+  for (std::uint32_t at : order_) {
+    Laid& laid = keys_[at];
+    laid.entry = NextPlace();
+    // The root needs no name entry while it has no values.
+    if (at == 0 && laid.key->Values().empty()) continue;
+    if (!BuildNameEntry(at, &entry, fault)) return false;
     std::tie(laid.number, laid.block) = blocks.Add(std::move(entry));
   }
-  const std::uint32_t blockCount = blocks.Close();
-  if (blockCount > 0xFFFF) return Refuse(fault, "too many data blocks");
+  blockCount_ = blocks.Close();
+  return blockCount_ <= 0xFFFF || Refuse(fault, "too many data blocks");
+}
 
-  // The rest of the record's last page: free entries in a list.
-  const std::uint32_t navSize = (place + kPage - 1) / kPage * kPage;
+std::string HiveLayout::NavigationRecord() {
+  const std::uint32_t navSize = (place_ + kPage - 1) / kPage * kPage;
   std::vector<std::uint32_t> free;
-  while (place % kPage + Hierarchy::kSize <= kPage &&
-         place + Hierarchy::kSize <= navSize) {
-    free.push_back(nextPlace());
+  while (place_ % kPage + Hierarchy::kSize <= kPage &&
+         place_ + Hierarchy::kSize <= navSize) {
+    free.push_back(NextPlace());
   }
   std::string nav(navSize, '\0');
   nav.replace(0, 4, "RGKN");
@@ -133,17 +171,14 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
   StoreField(nav, 0, Navigation::kRoot, Navigation::kSize);
   StoreField(nav, 0, Navigation::kFirstFree, free.empty() ? kNone : free[0]);
   StoreField(nav, 0, Navigation::kFlags, 8);
-  auto entryOf = [&](std::uint32_t key) {
-    return key == kNone ? kNone : keys[key].entry;
-  };
-  for (const Laid& laid : keys) {
+  for (const Laid& laid : keys_) {
     const std::uint32_t at = laid.entry;
     StoreField(nav, at, Hierarchy::kHash,
                laid.parent == kNone ? 0 : HiveNameHash(laid.key->name()));
     StoreField(nav, at, Hierarchy::kNextFree, kNone);
-    StoreField(nav, at, Hierarchy::kParent, entryOf(laid.parent));
-    StoreField(nav, at, Hierarchy::kFirstChild, entryOf(laid.firstChild));
-    StoreField(nav, at, Hierarchy::kNext, entryOf(laid.next));
+    StoreField(nav, at, Hierarchy::kParent, EntryOf(laid.parent));
+    StoreField(nav, at, Hierarchy::kFirstChild, EntryOf(laid.firstChild));
+    StoreField(nav, at, Hierarchy::kNext, EntryOf(laid.next));
     StoreField(nav, at, Hierarchy::kNumber, laid.number);
     StoreField(nav, at, Hierarchy::kBlock, laid.block);
   }
@@ -153,17 +188,28 @@ bool WriteHive9x(const RegistryKey& root, std::string* image,
     StoreField(nav, free[i], Hierarchy::kNextFree,
                i + 1 < free.size() ? free[i + 1] : kNone);
   }
+  return nav;
+}
 
-  std::string& out = *image;
-  out.assign(Header::kSize, '\0');
+std::string HiveLayout::File() {
+  const std::string nav = NavigationRecord();
+  std::string out(Header::kSize, '\0');
   out.replace(0, 4, "CREG");
   StoreField(out, 0, Header::kVersion, 1);
-  StoreField(out, 0, Header::kBlocksAt, Navigation::kAt + navSize);
-  StoreField(out, 0, Header::kBlockCount, blockCount);
+  StoreField(out, 0, Header::kBlocksAt, Navigation::kAt + nav.size());
+  StoreField(out, 0, Header::kBlockCount, blockCount_);
   StoreField(out, 0, Header::kFlags, 0x20);
   StoreField(out, 0, Header::kMinorCopy, 1);
-  out += nav;
-  out += blockBytes;
+  return out + nav + blockBytes_;
+}
+
+}  // namespace
+
+bool WriteHive9x(const RegistryKey& root, std::string* image,
+                 Hive9xFault* fault) {
+  HiveLayout layout(root);
+  if (!layout.LayEntries(fault)) return false;
+  *image = layout.File();
   return true;
 }
 

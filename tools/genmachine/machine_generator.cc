@@ -53,8 +53,13 @@ class Generator {
     }
     // Three keys a device (enumerator share, device, instance): about 60%
     // of the keys are devices, the rest class instances.
-    long devices = options_.keys * 6 / 10 / 2;
-    long instances = options_.keys - devices * 2;
+    const long devices = options_.keys * 6 / 10 / 2;
+    BuildDevices(devices);
+    BuildClassInstances(options_.keys - devices * 2);
+  }
+
+ private:
+  void BuildDevices(long devices) {
     const char* const enumerators[] = {"USB", "SCSI",   "HID",
                                        "PCI", "ISAPNP", "Root"};
     for (long i = 0; i < devices; ++i) {
@@ -73,6 +78,9 @@ class Generator {
       instance->SetValue("Capabilities", 4,
                          Dword(static_cast<std::uint32_t>(i)));
     }
+  }
+
+  void BuildClassInstances(long instances) {
     const char* const classes[] = {"USB", "Ports", "SCSIAdapter",
                                    "HID", "Net",   "Display"};
     const char* const providers[] = {"Microsoft",     "Intel",    "3Com",
@@ -99,7 +107,6 @@ class Generator {
     }
   }
 
- private:
   RegistryKey* Key(const std::string& path) {
     return FindKeyPath(*root_, path, true);
   }
@@ -155,33 +162,29 @@ void GenerateRegistry(const MachineOptions& options, Registry& registry) {
   Generator(options).Build(registry);
 }
 
-int GenerateMachine(const MachineOptions& options) {
-  std::unique_ptr<RegistryFile> base;  // the hive built on, if any
-  Registry registry;
-  if (!options.base.empty()) {
-    FileBytes bytes;
-    Hive9xFault fault;
-    const int fd = ::open(options.base.c_str(), O_RDONLY);
-    if (fd < 0 || FileBytes::Read(fd, &bytes) != 0 ||
-        !(base = LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry,
-                            &fault))) {
-      std::fprintf(stderr, "%s: cannot be read as a hive\n",
-                   options.base.c_str());
-      return 1;
-    }
-    ::close(fd);
-  }
-  GenerateRegistry(options, registry);
-  const std::string drive =
-      options.hive ? options.directory : options.directory + "/drive_c";
-  MakeDirectories(drive + "/windows");
-  std::string path = options.hive ? drive + "/windows/SYSTEM.DAT"
-                                  : options.directory + "/registry.reg";
+namespace {
+
+// The hive at `path`, read into `registry` (which it fills); null, said on
+// stderr, when it cannot be.
+std::unique_ptr<RegistryFile> ReadBase(const std::string& path,
+                                       Registry& registry) {
+  FileBytes bytes;
+  Hive9xFault fault;
+  std::unique_ptr<RegistryFile> base;
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd >= 0 && FileBytes::Read(fd, &bytes) == 0)
+    base = LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &fault);
+  if (fd >= 0) ::close(fd);
+  if (base == nullptr)
+    std::fprintf(stderr, "%s: cannot be read as a hive\n", path.c_str());
+  return base;
+}
+
+// Writes `registry` to `path` as the options' form; false when it cannot.
+bool WriteRegistryFile(const MachineOptions& options, const Registry& registry,
+                       const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    std::perror(path.c_str());
-    return 1;
-  }
+  if (file == nullptr) return false;
   bool written = false;
   if (options.hive) {
     std::string image;
@@ -200,10 +203,11 @@ int GenerateMachine(const MachineOptions& options) {
                   },
                   options.lf ? "\n" : "\r\n") == 0;
   }
-  if (std::fclose(file) != 0 || !written) {
-    std::perror(path.c_str());
-    return 1;
-  }
+  return std::fclose(file) == 0 && written;
+}
+
+// Lays the drive's directories and every installed driver file on `drive`.
+bool LayInstalledFiles(const std::string& drive) {
   for (const char* directory :
        {"windows/system/iosubsys", "windows/system32/drivers",
         "windows/inf/other"}) {
@@ -216,11 +220,34 @@ int GenerateMachine(const MachineOptions& options) {
           group->filePairs[i].installedPath + 3;  // past "c:\"
       for (char& c : installed) c = c == '\\' ? '/' : c;
       std::FILE* driver = std::fopen((drive + "/" + installed).c_str(), "wb");
-      if (driver == nullptr) return 1;
+      if (driver == nullptr) return false;
       std::fprintf(driver, "%s as installed\n", group->filePairs[i].sourceName);
       std::fclose(driver);
     }
   }
+  return true;
+}
+
+}  // namespace
+
+int GenerateMachine(const MachineOptions& options) {
+  std::unique_ptr<RegistryFile> base;  // the hive built on, if any
+  Registry registry;
+  if (!options.base.empty() &&
+      (base = ReadBase(options.base, registry)) == nullptr) {
+    return 1;
+  }
+  GenerateRegistry(options, registry);
+  const std::string drive =
+      options.hive ? options.directory : options.directory + "/drive_c";
+  MakeDirectories(drive + "/windows");
+  std::string path = options.hive ? drive + "/windows/SYSTEM.DAT"
+                                  : options.directory + "/registry.reg";
+  if (!WriteRegistryFile(options, registry, path)) {
+    std::perror(path.c_str());
+    return 1;
+  }
+  if (!LayInstalledFiles(drive)) return 1;
   return 0;
 }
 
