@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   // Every accepted file with a subkey takes the longer value: it changes.
   if (first != nullptr && written == bytes) std::abort();
-  if (!file->ReadBack(registry, FileBytes::Copy(written), &why)) std::abort();
+  if (!file->ReadBack(registry, FileBytes::Copy(written), true, &why))
+    std::abort();
   return 0;
 }

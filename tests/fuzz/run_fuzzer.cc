@@ -412,7 +412,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     std::string why;
     const std::string newHive = NewFileBytes(*hiveFile, onDrive, &why);
     if (!newHive.empty()) {
-      if (!hiveFile->ReadBack(onDrive, FileBytes::Copy(newHive), &why)) {
+      if (!hiveFile->ReadBack(onDrive, FileBytes::Copy(newHive), true, &why)) {
         std::fprintf(stderr, "hive read back otherwise: %s\n", why.c_str());
         std::abort();
       }

@@ -157,7 +157,7 @@ class Hive9xFile final : public RegistryFile {
     writeFault->sinkError = failure;
     return failure == 0;
   }
-  bool ReadBack(Registry& registry, FileBytes written,
+  bool ReadBack(Registry& registry, FileBytes written, bool,
                 std::string* error) const override {
     const RegistryKey* root = registry.top.SubkeyAt(0);
     Registry again;

@@ -100,6 +100,28 @@ class TextOut {
   int failure_ = 0;
 };
 
+// Reads back `text`, which is to hold `registry`: false, with why in
+// `*error`, when it does not. A text just written is not read back: what
+// it keeps of the file are the file's own bytes, copied, and what it writes
+// anew is written as an export is; reading it back would more than double
+// a run's time.
+bool ReadBackText(Registry& registry, FileBytes text, bool written,
+                  std::string* error) {
+  if (written) return true;
+  Registry again;
+  Regedit4Fault fault;
+  const auto file = LoadRegedit4(std::move(text), again, &fault);
+  const std::string difference =
+      file != nullptr
+          ? RegistryDifference(registry.top, again.top)
+          : "line " + std::to_string(fault.line) + ": " + fault.what;
+  if (!difference.empty()) {
+    *error = "the registry file read back is not what the run left (" +
+             difference + ")";
+  }
+  return difference.empty();
+}
+
 // A file that was applied line by line: written anew, whole.
 class AppliedRegedit4File final : public RegistryFile {
  public:
@@ -109,6 +131,10 @@ class AppliedRegedit4File final : public RegistryFile {
              WriteFault* fault) override {
     fault->sinkError = ExportRegedit4(registry, sink, lineEnd_);
     return fault->sinkError == 0;
+  }
+  bool ReadBack(Registry& registry, FileBytes file, bool written,
+                std::string* error) const override {
+    return ReadBackText(registry, std::move(file), written, error);
   }
   const FileBytes& bytes() const override { return bytes_; }
   std::string_view lineEnd() const override { return lineEnd_; }
@@ -155,6 +181,10 @@ class Regedit4File final : public RegistryFile {
   }
   bool Write(const Registry& registry, const FileSink& sink,
              WriteFault* fault) override;
+  bool ReadBack(Registry& registry, FileBytes file, bool written,
+                std::string* error) const override {
+    return ReadBackText(registry, std::move(file), written, error);
+  }
   const FileBytes& bytes() const override { return bytes_; }
   std::string_view lineEnd() const override { return lineEnd_; }
 

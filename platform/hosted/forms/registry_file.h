@@ -35,11 +35,11 @@ class RegistryFile : public KeyFiller {
   /// loaded with the run's changes: false, with `*fault`, when it cannot.
   virtual bool Write(const Registry& registry, const FileSink& sink,
                      WriteFault* fault) = 0;
-  /// Reads `written` back: false, with why in `*error`, when it is not the
-  /// registry the run left.
-  virtual bool ReadBack(Registry&, FileBytes, std::string*) const {
-    return true;
-  }
+  /// Reads back `file`, which is to hold the registry the run left: the
+  /// file this form just wrote (`written`), or the file in place, found to
+  /// hold it already. False, with why in `*error`, when it does not.
+  virtual bool ReadBack(Registry& registry, FileBytes file, bool written,
+                        std::string* error) const = 0;
   /// The file as loaded: pieces written from it can be copied by the kernel.
   virtual const FileBytes& bytes() const = 0;
   /// How lines end in REGEDIT4 text kept beside the file (a journal): as

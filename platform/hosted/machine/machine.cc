@@ -197,7 +197,7 @@ bool Machine::Save(std::string* error) {
     *error = FileFault(holding, failure);
     return false;
   }
-  if (!file_->ReadBack(registry_, std::move(read), &why)) {
+  if (!file_->ReadBack(registry_, std::move(read), !held, &why)) {
     *error = files.registry + ": " + why + "; it is kept as it was";
     return false;
   }
