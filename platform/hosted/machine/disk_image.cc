@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/hosted/forms/hive9x.h"
 #include "platform/hosted/machine/appliance_start.h"
 #include "platform/hosted/machine/host_files.h"
 
@@ -412,17 +413,16 @@ class Appliance {
   Fat FatBoot(const char* device) {
     std::size_t read = 0;
     char* boot = api_.pread_device(g_, device, 512, 0, &read);
-    auto field = [&](int at, int size) {
-      std::uint64_t value = 0;
-      while (size-- > 0)
-        value = value << 8 | static_cast<unsigned char>(boot[at + size]);
-      return value;
-    };
     Fat fat;
     if (boot != nullptr && read == 512) {
-      fat.size = (field(0x13, 2) != 0 ? field(0x13, 2) : field(0x20, 4)) *
-                 field(0x0B, 2);
-      const std::string named(boot + (field(0x16, 2) == 0 ? 0x52 : 0x36), 5);
+      // Its fields are little-endian, as a hive's are.
+      const std::string_view sector(boot, read);
+      const std::uint64_t sectors = LoadField(sector, 0, {0x13, 2}) != 0
+                                        ? LoadField(sector, 0, {0x13, 2})
+                                        : LoadField(sector, 0, {0x20, 4});
+      fat.size = sectors * LoadField(sector, 0, {0x0B, 2});
+      const bool fat32 = LoadField(sector, 0, {0x16, 2}) == 0;
+      const std::string named(boot + (fat32 ? 0x52 : 0x36), 5);
       if (named.rfind("FAT", 0) == 0) fat.type = named;
     }
     std::free(boot);

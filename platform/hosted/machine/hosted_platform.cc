@@ -1,6 +1,7 @@
 #include "platform/hosted/machine/hosted_platform.h"
 
 #include <cstring>
+#include <functional>
 
 #include "platform/hosted/machine/windows_errors.h"
 
@@ -126,13 +127,10 @@ ErrorCode HostedPlatform::RegDeleteKeyA(HKey handle, const char* subKey) {
   // A delete made on the root itself is committed before the call returns,
   // and not made when it cannot be; those made through open keys when the
   // last of them is closed.
-  ErrorCode error = ERROR_SUCCESS;
+  std::function<std::uint32_t()> journal;
+  if (handle == HKEY_LOCAL_MACHINE) journal = [this] { return Commit(); };
   RegistryKey* parent = doomed->parent();
-  if (!registry_.DeleteKey(*doomed, [&] {
-        return handle != HKEY_LOCAL_MACHINE || (error = Commit()) == 0;
-      })) {
-    return error;
-  }
+  if (ErrorCode error = registry_.DeleteKey(*doomed, journal)) return error;
   // Handles below the key now name a deleted key; enumerations of its
   // parent past it stand one index lower.
   for (Handle& open : handles_) {

@@ -239,15 +239,15 @@ bool Registry::RemoveValue(RegistryKey& key, std::string_view name) {
   return true;
 }
 
-bool Registry::DeleteKey(RegistryKey& key,
-                         const std::function<bool()>& journal) {
+std::uint32_t Registry::DeleteKey(
+    RegistryKey& key, const std::function<std::uint32_t()>& journal) {
   changes.push_back({RegistryChange::kKeyDeleted, &key, {}});
-  if (journal && !journal()) {
+  if (const std::uint32_t failure = journal ? journal() : 0) {
     changes.pop_back();
-    return false;
+    return failure;
   }
   deleted.emplace_back(key.parent()->DetachSubkey(&key));
-  return true;
+  return 0;
 }
 
 std::vector<ChangedKey> ChangedKeys(const Registry& registry,

@@ -176,9 +176,11 @@ struct Registry {
                 std::string_view data);
   bool RemoveValue(RegistryKey& key, std::string_view name);
   /// Deletes `key` with everything below it, unless `journal`, asked once
-  /// the deletion is recorded, refuses it: false then, nothing changed.
-  bool DeleteKey(RegistryKey& key,
-                 const std::function<bool()>& journal = nullptr);
+  /// the deletion is recorded, fails it: its failure then (not 0), nothing
+  /// changed; else 0.
+  std::uint32_t DeleteKey(
+      RegistryKey& key,
+      const std::function<std::uint32_t()>& journal = nullptr);
 };
 
 /// A key the record names from some change on: what happened to it, once.
