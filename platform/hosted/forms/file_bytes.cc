@@ -36,8 +36,7 @@ int FileBytes::Read(int fd, FileBytes* bytes) {
   bytes->Release();
   struct stat status;
   if (::fstat(fd, &status) != 0) return errno;
-  // Mapped: copying the file into fresh memory costs a page fault every
-  // 4 KB.
+  // Mapped: copying the file into fresh memory costs a page fault a page.
   const auto size = static_cast<std::size_t>(status.st_size);
   void* at = S_ISREG(status.st_mode) && size > 0
                  ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0)

@@ -604,8 +604,9 @@ struct Hive9xFile::Updating {
                     "\"" + key->Path() + "\" is a key the file lacks");
       (*mark)[key->fileKey() - 1] |= change.deleted ? kDeleted : kChanged;
       (*keyOf)[key->fileKey() - 1] = key;
+      // Up to the root: a key the file has lies below keys it has.
       for (const RegistryKey* above = key->parent();
-           above->fileKey() != 0 && !((*mark)[above->fileKey() - 1] & kAbove);
+           above != &registry.top && !((*mark)[above->fileKey() - 1] & kAbove);
            above = above->parent()) {
         (*mark)[above->fileKey() - 1] |= kAbove;
       }

@@ -235,7 +235,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
 }
 
 // The readers of a value's parts are inlined into ReadValue: called apart,
-// they cost a load of 10^5 keys 6% more instructions (BENCHMARKS.md).
+// they cost a load measurably more instructions (BENCHMARKS.md).
 
 // Quoted text: the only escapes are a backslash before a backslash or a
 // quote; its line ends are part of it, counted as the file's lines.
