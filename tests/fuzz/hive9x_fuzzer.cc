@@ -16,11 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   using namespace brindle;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   Registry registry;
-  Hive9xFault fault;
+  LoadFault fault;
   const auto file = LoadHive9x(FileBytes::Copy(bytes), "HKEY_LOCAL_MACHINE",
                                registry, &fault);
   if (file == nullptr) {
-    if (fault.what.empty() || fault.offset > size) std::abort();
+    if (fault.what.empty() || fault.at > size) std::abort();
     return 0;
   }
   RegistryKey* root = registry.Find("HKEY_LOCAL_MACHINE");

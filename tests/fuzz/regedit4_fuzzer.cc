@@ -66,7 +66,7 @@ bool KeepsUntouchedSpans(std::string_view text, std::string_view written,
   LineReader lines(text);
   std::string_view body;
   ValueLine value;
-  Regedit4Fault fault;
+  LoadFault fault;
   lines.ReadHeader(&fault);
   LineKind kind;
   while (lines.Next(&kind, &body)) {
@@ -100,15 +100,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   Registry read;
-  Regedit4Fault fault;
+  LoadFault fault;
   const bool accepted = ReadRegedit4(text, read, &fault);
-  if (!accepted && (fault.line == 0 || fault.what.empty())) std::abort();
+  if (!accepted && (fault.at == 0 || fault.what.empty())) std::abort();
   Registry loaded;
-  Regedit4Fault loadFault;
+  LoadFault loadFault;
   // The loader refuses what the line-by-line reader refuses, at its line.
   if ((LoadRegedit4(FileBytes::Copy(text), loaded, &loadFault) != nullptr) !=
           accepted ||
-      (!accepted && loadFault.line != fault.line)) {
+      (!accepted && loadFault.at != fault.at)) {
     std::abort();
   }
   if (!accepted) return 0;

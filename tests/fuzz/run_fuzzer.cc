@@ -265,8 +265,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::string before = Regedit4Text(registry, "\n");
   std::string hive;  // the registry as a Windows 9x hive, for half the inputs
   if (first & 2) {
-    Hive9xFault fault;
-    if (WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &fault)) {
+    LoadFault fault;
+    std::string why;
+    if (WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &why)) {
       Registry read;
       const auto readFile =
           LoadHive9x(FileBytes::Copy(hive), "HKEY_LOCAL_MACHINE", read, &fault);
@@ -394,7 +395,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   if (!hive.empty()) {
     Registry onDrive;
-    Hive9xFault fault;
+    LoadFault fault;
     const auto hiveFile = LoadHive9x(FileBytes::Copy(hive),
                                      "HKEY_LOCAL_MACHINE", onDrive, &fault);
     if (hiveFile == nullptr) std::abort();

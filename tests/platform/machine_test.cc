@@ -156,8 +156,8 @@ TEST(HiveMachineTest, AHiveThatReadsBackOtherwiseIsKeptAsItWas) {
   FindKeyPath(registry.top, "HKEY_LOCAL_MACHINE\\Software", true)
       ->SetValue("v", REG_SZ, std::string("1\0", 2));
   std::string hive;
-  Hive9xFault fault;
-  ASSERT_TRUE(WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &fault));
+  std::string why;
+  ASSERT_TRUE(WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &why));
   const std::string path = drive.path() + "/WINDOWS/SYSTEM.DAT";
   WriteHostFile(path, hive);
   std::string error;

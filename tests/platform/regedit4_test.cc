@@ -19,10 +19,10 @@ std::string Export(const Registry& registry,
 // Reads `text` and writes it back with the line end it read.
 std::string RoundTrip(const std::string& text) {
   Registry registry;
-  Regedit4Fault fault;
+  LoadFault fault;
   std::string lineEnd;
   EXPECT_TRUE(ReadRegedit4(text, registry, &fault, &lineEnd))
-      << "line " << fault.line << ": " << fault.what;
+      << "line " << fault.at << ": " << fault.what;
   return Export(registry, lineEnd);
 }
 
@@ -167,22 +167,22 @@ TEST(Regedit4Test, MalformedTextIsRefusedWithItsLine) {
   };
   for (const Case& c : cases) {
     Registry registry;
-    Regedit4Fault fault;
+    LoadFault fault;
     EXPECT_FALSE(ReadRegedit4(c.input, registry, &fault)) << c.input;
-    EXPECT_EQ(fault.line, c.line) << c.input << ": " << fault.what;
+    EXPECT_EQ(fault.at, c.line) << c.input << ": " << fault.what;
     EXPECT_FALSE(fault.what.empty());
     // The loader refuses it alike.
     Registry loaded;
-    Regedit4Fault loadFault;
+    LoadFault loadFault;
     EXPECT_FALSE(LoadRegedit4(FileBytes::Copy(c.input), loaded, &loadFault));
-    EXPECT_EQ(loadFault.line, c.line) << c.input << ": " << loadFault.what;
+    EXPECT_EQ(loadFault.at, c.line) << c.input << ": " << loadFault.what;
   }
 }
 
 // Loads `text` the way a machine does; null when it is refused.
 std::unique_ptr<RegistryFile> Load(const std::string& text,
                                    Registry& registry) {
-  Regedit4Fault fault;
+  LoadFault fault;
   return LoadRegedit4(FileBytes::Copy(text), registry, &fault);
 }
 
@@ -192,7 +192,7 @@ std::unique_ptr<RegistryFile> Load(const std::string& text,
 std::string LoadedOtherwise(const std::string& text) {
   Registry loaded;
   Registry read;
-  Regedit4Fault fault;
+  LoadFault fault;
   std::string lineEnd;
   bool readOk = ReadRegedit4(text, read, &fault, &lineEnd);
   const auto file = Load(text, loaded);
@@ -317,7 +317,7 @@ TEST(LoadRegedit4Test, TextOfKeysARunLeftAloneIsWrittenBackAsItStands) {
   for (const Case& c : cases) {
     Registry loaded;
     Registry read;
-    Regedit4Fault fault;
+    LoadFault fault;
     const auto file = Load(c.input, loaded);
     ASSERT_TRUE(file) << c.name;
     ASSERT_TRUE(ReadRegedit4(c.input, read, &fault)) << c.name;

@@ -126,8 +126,8 @@ TEST_F(HostileTest, AHiveThatFailsItsChecksIsRefusedWithTheOffset) {
   Registry registry;
   GenerateRegistry(options, registry);
   std::string hive;
-  Hive9xFault fault;
-  ASSERT_TRUE(WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &fault));
+  std::string why;
+  ASSERT_TRUE(WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &hive, &why));
   // Where the file's first links and counts are (its header, its key
   // navigation record from offset 32, its first data block).
   const std::size_t root = 32 + Get32(hive, 32 + 8);

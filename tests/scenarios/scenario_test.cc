@@ -207,9 +207,9 @@ TEST(HiveDriveTest, InstallSetsOtherDevicePathAndNothingElse) {
       c.change(*registry.Find(
           "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion"));
       std::string image;
-      Hive9xFault fault;
+      std::string why;
       ASSERT_TRUE(
-          WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &fault));
+          WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &why));
       WriteHostFile(hive, image);
     }
     const std::string original = ReadHostFile(hive);

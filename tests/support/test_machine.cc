@@ -82,10 +82,10 @@ TestMachine::TestMachine(std::string_view registryText)
       hosted_(std::make_unique<HostedPlatform>(registry_, *drive_, nullptr)),
       faults_(*hosted_),
       console_(faults_, outStream_) {
-  Regedit4Fault fault;
+  LoadFault fault;
   if (!ReadRegedit4(registryText, registry_, &fault)) {
-    throw std::runtime_error("test registry line " +
-                             std::to_string(fault.line) + ": " + fault.what);
+    throw std::runtime_error("test registry line " + std::to_string(fault.at) +
+                             ": " + fault.what);
   }
 }
 

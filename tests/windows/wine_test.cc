@@ -238,9 +238,9 @@ std::map<std::string, std::string> DriveStates(const std::string& listing) {
 }
 
 void ParseInto(const std::string& text, Registry* registry, const char* what) {
-  Regedit4Fault fault;
+  LoadFault fault;
   EXPECT_TRUE(ReadRegedit4(text, *registry, &fault))
-      << what << " line " << fault.line << ": " << fault.what;
+      << what << " line " << fault.at << ": " << fault.what;
 }
 
 // The program run under Wine: the release build unless told otherwise.

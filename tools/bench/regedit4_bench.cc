@@ -21,7 +21,7 @@ void BM_ReadRegedit4(benchmark::State& state) {
   const std::string text = MachineText(state.range(0));
   for (auto _ : state) {
     Registry registry;
-    Regedit4Fault fault;
+    LoadFault fault;
     if (!ReadRegedit4(text, registry, &fault)) state.SkipWithError("malformed");
     benchmark::DoNotOptimize(registry.top.subkeyCount());
   }
@@ -36,7 +36,7 @@ BENCHMARK(BM_ReadRegedit4)
 void BM_WriteRegedit4(benchmark::State& state) {
   const std::string text = MachineText(state.range(0));
   Registry registry;
-  Regedit4Fault fault;
+  LoadFault fault;
   ReadRegedit4(text, registry, &fault);
   for (auto _ : state) {
     std::size_t written = 0;
@@ -58,7 +58,7 @@ void BM_LoadRegedit4(benchmark::State& state) {
   const std::string text = MachineText(state.range(0));
   for (auto _ : state) {
     Registry registry;
-    Regedit4Fault fault;
+    LoadFault fault;
     const auto file = LoadRegedit4(FileBytes::Copy(text), registry, &fault);
     if (file == nullptr) state.SkipWithError("refused");
     benchmark::DoNotOptimize(registry.top.subkeyCount());
@@ -74,7 +74,7 @@ BENCHMARK(BM_LoadRegedit4)
 void BM_WriteLoadedRegedit4(benchmark::State& state) {
   const std::string text = MachineText(state.range(0));
   Registry registry;
-  Regedit4Fault fault;
+  LoadFault fault;
   const auto file = LoadRegedit4(FileBytes::Copy(text), registry, &fault);
   RegistryKey* usb = registry.Find("HKEY_LOCAL_MACHINE\\Enum\\USB");
   if (file == nullptr || usb == nullptr || usb->subkeyCount() == 0) {

@@ -64,7 +64,7 @@ void Sweep(benchmark::State& state, bool classes) {
     std::unique_ptr<RegistryFile> file;  // outlives the registry it fills
     auto registry = std::make_unique<Registry>();
     if (fromExport) {
-      Regedit4Fault fault;
+      LoadFault fault;
       file = LoadRegedit4(FileBytes::Copy(text), *registry, &fault);
     } else {
       Fill(*registry, classes, count, matchEvery);

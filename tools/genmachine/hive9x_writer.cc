@@ -1,6 +1,7 @@
 #include "tools/genmachine/hive9x_writer.h"
 
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace brindle {
@@ -10,9 +11,8 @@ using namespace hive9x;  // NOLINT: the file's layout, named plainly
 
 constexpr std::uint32_t kPage = 4096;
 
-bool Refuse(Hive9xFault* fault, const std::string& what) {
-  fault->offset = 0;
-  fault->what = what;
+bool Refuse(std::string* why, std::string what) {
+  *why = std::move(what);
   return false;
 }
 
@@ -67,9 +67,9 @@ struct Laid {
 class HiveLayout {
  public:
   explicit HiveLayout(const RegistryKey& root);
-  // Lays each key's hierarchy entry and name entry; false, with `*fault`,
+  // Lays each key's hierarchy entry and name entry; false, with `*why`,
   // for a key too large for the file.
-  bool LayEntries(Hive9xFault* fault);
+  bool LayEntries(std::string* why);
   // The key navigation record, and then the whole file.
   std::string NavigationRecord();
   std::string File();
@@ -77,8 +77,8 @@ class HiveLayout {
  private:
   // The next place for a hierarchy entry, on a page it fits.
   std::uint32_t NextPlace();
-  // The name entry of the key at `at`; false, with `*fault`, when too large.
-  bool BuildNameEntry(std::uint32_t at, std::string* entry, Hive9xFault* fault);
+  // The name entry of the key at `at`; false, with `*why`, when too large.
+  bool BuildNameEntry(std::uint32_t at, std::string* entry, std::string* why);
   std::uint32_t EntryOf(std::uint32_t key) const {
     return key == kNone ? kNone : keys_[key].entry;
   }
@@ -121,12 +121,12 @@ std::uint32_t HiveLayout::NextPlace() {
 }
 
 bool HiveLayout::BuildNameEntry(std::uint32_t at, std::string* entry,
-                                Hive9xFault* fault) {
+                                std::string* why) {
   const RegistryKey& key = *keys_[at].key;
   const std::vector<RegistryValue> values = key.Values();
   const std::string_view name = at == 0 ? std::string_view() : key.name();
   if (name.size() > 0xFFFF || values.size() > 0xFFFF)
-    return Refuse(fault, "\"" + key.Path() + "\" is too large");
+    return Refuse(why, "\"" + key.Path() + "\" is too large");
   entry->assign(NameEntry::kSize, '\0');
   StoreField(*entry, 0, NameEntry::kNameSize,
              static_cast<std::uint32_t>(name.size()));
@@ -135,15 +135,14 @@ bool HiveLayout::BuildNameEntry(std::uint32_t at, std::string* entry,
   *entry += name;
   for (const RegistryValue& value : values) {
     if (!AppendHiveValue(*entry, value, 0))
-      return Refuse(fault,
-                    "a value of \"" + key.Path() + "\" is 64 KB or more");
+      return Refuse(why, "a value of \"" + key.Path() + "\" is 64 KB or more");
   }
   StoreField(*entry, 0, NameEntry::kUsed,
              static_cast<std::uint32_t>(entry->size()));
   return true;
 }
 
-bool HiveLayout::LayEntries(Hive9xFault* fault) {
+bool HiveLayout::LayEntries(std::string* why) {
   HiveBlockWriter blocks(&blockBytes_, 0);
   std::string entry;
   for (std::uint32_t at : order_) {
@@ -151,11 +150,11 @@ bool HiveLayout::LayEntries(Hive9xFault* fault) {
     laid.entry = NextPlace();
     // The root needs no name entry while it has no values.
     if (at == 0 && laid.key->Values().empty()) continue;
-    if (!BuildNameEntry(at, &entry, fault)) return false;
+    if (!BuildNameEntry(at, &entry, why)) return false;
     std::tie(laid.number, laid.block) = blocks.Add(std::move(entry));
   }
   blockCount_ = blocks.Close();
-  return blockCount_ <= 0xFFFF || Refuse(fault, "too many data blocks");
+  return blockCount_ <= 0xFFFF || Refuse(why, "too many data blocks");
 }
 
 std::string HiveLayout::NavigationRecord() {
@@ -206,9 +205,9 @@ std::string HiveLayout::File() {
 }  // namespace
 
 bool WriteHive9x(const RegistryKey& root, std::string* image,
-                 Hive9xFault* fault) {
+                 std::string* why) {
   HiveLayout layout(root);
-  if (!layout.LayEntries(fault)) return false;
+  if (!layout.LayEntries(why)) return false;
   *image = layout.File();
   return true;
 }

@@ -12,9 +12,8 @@
 namespace brindle {
 
 /// A new file holding `root`'s values and everything below it. False, with
-/// `*fault`, for a name or data of 64 KB or more.
-bool WriteHive9x(const RegistryKey& root, std::string* image,
-                 Hive9xFault* fault);
+/// `*why`, for a name or data of 64 KB or more.
+bool WriteHive9x(const RegistryKey& root, std::string* image, std::string* why);
 
 /// What `file.Write` makes of the registry, whole, in memory; empty, with
 /// `*error`, when the form cannot hold it. Any form's, for the tests and the

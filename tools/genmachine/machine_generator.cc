@@ -169,7 +169,7 @@ namespace {
 std::unique_ptr<RegistryFile> ReadBase(const std::string& path,
                                        Registry& registry) {
   FileBytes bytes;
-  Hive9xFault fault;
+  LoadFault fault;
   std::unique_ptr<RegistryFile> base;
   const int fd = ::open(path.c_str(), O_RDONLY);
   if (fd >= 0 && FileBytes::Read(fd, &bytes) == 0)
@@ -188,10 +188,9 @@ bool WriteRegistryFile(const MachineOptions& options, const Registry& registry,
   bool written = false;
   if (options.hive) {
     std::string image;
-    Hive9xFault fault;
-    written =
-        WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &fault) &&
-        std::fwrite(image.data(), 1, image.size(), file) == image.size();
+    std::string why;
+    written = WriteHive9x(*registry.Find("HKEY_LOCAL_MACHINE"), &image, &why) &&
+              std::fwrite(image.data(), 1, image.size(), file) == image.size();
   } else {
     written = ExportRegedit4(
                   registry,

@@ -24,8 +24,8 @@ std::string Hex(std::uint64_t value) {
   return std::string(text, std::to_chars(text + 2, text + 24, value, 16).ptr);
 }
 
-bool Fail(Hive9xFault* fault, std::uint64_t offset, std::string what) {
-  *fault = Hive9xFault{offset, std::move(what)};
+bool Fail(LoadFault* fault, std::uint64_t offset, std::string what) {
+  *fault = LoadFault{LoadFault::kOffset, offset, std::move(what)};
   return false;
 }
 
@@ -110,7 +110,7 @@ class Hive9xFile final : public RegistryFile {
   explicit Hive9xFile(FileBytes bytes) : bytes_(std::move(bytes)) {}
 
   // Checks every structure of the file and finds its keys.
-  bool Check(Hive9xFault* fault);
+  bool Check(LoadFault* fault);
 
   void FillSubkeys(RegistryKey& key, std::uint32_t fileKey) override {
     FillSubkeysFromList(key, this, nodes_[fileKey - 1].firstChild, nodes_,
@@ -143,12 +143,8 @@ class Hive9xFile final : public RegistryFile {
   // end: a copy of the file, then each changed piece at its place.
   bool Write(const Registry& registry, const FileSink& sink,
              WriteFault* writeFault) override {
-    Hive9xFault fault;
     HiveImage image{file(), {}, {}};
-    if (!Update(registry, &image, &fault)) {
-      writeFault->cannotHold = fault.what;
-      return false;
-    }
+    if (!Update(registry, &image, &writeFault->cannotHold)) return false;
     int failure = sink(0, file());
     for (const auto& [page, bytes] : image.pages)
       failure = failure != 0 ? failure : sink(page * HiveImage::kPage, bytes);
@@ -161,7 +157,7 @@ class Hive9xFile final : public RegistryFile {
                 std::string* error) const override {
     const RegistryKey* root = registry.top.SubkeyAt(0);
     Registry again;
-    Hive9xFault fault;
+    LoadFault fault;
     const auto file =
         LoadHive9x(std::move(written), root->name(), again, &fault);
     if (file != nullptr)
@@ -202,15 +198,16 @@ class Hive9xFile final : public RegistryFile {
 
   bool CheckBlock(std::uint64_t at, std::uint64_t end,
                   std::vector<std::uint32_t>* numbered, NameCheck& names,
-                  Hive9xFault* fault) const;
+                  LoadFault* fault) const;
   bool CheckNameEntry(std::uint64_t entry, std::uint32_t size, NameCheck& names,
-                      Hive9xFault* fault) const;
+                      LoadFault* fault) const;
   bool CheckKeys(std::uint32_t navSize,
                  std::vector<std::vector<std::uint32_t>>& numbered,
-                 Hive9xFault* fault);
+                 LoadFault* fault);
   struct KeyWalk;
   // Writes into `*image` the run's changes to `registry`, from its record.
-  bool Update(const Registry& registry, HiveImage* image, Hive9xFault* fault);
+  bool Update(const Registry& registry, HiveImage* image,
+              std::string* cannotHold);
 
   struct Updating;
 
@@ -219,7 +216,7 @@ class Hive9xFile final : public RegistryFile {
   std::vector<std::uint32_t> blocks_;  // each data block's offset
 };
 
-bool Hive9xFile::Check(Hive9xFault* fault) {
+bool Hive9xFile::Check(LoadFault* fault) {
   const std::string_view file = this->file();
   if (file.size() < Header::kSize + Navigation::kSize ||
       file.substr(0, 4) != "CREG") {
@@ -276,7 +273,7 @@ bool Hive9xFile::Check(Hive9xFault* fault) {
 
 bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
                             std::vector<std::uint32_t>* numbered,
-                            NameCheck& names, Hive9xFault* fault) const {
+                            NameCheck& names, LoadFault* fault) const {
   const std::string_view file = this->file();
   std::vector<std::uint32_t> free;  // where the free entries are, in order
   std::uint64_t freeSize = 0;
@@ -323,7 +320,7 @@ bool Hive9xFile::CheckBlock(std::uint64_t at, std::uint64_t end,
 }
 
 bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
-                                NameCheck& names, Hive9xFault* fault) const {
+                                NameCheck& names, LoadFault* fault) const {
   const std::string_view file = this->file();
   if (size < NameEntry::kSize)
     return Fail(fault, entry, "name entry too small");
@@ -361,7 +358,7 @@ bool Hive9xFile::CheckNameEntry(std::uint64_t entry, std::uint32_t size,
 struct Hive9xFile::KeyWalk {
   KeyWalk(Hive9xFile& into, std::uint32_t navigationSize,
           std::vector<std::vector<std::uint32_t>>& numberedEntries,
-          Hive9xFault* faultAt)
+          LoadFault* faultAt)
       : hive(into),
         file(into.file()),
         navSize(navigationSize),
@@ -375,7 +372,7 @@ struct Hive9xFile::KeyWalk {
   // The name entries of each block by number: the entry's offset while it
   // is free to be named, 1 once a key names it.
   std::vector<std::vector<std::uint32_t>>& numbered;
-  Hive9xFault* fault;
+  LoadFault* fault;
   // Each word of the record belongs to one entry at most: links that loop
   // or cross are caught the second time they reach a word. (Windows lays
   // entries on words.)
@@ -474,7 +471,7 @@ struct Hive9xFile::KeyWalk {
 
 bool Hive9xFile::CheckKeys(std::uint32_t navSize,
                            std::vector<std::vector<std::uint32_t>>& numbered,
-                           Hive9xFault* fault) {
+                           LoadFault* fault) {
   KeyWalk walk(*this, navSize, numbered, fault);
   nodes_.reserve(navSize / Hierarchy::kSize);
   if (!walk.Take(kNav + Navigation::kRoot.at, kNone)) return false;
@@ -493,7 +490,12 @@ struct Hive9xFile::Updating {
   const Hive9xFile& hive;
   HiveImage& image;
   HiveBlockWriter blocksAdded;
-  Hive9xFault* fault;
+  std::string* cannotHold;  // why, when the file cannot take a change
+
+  bool CannotHold(std::string why) {
+    *cannotHold = std::move(why);
+    return false;
+  }
 
   // Reads and writes on the image (read without copying).
   std::uint32_t Get(std::uint64_t at, Field field) const {
@@ -557,15 +559,13 @@ struct Hive9xFile::Updating {
         });
       }
       if (!AppendHiveValue(area, value, unknown)) {
-        return Fail(fault, node.nameEntry,
-                    "a value of \"" + key.Path() + "\" is 64 KB or more");
+        return CannotHold("a value of \"" + key.Path() + "\" is 64 KB or more");
       }
     }
     const std::uint32_t entry = node.nameEntry;
     if (entry == 0) {
       return count == 0 ||
-             Fail(fault, kNav + node.entry,
-                  "the root key has no name entry to hold values");
+             CannotHold("the root key has no name entry to hold values");
     }
     const std::string_view was = hive.ValueArea(entry);
     if (count == LoadField(file, entry, NameEntry::kValueCount) && was == area)
@@ -600,8 +600,7 @@ struct Hive9xFile::Updating {
       const RegistryKey* key = change.key;
       if (change.deleted ? change.made : !key->attached()) continue;
       if (change.made)
-        return Fail(fault, 0,
-                    "\"" + key->Path() + "\" is a key the file lacks");
+        return CannotHold("\"" + key->Path() + "\" is a key the file lacks");
       (*mark)[key->fileKey() - 1] |= change.deleted ? kDeleted : kChanged;
       (*keyOf)[key->fileKey() - 1] = key;
       // Up to the root: a key the file has lies below keys it has.
@@ -641,8 +640,7 @@ struct Hive9xFile::Updating {
     }
     const std::uint32_t count = blocksAdded.Close();
     if (count > kMaxField) {
-      return Fail(fault, Header::kBlockCount.at,
-                  "no room for another data block");
+      return CannotHold("no room for another data block");
     }
     if (count != hive.blocks_.size()) SetField(0, Header::kBlockCount, count);
     return true;
@@ -650,16 +648,17 @@ struct Hive9xFile::Updating {
 };
 
 bool Hive9xFile::Update(const Registry& registry, HiveImage* image,
-                        Hive9xFault* fault) {
+                        std::string* cannotHold) {
   const RegistryKey* root = registry.top.SubkeyAt(0);
   if (root == nullptr || root->fileKey() != 1 ||
       registry.top.subkeyCount() != 1) {
-    return Fail(fault, 0, "the registry holds a root the file does not");
+    *cannotHold = "the registry holds a root the file does not";
+    return false;
   }
   Updating updating{*this, *image,
                     HiveBlockWriter(&image->appended,
                                     static_cast<std::uint32_t>(blocks_.size())),
-                    fault};
+                    cannotHold};
   std::vector<std::uint8_t> mark(nodes_.size(), 0);
   std::vector<const RegistryKey*> keyOf(nodes_.size(), nullptr);
   return updating.Mark(registry, &mark, &keyOf) && updating.Apply(mark, keyOf);
@@ -733,8 +732,7 @@ std::uint32_t HiveBlockWriter::Close() {
 
 std::unique_ptr<RegistryFile> LoadHive9x(FileBytes bytes,
                                          std::string_view rootName,
-                                         Registry& registry,
-                                         Hive9xFault* fault) {
+                                         Registry& registry, LoadFault* fault) {
   auto file = std::make_unique<Hive9xFile>(std::move(bytes));
   if (!file->Check(fault)) return nullptr;
   auto* root = new RegistryKey(rootName, &registry.top);
@@ -746,14 +744,7 @@ std::unique_ptr<RegistryFile> LoadHive9x(FileBytes bytes,
 std::unique_ptr<RegistryFile> ReadHive9xFile(FileBytes bytes,
                                              Registry& registry,
                                              LoadFault* fault) {
-  Hive9xFault read;
-  auto file =
-      LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, &read);
-  if (file == nullptr) {
-    *fault = {LoadFault::kOffset, read.offset,
-              "malformed registry file: " + read.what};
-  }
-  return file;
+  return LoadHive9x(std::move(bytes), "HKEY_LOCAL_MACHINE", registry, fault);
 }
 
 }  // namespace brindle

@@ -149,20 +149,13 @@ class HiveBlockWriter {
   std::size_t last_ = 0;
 };
 
-/// Where and why a hive was refused, or could not take a change.
-struct Hive9xFault {
-  std::uint64_t offset = 0;
-  std::string what;
-};
-
 /// Checks every structure of the file, then reads it into an empty
 /// `registry`, its root named `rootName`, each key built when first looked
 /// into: the file, or null with `*fault` at the first failed check.
 [[nodiscard]] std::unique_ptr<RegistryFile> LoadHive9x(
     FileBytes bytes, std::string_view rootName, Registry& registry,
-    Hive9xFault* fault);
-/// LoadHive9x for a machine, its root HKEY_LOCAL_MACHINE: a refusal at the
-/// offset of the check that failed.
+    LoadFault* fault);
+/// LoadHive9x for a machine, its root HKEY_LOCAL_MACHINE.
 std::unique_ptr<RegistryFile> ReadHive9xFile(FileBytes bytes,
                                              Registry& registry,
                                              LoadFault* fault);

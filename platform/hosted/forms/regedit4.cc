@@ -19,7 +19,7 @@ constexpr std::size_t kLargestFile = 0xFFFFFFF0u;
 // line to `reader`: values come once it has a Current() key; `stopped`
 // ends the reading. False, with `*fault`, at the first malformed line.
 template <typename Reader>
-bool ReadLines(LineReader& lines, Reader& reader, Regedit4Fault* fault) {
+bool ReadLines(LineReader& lines, Reader& reader, LoadFault* fault) {
   if (!lines.ReadHeader(fault)) return false;
   std::string_view body;
   LineKind kind;
@@ -109,12 +109,11 @@ bool ReadBackText(Registry& registry, FileBytes text, bool written,
                   std::string* error) {
   if (written) return true;
   Registry again;
-  Regedit4Fault fault;
+  LoadFault fault;
   const auto file = LoadRegedit4(std::move(text), again, &fault);
   const std::string difference =
-      file != nullptr
-          ? RegistryDifference(registry.top, again.top)
-          : "line " + std::to_string(fault.line) + ": " + fault.what;
+      file != nullptr ? RegistryDifference(registry.top, again.top)
+                      : "line " + std::to_string(fault.at) + ": " + fault.what;
   if (!difference.empty()) {
     *error = "the registry file read back is not what the run left (" +
              difference + ")";
@@ -173,8 +172,7 @@ class Regedit4File final : public RegistryFile {
   // Reads `*bytes` into an empty `registry` as `*file`, taking the bytes
   // when loaded.
   static Outcome Load(FileBytes* bytes, Registry& registry,
-                      std::unique_ptr<RegistryFile>* file,
-                      Regedit4Fault* fault);
+                      std::unique_ptr<RegistryFile>* file, LoadFault* fault);
   void FillSubkeys(RegistryKey& key, std::uint32_t fileKey) override;
   void FillValues(RegistryKey& key, std::uint32_t fileKey) override {
     ReadValues(fileKey - 1, key);
@@ -382,7 +380,7 @@ void Regedit4File::Indexing::GrowTable() {
 
 Regedit4File::Outcome Regedit4File::Load(FileBytes* bytes, Registry& registry,
                                          std::unique_ptr<RegistryFile>* loaded,
-                                         Regedit4Fault* fault) {
+                                         LoadFault* fault) {
   if (bytes->size() >= kLargestFile) return kApplyInOrder;
   // The index points into the bytes, which stay where they are from here on.
   std::unique_ptr<Regedit4File> file(new Regedit4File);
@@ -407,7 +405,7 @@ void Regedit4File::FillSubkeys(RegistryKey& key, std::uint32_t fileKey) {
 }
 
 void Regedit4File::ReadValues(std::uint32_t entry, RegistryKey& key) const {
-  Regedit4Fault fault;
+  LoadFault fault;
   for (std::uint32_t span = entries_[entry].firstSpan; span != kNone;
        span = spans_[span].next) {
     const std::string_view text = SpanText(span, true);
@@ -509,8 +507,8 @@ bool Regedit4File::WriteText(const WritePlan& plan, TextOut& out) const {
 
 }  // namespace
 
-bool ReadRegedit4(std::string_view text, Registry& registry,
-                  Regedit4Fault* fault, std::string* lineEnd) {
+bool ReadRegedit4(std::string_view text, Registry& registry, LoadFault* fault,
+                  std::string* lineEnd) {
   LineReader lines(text);
   Applier applier(registry);
   const bool read = ReadLines(lines, applier, fault);
@@ -521,14 +519,14 @@ bool ReadRegedit4(std::string_view text, Registry& registry,
 }
 
 bool ApplyRegedit4(std::string_view text, Registry& registry,
-                   Regedit4Fault* fault) {
+                   LoadFault* fault) {
   LineReader lines(text);
   Applier applier(registry);
   return ReadLines(lines, applier, fault);
 }
 
 std::unique_ptr<RegistryFile> LoadRegedit4(FileBytes bytes, Registry& registry,
-                                           Regedit4Fault* fault) {
+                                           LoadFault* fault) {
   std::unique_ptr<RegistryFile> file;
   const auto outcome = Regedit4File::Load(&bytes, registry, &file, fault);
   if (outcome != Regedit4File::kApplyInOrder) return file;
@@ -536,17 +534,6 @@ std::unique_ptr<RegistryFile> LoadRegedit4(FileBytes bytes, Registry& registry,
   if (!ReadRegedit4(bytes.view(), registry, fault, &lineEnd)) return nullptr;
   return std::make_unique<AppliedRegedit4File>(std::move(bytes),
                                                std::move(lineEnd));
-}
-
-std::unique_ptr<RegistryFile> ReadRegedit4File(FileBytes bytes,
-                                               Registry& registry,
-                                               LoadFault* fault) {
-  Regedit4Fault read;
-  auto file = LoadRegedit4(std::move(bytes), registry, &read);
-  if (file == nullptr)
-    *fault = {LoadFault::kLine, read.line,
-              "malformed registry file: " + read.what};
-  return file;
 }
 
 int ExportRegedit4(const Registry& registry, const FileSink& sink,

@@ -20,12 +20,11 @@ namespace brindle {
 /// recorded as a run's change; the text's line end in `*lineEnd`, if given.
 /// False at the first malformed line, with `*fault` set; `registry` is then
 /// half-changed and to be dropped.
-bool ReadRegedit4(std::string_view text, Registry& registry,
-                  Regedit4Fault* fault, std::string* lineEnd = nullptr);
+bool ReadRegedit4(std::string_view text, Registry& registry, LoadFault* fault,
+                  std::string* lineEnd = nullptr);
 /// Applies a REGEDIT4 text (a journal) to `registry` as ReadRegedit4 reads
 /// it, each change recorded as the run's.
-bool ApplyRegedit4(std::string_view text, Registry& registry,
-                   Regedit4Fault* fault);
+bool ApplyRegedit4(std::string_view text, Registry& registry, LoadFault* fault);
 
 /// Reads a registry file into an empty `registry` as spans of its text, each
 /// key built when first looked into; refuses what ReadRegedit4 refuses. A
@@ -35,11 +34,7 @@ bool ApplyRegedit4(std::string_view text, Registry& registry,
 /// made at the end; or null.
 [[nodiscard]] std::unique_ptr<RegistryFile> LoadRegedit4(FileBytes bytes,
                                                          Registry& registry,
-                                                         Regedit4Fault* fault);
-/// LoadRegedit4 for a machine: a refusal on the line that failed.
-std::unique_ptr<RegistryFile> ReadRegedit4File(FileBytes bytes,
-                                               Registry& registry,
-                                               LoadFault* fault);
+                                                         LoadFault* fault);
 
 /// Writes every key of `registry` as regedit exports it to `sink`, a piece
 /// at a time, each after the last, its lines ended by `lineEnd`: 0, or what

@@ -122,7 +122,7 @@ void AppendHexByte(std::string& out, unsigned char byte) {
 
 }  // namespace
 
-bool LineReader::ReadHeader(Regedit4Fault* fault) {
+bool LineReader::ReadHeader(LoadFault* fault) {
   std::string_view line;
   return (NextLine(&line) && TrimBlanks(line) == Regedit4Header) ||
          Refuse(fault, "no REGEDIT4 header");
@@ -183,20 +183,20 @@ bool LineReader::Next(LineKind* kind, std::string_view* body) {
   return true;
 }
 
-bool LineReader::RefuseAt(Regedit4Fault* fault, std::size_t line,
+bool LineReader::RefuseAt(LoadFault* fault, std::size_t line,
                           const char* what) const {
-  *fault = Regedit4Fault{line, what};
+  *fault = LoadFault{LoadFault::kLine, line, what};
   return false;
 }
 
-bool LineReader::Refuse(Regedit4Fault* fault, const char* what) const {
+bool LineReader::Refuse(LoadFault* fault, const char* what) const {
   return RefuseAt(fault, number_ != 0 ? number_ : 1, what);
 }
 
 // A value line is read straight from the text: its name, then its data by
 // the reader for its kind. Quoted text runs on over line ends as the file
 // has them, hex data over lines ending in '\'.
-bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
+bool LineReader::ReadValue(ValueLine* value, LoadFault* fault) {
   const char* p = text_.data() + begin_;
   std::string* data = value->checkOnly ? nullptr : &value->data;
   value->name.clear();
@@ -239,8 +239,9 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
 
 // Quoted text: the only escapes are a backslash before a backslash or a
 // quote; its line ends are part of it, counted as the file's lines.
-[[gnu::always_inline]] inline bool LineReader::ReadString(
-    const char** at, std::string* out, Regedit4Fault* fault) {
+[[gnu::always_inline]] inline bool LineReader::ReadString(const char** at,
+                                                          std::string* out,
+                                                          LoadFault* fault) {
   const std::size_t firstLine = number_;
   for (const char* p = *at + 1;;) {
     const char* stop = EndOfPlain(p, end());
@@ -270,7 +271,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
 // "dword:" and up to eight hex digits, any case, as four bytes.
 [[gnu::always_inline]] inline bool LineReader::ReadDword(const char** p,
                                                          std::string* out,
-                                                         Regedit4Fault* fault) {
+                                                         LoadFault* fault) {
   const std::string_view rest = RestOfLine(*p, end());
   std::uint32_t number = 0;
   if (!EqualsAsciiFolded(rest.substr(0, 6), "dword:"))
@@ -288,7 +289,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
 [[gnu::always_inline]] inline bool LineReader::ReadHex(const char** at,
                                                        std::uint32_t* type,
                                                        std::string* out,
-                                                       Regedit4Fault* fault) {
+                                                       LoadFault* fault) {
   const char* p = *at;
   const std::string_view head(p, std::min<std::size_t>(end() - p, 4));
   *type = REG_BINARY;
@@ -339,7 +340,7 @@ bool LineReader::ReadValue(ValueLine* value, Regedit4Fault* fault) {
 }
 
 bool LineReader::ReadKey(std::string_view body, KeyLine* key,
-                         Regedit4Fault* fault) {
+                         LoadFault* fault) {
   body = TrimBlanks(body);
   if (body.size() < 2 || body.back() != ']')
     return Refuse(fault, "unterminated key line");

@@ -10,19 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/hosted/forms/load_fault.h"
 #include "platform/hosted/registry/registry.h"
 
 namespace brindle {
 
 /// The first line of every REGEDIT4 text.
 constexpr std::string_view Regedit4Header = "REGEDIT4";
-
-/// Where and why a REGEDIT4 text was refused: the line (1 for the first)
-/// and what is wrong with it. Every refusal of the grammar has this shape.
-struct Regedit4Fault {
-  std::size_t line = 0;
-  std::string what;
-};
 
 /// What a line says, read as regedit reads it.
 enum class LineKind { Blank, Comment, Key, Value, Other };
@@ -50,17 +44,17 @@ class LineReader {
 
   /// Reads the first line: "REGEDIT4", blanks around it allowed; false,
   /// with `*fault`, when it is not.
-  bool ReadHeader(Regedit4Fault* fault);
+  bool ReadHeader(LoadFault* fault);
   /// Reads the next line's kind and `*body`, from its first non-blank on; a
   /// value line is left for ReadValue (its body only its first character).
   bool Next(LineKind* kind, std::string_view* body);
   /// Reads the key line Next found; false, with `*fault`, when malformed.
-  bool ReadKey(std::string_view body, KeyLine* key, Regedit4Fault* fault);
+  bool ReadKey(std::string_view body, KeyLine* key, LoadFault* fault);
   /// Reads the value line Next left; false, with `*fault`, when malformed.
-  bool ReadValue(ValueLine* value, Regedit4Fault* fault);
+  bool ReadValue(ValueLine* value, LoadFault* fault);
   /// False, with `*fault` naming `what` on `line`, or on the line last read.
-  bool RefuseAt(Regedit4Fault* fault, std::size_t line, const char* what) const;
-  bool Refuse(Regedit4Fault* fault, const char* what) const;
+  bool RefuseAt(LoadFault* fault, std::size_t line, const char* what) const;
+  bool Refuse(LoadFault* fault, const char* what) const;
   /// Where the next line starts, and where the last one read started.
   std::size_t position() const { return begin_; }
   std::size_t lineStart() const { return lineStart_; }
@@ -75,10 +69,10 @@ class LineReader {
   // The readers of a value line's parts, one for each kind of data, each
   // reading from `*p` and moving it past what it read; the data goes to
   // `*out` unless it is null. False, with `*fault`, when malformed.
-  bool ReadString(const char** p, std::string* out, Regedit4Fault* fault);
-  bool ReadDword(const char** p, std::string* out, Regedit4Fault* fault);
+  bool ReadString(const char** p, std::string* out, LoadFault* fault);
+  bool ReadDword(const char** p, std::string* out, LoadFault* fault);
   bool ReadHex(const char** p, std::uint32_t* type, std::string* out,
-               Regedit4Fault* fault);
+               LoadFault* fault);
   // Reads the next line, without its line end; false at the end.
   bool NextLine(std::string_view* line);
   // Moves past the file's line end at `at`, counted for lineEnd().

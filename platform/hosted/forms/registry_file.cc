@@ -5,13 +5,15 @@
 
 namespace brindle {
 
-std::string FaultText(const std::string& file, const LoadFault& fault) {
+std::string FaultText(const std::string& file, const char* kind,
+                      const LoadFault& fault) {
+  const std::string said = std::string(kind) + ": " + fault.what;
   if (fault.place == LoadFault::kLine)
-    return file + ":" + std::to_string(fault.at) + ": " + fault.what;
+    return file + ":" + std::to_string(fault.at) + ": " + said;
   char offset[32];
   std::snprintf(offset, sizeof offset, "%llx",
                 static_cast<unsigned long long>(fault.at));
-  return file + ": at 0x" + offset + ": " + fault.what;
+  return file + ": at 0x" + offset + ": " + said;
 }
 
 bool FileHoldsRegistry(RegistryFile& file, const Registry& registry) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/hosted/forms/file_bytes.h"
+#include "platform/hosted/forms/load_fault.h"
 #include "platform/hosted/forms/threaded_list.h"
 #include "platform/hosted/registry/registry.h"
 
@@ -63,17 +64,6 @@ void FillSubkeysFromList(RegistryKey& key, KeyFiller* filler,
     key.AddSubkey(subkey);
   }
 }
-
-/// Where and why a file was refused as it was read: on a line of text, or
-/// at a byte of a binary file.
-struct LoadFault {
-  enum Place { kLine, kOffset } place = kLine;
-  std::uint64_t at = 0;  // the line, from 1, or the byte's offset
-  std::string what;
-};
-/// The fault as the user is shown it: "FILE:LINE: WHAT", or
-/// "FILE: at 0xOFFSET: WHAT".
-std::string FaultText(const std::string& file, const LoadFault& fault);
 
 /// How a form reads a file into an empty registry, whose keys it fills
 /// and which it must outlive: the file, or null with where and why it was

@@ -34,11 +34,10 @@ bool Journal::Apply(Registry& registry, std::string* error) {
     return false;
   }
   whole_ = WholeJournalBatches(journal.view()).size();
-  Regedit4Fault fault;
+  LoadFault fault;
   if (whole_ != 0 &&
       !ApplyRegedit4(journal.view().substr(0, whole_), registry, &fault)) {
-    *error = FaultText(path_, {LoadFault::kLine, fault.line,
-                               "malformed journal: " + fault.what});
+    *error = FaultText(path_, "malformed journal", fault);
     return false;
   }
   replayed_ = whole_ != 0;

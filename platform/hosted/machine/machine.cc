@@ -95,7 +95,7 @@ bool Machine::Load(std::string* error) {
   LoadFault fault;
   file_ = files_.read(std::move(bytes), registry_, &fault);
   if (file_ == nullptr) {
-    *error = FaultText(files_.registry, fault);
+    *error = FaultText(files_.registry, "malformed registry file", fault);
     return false;
   }
   // A journal means the last run was killed before it saved.
@@ -119,7 +119,7 @@ bool Machine::ChooseFiles(std::string* error) {
               directory_ + "/registry.bak",
               directory_ + "/registry.log",
               registry + ".new",
-              ReadRegedit4File};
+              LoadRegedit4};
     return true;
   }
   // A drive's own registry, and beside it, under 8.3 names Windows 9x does
@@ -233,7 +233,7 @@ bool Machine::CreateFresh(const std::string& directory, bool* made,
   }
   // Its registry as regedit would export it.
   Registry fresh;
-  Regedit4Fault fault;
+  LoadFault fault;
   ReadRegedit4(FreshRegistryText(), fresh, &fault);
   NewFile registry(building + "/" + kRegistry);
   int failure = registry.WriteAt(0, Regedit4Text(fresh));
